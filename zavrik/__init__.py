@@ -1,0 +1,1 @@
+"""The zavrik tool."""

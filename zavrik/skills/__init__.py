@@ -1,0 +1,1 @@
+"""Skills of the zavrik tool and the packaging of their templates."""

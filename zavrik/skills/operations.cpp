@@ -1,0 +1,362 @@
+// Packaging operations.
+//
+// Deletion is the one change this module ever makes to disk, so the rules
+// for it are strict: a symbolic link is removed as a link and never
+// descended into, whether it points at a directory or a file, inside or
+// outside the tree, or nowhere. `_remove_tree` applies that rule at its
+// entry, which covers the junk sweep and pruning too, since both remove
+// directories only through `_remove_tree`.
+//
+// Every callee (`_remove_tree`, `_is_packable_file`, `list_template_dirs`,
+// ...) is looked up in the module namespace at the moment of the call, so a
+// replacement bound on the module takes effect for the callers as well.
+#include "operations.hpp"
+
+#include "directories.hpp"
+#include "manifest.hpp"
+#include "nativefs.hpp"
+#include "profiles.hpp"
+
+namespace zavrik {
+namespace {
+
+constexpr const char kPruneDoc[] =
+    "删除目标模板目录中不允许进入当前产物的 Skill。\n"
+    "\n"
+    "    返回被保留的 Skill 名称列表。\n"
+    "    ";
+
+constexpr const char kCollectDoc[] =
+    "返回 PyInstaller datas 兼容的模板文件列表。\n"
+    "\n"
+    "    每个元素为 (source_file, destination_dir)，destination_dir 保持\n"
+    "    zavrik/skills/templates/<skill-name>/... 结构。\n"
+    "    ";
+
+// obj.method() used as a condition.
+int ask(PyObject* obj, PyObject* method) {
+  Ref answer = call_method(obj, method);
+  return answer ? truth(answer.get()) : -1;
+}
+
+// list(obj.method(arg))
+Ref listing(PyObject* obj, PyObject* method, PyObject* arg) {
+  Ref result = arg ? call_method(obj, method, {arg}) : call_method(obj, method);
+  return result ? Ref::steal(PySequence_List(result.get())) : Ref();
+}
+
+// Whether `path` is a symbolic link. An object without `is_symlink` is not a
+// file-system path of the platform, and so cannot be one.
+int is_link(const Env& env, PyObject* path) {
+  Ref method = attr(path, env.s.is_symlink);
+  if (!method) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    return 0;
+  }
+  Ref answer = call(method.get(), {});
+  return answer ? truth(answer.get()) : -1;
+}
+
+PyObject* is_packable_file(const Env& env, PyObject* const* args) {
+  PyObject* path = args[0];
+  // 1. Only existing regular files (links followed).
+  int file = ask(path, env.s.is_file);
+  if (file < 0) return nullptr;
+  if (!file) Py_RETURN_FALSE;
+  // 2. Stray Finder metadata.
+  Ref name = attr(path, env.s.name);
+  if (!name) return nullptr;
+  int ds_store = equals(name.get(), env.s.ds_store);
+  if (ds_store < 0) return nullptr;
+  if (ds_store) Py_RETURN_FALSE;
+  // 3. Compiled bytecode.
+  Ref suffix = attr(path, env.s.suffix);
+  if (!suffix) return nullptr;
+  for (PyObject* compiled : {env.s.pyc, env.s.pyo}) {
+    int match = PyObject_RichCompareBool(suffix.get(), compiled, Py_EQ);
+    if (match < 0) return nullptr;
+    if (match) Py_RETURN_FALSE;
+  }
+  // 4. Anything inside a cache directory, anywhere along the path.
+  Ref parts = attr(path, env.s.parts);
+  if (!parts) return nullptr;
+  int cached = PySequence_Contains(parts.get(), env.s.pycache);
+  if (cached < 0) return nullptr;
+  return PyBool_FromLong(!cached);
+}
+
+PyObject* remove_tree(const Env& env, PyObject* const* args) {
+  PyObject* path = args[0];
+  if (fast::plain_path(env, path)) return fast::remove_tree(env, path);
+
+  // A link is removed as a link: never descend into what it points at.
+  int link = is_link(env, path);
+  if (link < 0) return nullptr;
+  if (link) return call_method(path, env.s.unlink).release();
+
+  // Each level of the tree is one nested call; the interpreter's recursion
+  // limit turns a pathologically deep tree into RecursionError instead of
+  // exhausting the C stack.
+  if (Py_EnterRecursiveCall(" while removing a directory tree")) return nullptr;
+  struct Leave {
+    ~Leave() { Py_LeaveRecursiveCall(); }
+  } leave;
+
+  // 1. Children first, in listing order.
+  Ref entries = call_method(path, env.s.iterdir);
+  if (!entries) return nullptr;
+  Ref it = Ref::steal(PyObject_GetIter(entries.get()));
+  if (!it) return nullptr;
+  while (Ref child = Ref::steal(PyIter_Next(it.get()))) {
+    int dir = ask(child.get(), env.s.is_dir);
+    if (dir < 0) return nullptr;
+    Ref done = dir ? env.call_global(env.s.remove_tree, {child.get()})
+                   : call_method(child.get(), env.s.unlink);
+    if (!done) return nullptr;
+  }
+  if (PyErr_Occurred()) return nullptr;
+  // 2. Then the directory itself.
+  return call_method(path, env.s.rmdir).release();
+}
+
+PyObject* remove_packaging_junk(const Env& env, PyObject* const* args) {
+  PyObject* root = args[0];
+  if (fast::plain_path(env, root)) return fast::remove_packaging_junk(env, root);
+
+  // 1. Cache directories, listed in full before any is removed. One inside
+  // another that is already gone is no longer a directory and is skipped.
+  Ref caches = listing(root, env.s.rglob, env.s.pycache);
+  if (!caches) return nullptr;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(caches.get()); ++i) {
+    PyObject* entry = PyList_GET_ITEM(caches.get(), i);
+    int dir = ask(entry, env.s.is_dir);
+    if (dir < 0) return nullptr;
+    if (dir && !env.call_global(env.s.remove_tree, {entry})) return nullptr;
+  }
+
+  // 2. Then every file that is not packable, again listed in full first.
+  Ref entries = listing(root, env.s.rglob, env.s.star);
+  if (!entries) return nullptr;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i) {
+    PyObject* entry = PyList_GET_ITEM(entries.get(), i);
+    int file = ask(entry, env.s.is_file);
+    if (file < 0) return nullptr;
+    if (!file) continue;
+    Ref packable = env.call_global(env.s.is_packable_file, {entry});
+    if (!packable) return nullptr;
+    int keep = truth(packable.get());
+    if (keep < 0) return nullptr;
+    if (!keep && !call_method(entry, env.s.unlink)) return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* prune_templates_dir(const Env& env, PyObject* const* args) {
+  PyObject* target = args[0];
+  PyObject* profile_arg = args[1];
+  PyObject* artifact = args[2];
+  PyObject* manifest_dir = args[3];
+
+  // 1. Nothing to prune.
+  int exists = ask(target, env.s.exists);
+  if (exists < 0) return nullptr;
+  if (!exists) return PyList_New(0);
+
+  // 2. Junk goes first, whatever the profile.
+  if (!env.call_global(env.s.remove_packaging_junk, {target})) return nullptr;
+
+  // 3-4. Unrestricted profiles keep every Skill directory.
+  Ref profile = resolve_profile(env, profile_arg);
+  if (!profile) return nullptr;
+  int unrestricted = is_unrestricted(env, profile.get());
+  if (unrestricted < 0) return nullptr;
+  if (unrestricted) {
+    Ref dirs = call_list_template_dirs(env, target);
+    if (!dirs) return nullptr;
+    Ref it = Ref::steal(PyObject_GetIter(dirs.get()));
+    if (!it) return nullptr;
+    Ref names = Ref::steal(PyList_New(0));
+    if (!names) return nullptr;
+    while (Ref dir = Ref::steal(PyIter_Next(it.get()))) {
+      Ref name = attr(dir.get(), env.s.name);
+      if (!name || PyList_Append(names.get(), name.get()) < 0) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    return names.release();
+  }
+
+  // 5. The admitted set, complete before anything is removed.
+  Ref source_root = resolve_templates_root(env, manifest_dir);
+  if (!source_root) return nullptr;
+  Ref selected =
+      call_selected_skill_names(env, profile.get(), artifact, source_root.get());
+  if (!selected) return nullptr;
+  Ref admitted = Ref::steal(PySet_New(selected.get()));
+  if (!admitted) return nullptr;
+
+  // 6. Remove every directory of the target that is not admitted.
+  Ref children = call_method(target, env.s.iterdir);
+  if (!children) return nullptr;
+  Ref it = Ref::steal(PyObject_GetIter(children.get()));
+  if (!it) return nullptr;
+  while (Ref child = Ref::steal(PyIter_Next(it.get()))) {
+    int dir = ask(child.get(), env.s.is_dir);
+    if (dir < 0) return nullptr;
+    if (!dir) continue;
+    Ref name = attr(child.get(), env.s.name);
+    if (!name) return nullptr;
+    int keep = PySet_Contains(admitted.get(), name.get());
+    if (keep < 0) return nullptr;
+    if (!keep && !env.call_global(env.s.remove_tree, {child.get()})) return nullptr;
+  }
+  if (PyErr_Occurred()) return nullptr;
+
+  // 7. The admitted names present in the target, in code-point order.
+  Ref candidates = Ref::steal(PySequence_List(admitted.get()));
+  if (!candidates) return nullptr;
+  Ref kept = Ref::steal(PyList_New(0));
+  if (!kept) return nullptr;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(candidates.get()); ++i) {
+    PyObject* name = PyList_GET_ITEM(candidates.get(), i);
+    Ref entry = Ref::steal(PyNumber_TrueDivide(target, name));
+    if (!entry) return nullptr;
+    int there = ask(entry.get(), env.s.exists);
+    if (there < 0) return nullptr;
+    if (there && PyList_Append(kept.get(), name) < 0) return nullptr;
+  }
+  if (PyList_Sort(kept.get()) < 0) return nullptr;
+  return kept.release();
+}
+
+// Path("zavrik", "skills", "templates"): where the bundle keeps the templates.
+Ref bundle_templates_dir(const Env& env) {
+  return env.call_global(env.s.Path, {env.s.zavrik, env.s.skills, env.s.templates});
+}
+
+// datas.append((str(source), str(destination)))
+bool append_pair(PyObject* datas, PyObject* source, PyObject* destination) {
+  Ref a = Ref::steal(PyObject_Str(source));
+  if (!a) return false;
+  Ref b = Ref::steal(PyObject_Str(destination));
+  if (!b) return false;
+  Ref pair = Ref::steal(PyTuple_Pack(2, a.get(), b.get()));
+  return pair && PyList_Append(datas, pair.get()) == 0;
+}
+
+PyObject* collect_skill_datas(const Env& env, PyObject* const* args) {
+  PyObject* profile_arg = args[0];
+  PyObject* templates_dir = args[1];
+
+  // 1. The root.
+  Ref root = resolve_templates_root(env, templates_dir);
+  if (!root) return nullptr;
+
+  // 2. Admitted names: the bundler's own fallback profile, never the
+  // environment's, and always the "binary" artifact.
+  int given = truth(profile_arg);
+  if (given < 0) return nullptr;
+  Ref selected = call_selected_skill_names(
+      env, given ? profile_arg : env.s.binary_minimal, env.s.binary, root.get());
+  if (!selected) return nullptr;
+
+  if (fast::plain_path(env, root.get()))
+    return fast::collect_skill_datas(env, root.get(), selected.get());
+
+  // 3. The result.
+  Ref datas = Ref::steal(PyList_New(0));
+  if (!datas) return nullptr;
+
+  // 4. Every packable file of each Skill, in path order.
+  Ref it = Ref::steal(PyObject_GetIter(selected.get()));
+  if (!it) return nullptr;
+  while (Ref name = Ref::steal(PyIter_Next(it.get()))) {
+    Ref skill_dir = Ref::steal(PyNumber_TrueDivide(root.get(), name.get()));
+    if (!skill_dir) return nullptr;
+    Ref entries = call_method(skill_dir.get(), env.s.rglob, {env.s.star});
+    if (!entries) return nullptr;
+    Ref walk = Ref::steal(PyObject_GetIter(entries.get()));
+    if (!walk) return nullptr;
+    Ref files = Ref::steal(PyList_New(0));
+    if (!files) return nullptr;
+    while (Ref entry = Ref::steal(PyIter_Next(walk.get()))) {
+      Ref packable = env.call_global(env.s.is_packable_file, {entry.get()});
+      if (!packable) return nullptr;
+      int keep = truth(packable.get());
+      if (keep < 0) return nullptr;
+      if (keep && PyList_Append(files.get(), entry.get()) < 0) return nullptr;
+    }
+    if (PyErr_Occurred() || PyList_Sort(files.get()) < 0) return nullptr;
+
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(files.get()); ++i) {
+      PyObject* file = PyList_GET_ITEM(files.get(), i);
+      Ref parent = attr(file, env.s.parent);
+      if (!parent) return nullptr;
+      Ref relative = call_method(parent.get(), env.s.relative_to, {root.get()});
+      if (!relative) return nullptr;
+      Ref base = bundle_templates_dir(env);
+      if (!base) return nullptr;
+      Ref destination = Ref::steal(PyNumber_TrueDivide(base.get(), relative.get()));
+      if (!destination || !append_pair(datas.get(), file, destination.get()))
+        return nullptr;
+    }
+  }
+  if (PyErr_Occurred()) return nullptr;
+
+  // 5. The manifest last, when it is there.
+  Ref filename = env.global(env.s.MANIFEST_FILENAME);
+  if (!filename) return nullptr;
+  Ref manifest = Ref::steal(PyNumber_TrueDivide(root.get(), filename.get()));
+  if (!manifest) return nullptr;
+  int there = ask(manifest.get(), env.s.exists);
+  if (there < 0) return nullptr;
+  if (there) {
+    Ref destination = bundle_templates_dir(env);
+    if (!destination || !append_pair(datas.get(), manifest.get(), destination.get()))
+      return nullptr;
+  }
+  return datas.release();
+}
+
+constexpr ParamDef kPruneParams[] = {
+    {"target_templates_dir", "Path", ParamKind::PositionalOrKeyword, true,
+     TypeCheck::None},
+    {"profile", "str | None", ParamKind::KeywordOnly, false, TypeCheck::StrOrNone},
+    {"artifact", "str", ParamKind::KeywordOnly, true, TypeCheck::Str},
+    {"manifest_templates_dir", "Path | None", ParamKind::KeywordOnly, false,
+     TypeCheck::None},
+};
+constexpr ParamDef kCollectParams[] = {
+    {"profile", "str | None", ParamKind::KeywordOnly, false, TypeCheck::StrOrNone},
+    {"templates_dir", "Path | None", ParamKind::KeywordOnly, false, TypeCheck::None},
+};
+constexpr ParamDef kPathParam[] = {
+    {"path", "Path", ParamKind::PositionalOrKeyword, true, TypeCheck::None},
+};
+constexpr ParamDef kRootParam[] = {
+    {"root", "Path", ParamKind::PositionalOrKeyword, true, TypeCheck::None},
+};
+
+}  // namespace
+
+const FunctionDef kPruneTemplatesDir = {
+    "prune_templates_dir", kPruneDoc, "list[str]", kPruneParams, 4, "exactly", 1, "",
+    ResultCheck::None, prune_templates_dir};
+
+const FunctionDef kCollectSkillDatas = {
+    "collect_skill_datas", kCollectDoc, "list[tuple[str, str]]", kCollectParams, 2,
+    "exactly", 0, "s", ResultCheck::None, collect_skill_datas};
+
+const FunctionDef kRemoveTree = {
+    "_remove_tree", nullptr, "None", kPathParam, 1, "exactly", 1, "",
+    ResultCheck::None, remove_tree};
+
+const FunctionDef kIsPackableFile = {
+    "_is_packable_file", nullptr, "bool", kPathParam, 1, "exactly", 1, "",
+    ResultCheck::None, is_packable_file};
+
+const FunctionDef kRemovePackagingJunk = {
+    "_remove_packaging_junk", nullptr, "None", kRootParam, 1, "exactly", 1, "",
+    ResultCheck::None, remove_packaging_junk};
+
+}  // namespace zavrik

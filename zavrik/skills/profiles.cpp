@@ -1,0 +1,234 @@
+// Profiles and admission.
+//
+// The unrestricted profiles are recognised by name before anything else is
+// read; a restricted profile and an artifact select one admission column of
+// the manifest through `_PROFILE_KEYS`, which is looked up at every call so
+// that a rebound table takes effect.
+#include "profiles.hpp"
+
+#include "directories.hpp"
+#include "manifest.hpp"
+
+namespace zavrik {
+namespace {
+
+constexpr const char kCurrentProfileDoc[] = "读取当前 Skill 构建 profile。";
+constexpr const char kSkillAllowedDoc[] =
+    "判断指定 Skill 是否允许进入目标 profile/artifact。";
+constexpr const char kSelectedDoc[] = "返回目标 profile/artifact 下应包含的 Skill 名称。";
+
+constexpr const char kUnknownProfile[] = "未知 Skill 构建 profile: ";
+constexpr const char kUnsupportedArtifactHead[] = "profile ";
+constexpr const char kUnsupportedArtifactMid[] = " 不支持产物类型 ";
+
+PyObject* current_profile(const Env& env, PyObject* const* args) {
+  PyObject* fallback = args[0];
+  // 1-3. os.environ.get(PROFILE_ENV, "").strip()
+  Ref os = env.global(env.s.os);
+  if (!os) return nullptr;
+  Ref environ = attr(os.get(), env.s.environ);
+  if (!environ) return nullptr;
+  Ref getter = attr(environ.get(), env.s.get);
+  if (!getter) return nullptr;
+  Ref variable = env.global(env.s.PROFILE_ENV);
+  if (!variable) return nullptr;
+  Ref raw = call(getter.get(), {variable.get(), env.s.empty});
+  if (!raw) return nullptr;
+  Ref value = call_method(raw.get(), env.s.strip);
+  if (!value) return nullptr;
+  // 4. The value when it is not empty, else the default as given.
+  int set = truth(value.get());
+  if (set < 0) return nullptr;
+  return set ? value.release() : Py_NewRef(fallback);
+}
+
+// "profile 'p' 不支持产物类型 'a'"
+Ref unsupported_artifact_message(PyObject* profile, PyObject* artifact) {
+  Ref p = Ref::steal(PyObject_Repr(profile));
+  if (!p) return {};
+  Ref a = Ref::steal(PyObject_Repr(artifact));
+  if (!a) return {};
+  return Ref::steal(PyUnicode_FromFormat("%s%U%s%U", kUnsupportedArtifactHead,
+                                         p.get(), kUnsupportedArtifactMid, a.get()));
+}
+
+PyObject* profile_key(const Env& env, PyObject* const* args) {
+  PyObject* profile = args[0];
+  PyObject* artifact = args[1];
+  // 1. Unrestricted profiles have no key.
+  int unrestricted = is_unrestricted(env, profile);
+  if (unrestricted < 0) return nullptr;
+  if (unrestricted) Py_RETURN_NONE;
+  // 2-3. The profile's artifacts.
+  Ref table = env.global(env.s.PROFILE_KEYS);
+  if (!table) return nullptr;
+  Ref keys = mapping_get(env, table.get(), profile, Py_None);
+  if (!keys) return nullptr;
+  int known = truth(keys.get());
+  if (known < 0) return nullptr;
+  if (!known) return raise_manifest_error(env, kUnknownProfile, profile);
+  // 4-5. The artifact's key.
+  Ref key = mapping_get(env, keys.get(), artifact, Py_None);
+  if (!key) return nullptr;
+  if (key.get() == Py_None)
+    return raise_manifest_error(env, unsupported_artifact_message(profile, artifact));
+  // 6.
+  return key.release();
+}
+
+PyObject* skill_allowed(const Env& env, PyObject* const* args) {
+  PyObject* skill_name = args[0];
+  PyObject* profile = args[1];
+  PyObject* artifact = args[2];
+  PyObject* given_manifest = args[3];
+  PyObject* templates_dir = args[4];
+
+  // 1. Unrestricted profiles admit everything, reading nothing.
+  int unrestricted = is_unrestricted(env, profile);
+  if (unrestricted < 0) return nullptr;
+  if (unrestricted) Py_RETURN_TRUE;
+
+  // 2. The manifest given, or the one on disk.
+  int given = truth(given_manifest);
+  if (given < 0) return nullptr;
+  Ref manifest = given ? Ref::borrow(given_manifest)
+                       : call_load_release_manifest(env, templates_dir);
+  if (!manifest) return nullptr;
+
+  // 3-4. The profile key.
+  Ref key = env.call_global(env.s.profile_key, {profile, artifact});
+  if (!key) return nullptr;
+  if (key.get() == Py_None) Py_RETURN_TRUE;
+
+  // 5-8. "default", "skills" and the Skill's entry; an entry that is not an
+  // object counts as an empty one.
+  Ref empty = Ref::steal(PyDict_New());
+  if (!empty) return nullptr;
+  Ref defaults = mapping_get(env, manifest.get(), env.s.default_, empty.get());
+  if (!defaults) return nullptr;
+  empty = Ref::steal(PyDict_New());
+  if (!empty) return nullptr;
+  Ref skills = mapping_get(env, manifest.get(), env.s.skills, empty.get());
+  if (!skills) return nullptr;
+  empty = Ref::steal(PyDict_New());
+  if (!empty) return nullptr;
+  Ref entry = mapping_get(env, skills.get(), skill_name, empty.get());
+  if (!entry) return nullptr;
+  if (!PyDict_Check(entry.get())) {
+    entry = Ref::steal(PyDict_New());
+    if (!entry) return nullptr;
+  }
+
+  // 9-11. The entry decides; "default" only when the entry has no member.
+  Ref fallback = mapping_get(env, defaults.get(), key.get(), Py_False);
+  if (!fallback) return nullptr;
+  Ref value = mapping_get(env, entry.get(), key.get(), fallback.get());
+  if (!value) return nullptr;
+  int admitted = truth(value.get());
+  if (admitted < 0) return nullptr;
+  return PyBool_FromLong(admitted);
+}
+
+PyObject* selected_skill_names(const Env& env, PyObject* const* args) {
+  PyObject* profile_arg = args[0];
+  PyObject* artifact = args[1];
+  PyObject* templates_dir = args[2];
+
+  // 1-2. Root and profile.
+  Ref root = resolve_templates_root(env, templates_dir);
+  if (!root) return nullptr;
+  Ref profile = resolve_profile(env, profile_arg);
+  if (!profile) return nullptr;
+
+  // 3. The manifest, read once, only for a restricted profile.
+  int unrestricted = is_unrestricted(env, profile.get());
+  if (unrestricted < 0) return nullptr;
+  Ref manifest = unrestricted ? Ref::none() : call_load_release_manifest(env, root.get());
+  if (!manifest) return nullptr;
+
+  // 4. Each Skill directory that skill_allowed admits, in listing order.
+  Ref dirs = call_list_template_dirs(env, root.get());
+  if (!dirs) return nullptr;
+  Ref it = Ref::steal(PyObject_GetIter(dirs.get()));
+  if (!it) return nullptr;
+  Ref names = Ref::steal(PyList_New(0));
+  if (!names) return nullptr;
+  while (Ref dir = Ref::steal(PyIter_Next(it.get()))) {
+    Ref name = attr(dir.get(), env.s.name);
+    if (!name) return nullptr;
+    Ref allowed = env.call_global(
+        env.s.skill_allowed,
+        {name.get(), profile.get(), artifact, manifest.get(), root.get()},
+        env.s.kw_skill_allowed);
+    if (!allowed) return nullptr;
+    int keep = truth(allowed.get());
+    if (keep < 0) return nullptr;
+    if (keep && PyList_Append(names.get(), name.get()) < 0) return nullptr;
+  }
+  if (PyErr_Occurred()) return nullptr;
+  return names.release();
+}
+
+constexpr ParamDef kCurrentProfileParams[] = {
+    {"default", "str", ParamKind::PositionalOrKeyword, false, TypeCheck::Str},
+};
+constexpr ParamDef kProfileKeyParams[] = {
+    {"profile", "str", ParamKind::PositionalOrKeyword, true, TypeCheck::Str},
+    {"artifact", "str", ParamKind::PositionalOrKeyword, true, TypeCheck::Str},
+};
+constexpr ParamDef kSkillAllowedParams[] = {
+    {"skill_name", "str", ParamKind::PositionalOrKeyword, true, TypeCheck::Str},
+    {"profile", "str", ParamKind::KeywordOnly, true, TypeCheck::Str},
+    {"artifact", "str", ParamKind::KeywordOnly, true, TypeCheck::Str},
+    {"manifest", "dict[str, Any] | None", ParamKind::KeywordOnly, false,
+     TypeCheck::DictOrNone},
+    {"templates_dir", "Path | None", ParamKind::KeywordOnly, false, TypeCheck::None},
+};
+constexpr ParamDef kSelectedParams[] = {
+    {"profile", "str | None", ParamKind::KeywordOnly, false, TypeCheck::StrOrNone},
+    {"artifact", "str", ParamKind::KeywordOnly, true, TypeCheck::Str},
+    {"templates_dir", "Path | None", ParamKind::KeywordOnly, false, TypeCheck::None},
+};
+
+}  // namespace
+
+int is_unrestricted(const Env& env, PyObject* profile) {
+  if (PyUnicode_CheckExact(profile)) {
+    return PyUnicode_Compare(profile, env.s.dev) == 0 ||
+           PyUnicode_Compare(profile, env.s.internal) == 0;
+  }
+  int dev = PyObject_RichCompareBool(profile, env.s.dev, Py_EQ);
+  if (dev != 0) return dev;
+  return PyObject_RichCompareBool(profile, env.s.internal, Py_EQ);
+}
+
+Ref resolve_profile(const Env& env, PyObject* value) {
+  int given = truth(value);
+  if (given < 0) return {};
+  if (given) return Ref::borrow(value);
+  return env.call_global(env.s.current_profile, {});
+}
+
+Ref call_selected_skill_names(const Env& env, PyObject* profile, PyObject* artifact,
+                              PyObject* root) {
+  return env.call_global(env.s.selected_skill_names, {profile, artifact, root},
+                         env.s.kw_selected);
+}
+
+const FunctionDef kCurrentProfile = {
+    "current_profile", kCurrentProfileDoc, "str", kCurrentProfileParams, 1,
+    "at most", 1, "", ResultCheck::StrOrNone, current_profile};
+
+const FunctionDef kProfileKey = {
+    "_profile_key", nullptr, "str | None", kProfileKeyParams, 2, "exactly", 2, "s",
+    ResultCheck::StrOrNone, profile_key};
+
+const FunctionDef kSkillAllowed = {
+    "skill_allowed", kSkillAllowedDoc, "bool", kSkillAllowedParams, 5, "exactly", 1,
+    "", ResultCheck::None, skill_allowed};
+
+const FunctionDef kSelectedSkillNames = {
+    "selected_skill_names", kSelectedDoc, "list[str]", kSelectedParams, 3, "exactly",
+    0, "s", ResultCheck::None, selected_skill_names};
+
+}  // namespace zavrik
