@@ -1,0 +1,234 @@
+"""The module object: namespace, constants, exception type, function objects,
+and the one-instance rule of importing it."""
+
+import importlib
+import inspect
+import json
+import os
+import pathlib
+import subprocess
+import sys
+import textwrap
+import typing
+
+import pytest
+
+import zavrik.skills.packaging as pk
+
+MODULE = "zavrik.skills.packaging"
+
+# The equivalent Python definitions: names, parameters, defaults, string
+# annotations and docstrings that the function objects must reproduce.
+REFERENCE = r'''
+from __future__ import annotations
+
+
+def get_central_skills_dir() -> Path:
+    """返回跨平台中央 Skills 存储目录。
+
+    macOS / Linux : ~/.zavrik/skills/
+    Windows       : %LOCALAPPDATA%\\zavrik\\skills\\
+    环境变量 ZAVRIK_CENTRAL_SKILLS_DIR 可覆盖（测试隔离用）。
+    """
+
+
+def get_builtin_templates_dir() -> Path:
+    """返回当前运行环境中的内置 Skill 模板目录。
+
+    普通 Python 包、PyInstaller onefile 和测试覆盖都通过这个函数解析路径，
+    避免业务代码直接依赖固定的 __file__ 相对路径。
+    """
+
+
+def load_release_manifest(templates_dir: Path | None = None) -> dict[str, Any]:
+    """读取 Skill 发版清单。"""
+
+
+def list_template_dirs(templates_dir: Path | None = None) -> list[Path]:
+    """列出模板根目录下所有 Skill 目录。"""
+
+
+def current_profile(default: str = "dev") -> str:
+    """读取当前 Skill 构建 profile。"""
+
+
+def _profile_key(profile: str, artifact: str) -> str | None:
+    pass
+
+
+def skill_allowed(skill_name: str, *, profile: str, artifact: str,
+                  manifest: dict[str, Any] | None = None,
+                  templates_dir: Path | None = None) -> bool:
+    """判断指定 Skill 是否允许进入目标 profile/artifact。"""
+
+
+def selected_skill_names(*, profile: str | None = None, artifact: str,
+                         templates_dir: Path | None = None) -> list[str]:
+    """返回目标 profile/artifact 下应包含的 Skill 名称。"""
+
+
+def prune_templates_dir(target_templates_dir: Path, *, profile: str | None = None,
+                        artifact: str,
+                        manifest_templates_dir: Path | None = None) -> list[str]:
+    """删除目标模板目录中不允许进入当前产物的 Skill。
+
+    返回被保留的 Skill 名称列表。
+    """
+
+
+def collect_skill_datas(*, profile: str | None = None,
+                        templates_dir: Path | None = None) -> list[tuple[str, str]]:
+    """返回 PyInstaller datas 兼容的模板文件列表。
+
+    每个元素为 (source_file, destination_dir)，destination_dir 保持
+    zavrik/skills/templates/<skill-name>/... 结构。
+    """
+
+
+def validate_release_manifest(templates_dir: Path | None = None) -> list[str]:
+    """校验发版清单声明完整性，返回问题列表。"""
+
+
+def _remove_tree(path: Path) -> None:
+    pass
+
+
+def _is_packable_file(path: Path) -> bool:
+    pass
+
+
+def _remove_packaging_junk(root: Path) -> None:
+    pass
+'''
+REF = {}
+exec(compile(REFERENCE, "<reference>", "exec"), REF)
+FUNCTIONS = [name for name, v in REF.items() if inspect.isfunction(v)]
+for _name in ("_profile_key", "_remove_tree", "_is_packable_file", "_remove_packaging_junk"):
+    REF[_name].__doc__ = None
+
+NAMESPACE = [
+    "json", "os", "sys", "Path", "Any",
+    "MANIFEST_FILENAME", "PROFILE_ENV", "DEFAULT_PROFILE", "RELEASE_PROFILE",
+    "get_central_skills_dir", "_PROFILE_KEYS", "SkillReleaseManifestError",
+    *FUNCTIONS[1:],
+]
+
+MODULE_DOC = (
+    "Skill 模板发版准入与收集工具。\n"
+    "\n"
+    "该模块是 Skill 模板发布范围的单一判断入口，供 setup.py、二进制打包\n"
+    "脚本和发版检查脚本复用。\n"
+)
+
+
+def test_namespace_is_bound_in_import_order():
+    assert [n for n in vars(pk) if not n.startswith("__")] == NAMESPACE
+    assert FUNCTIONS[0] == "get_central_skills_dir" and len(FUNCTIONS) == 14
+
+
+def test_create_step_copies_the_import_spec():
+    assert pk.__name__ == MODULE
+    assert pk.__doc__ == MODULE_DOC
+    assert pk.__file__ == pk.__spec__.origin
+    assert pk.__package__ == "zavrik.skills"
+    assert pk.__loader__ is pk.__spec__.loader
+    assert "__path__" not in vars(pk)  # an extension module has no search path
+
+
+def test_host_names_are_the_host_objects():
+    assert (pk.json, pk.os, pk.sys) == (json, os, sys)
+    assert pk.Path is pathlib.Path and pk.Any is typing.Any
+
+
+def test_constants():
+    constants = [pk.MANIFEST_FILENAME, pk.PROFILE_ENV, pk.DEFAULT_PROFILE, pk.RELEASE_PROFILE]
+    assert constants == ["manifest.json", "ZAVRIK_SKILL_PROFILE", "dev", "python-release"]
+    assert all(type(c) is str for c in constants)
+
+
+def test_profile_keys_table_and_its_order():
+    table = pk._PROFILE_KEYS
+    assert type(table) is dict
+    assert [(p, list(keys.items())) for p, keys in table.items()] == [
+        ("python-release", [("sdist", "source"), ("wheel", "wheel")]),
+        ("binary-minimal", [("binary", "binary")]),
+        ("binary-full", [("binary", "binary_full")]),
+    ]
+
+
+def test_exception_class():
+    error = pk.SkillReleaseManifestError
+    assert error.__bases__ == (ValueError,) and type(error) is type
+    assert error.__module__ == MODULE and error.__qualname__ == "SkillReleaseManifestError"
+    assert error.__doc__ == "Skill 发版清单错误。"
+
+    class Same(ValueError):
+        """doc"""
+
+    assert set(vars(error)) == set(vars(Same))  # no members of its own
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_function_object_matches_the_python_definition(name):
+    f, ref = getattr(pk, name), REF[name]
+    assert (f.__name__, f.__qualname__, f.__module__) == (name, name, MODULE)
+    assert f.__doc__ == ref.__doc__
+    assert list(f.__annotations__.items()) == list(ref.__annotations__.items())
+    assert list(f.__annotations__)[-1] == "return"
+    assert f.__defaults__ == ref.__defaults__
+    assert f.__kwdefaults__ == ref.__kwdefaults__
+    assert inspect.signature(f) == inspect.signature(ref)
+
+
+def test_reimport_after_removal_gives_the_same_instance(monkeypatch):
+    before = pk.load_release_manifest
+    monkeypatch.setattr(pk, "DEFAULT_PROFILE", "rebound")
+    monkeypatch.delitem(sys.modules, MODULE)
+    again = importlib.import_module(MODULE)
+    assert again is pk
+    assert again.DEFAULT_PROFILE == "rebound"  # the body did not run again
+    assert again.load_release_manifest is before
+
+
+def test_reload_keeps_the_instance_and_its_rebound_names(monkeypatch):
+    before = pk.skill_allowed
+    monkeypatch.setattr(pk, "MANIFEST_FILENAME", "other.json")
+    assert importlib.reload(pk) is pk
+    assert pk.MANIFEST_FILENAME == "other.json" and pk.skill_allowed is before
+
+
+def run_python(code):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
+                          capture_output=True, text=True, timeout=120)
+
+
+def test_second_interpreter_is_refused():
+    result = run_python(f"""
+        import _xxsubinterpreters as interpreters
+        import {MODULE}
+        interp = interpreters.create()
+        try:
+            interpreters.run_string(interp, "import sys; sys.path[:] = {sys.path!r}; import {MODULE}")
+        except interpreters.RunFailedError as e:
+            print(e)
+    """)
+    assert "ImportError" in result.stdout, result.stderr
+    assert result.stdout.strip().endswith(
+        ": Interpreter change detected - this module can only be "
+        "loaded into one interpreter per process.")
+
+
+def test_failed_import_is_forgotten_and_can_be_retried():
+    result = run_python(f"""
+        import pathlib
+        saved = pathlib.Path
+        del pathlib.Path
+        try:
+            import {MODULE}
+        except ImportError as e:
+            print(e)
+        pathlib.Path = saved
+        import {MODULE} as m
+        print(m.Path is saved, m.current_profile())
+    """)
+    assert result.stdout.splitlines() == ["cannot import name Path", "True dev"], result.stderr
