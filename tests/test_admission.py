@@ -1,0 +1,224 @@
+"""Profiles, profile keys, and the admission of Skills to a build."""
+
+import json
+
+import pytest
+
+import zavrik.skills.packaging as pk
+
+UNKNOWN = "未知 Skill 构建 profile: "
+
+
+def manifest_error(call):
+    with pytest.raises(pk.SkillReleaseManifestError) as info:
+        call()
+    return str(info.value)
+
+
+# --- current_profile ---------------------------------------------------------
+
+@pytest.mark.parametrize("env, args, expected", [
+    (None, (), "dev"),
+    (None, ("binary-full",), "binary-full"),
+    ("  binary-full \n", (), "binary-full"),
+    ("\t\n ", ("fallback",), "fallback"),
+    ("", (), "dev"),
+    ("nightly", (), "nightly"),
+    ("DEV", (), "DEV"),
+    (None, ("",), ""),
+    (None, ("  padded ",), "  padded "),
+])
+def test_current_profile(monkeypatch, env, args, expected):
+    if env is not None:
+        monkeypatch.setenv("ZAVRIK_SKILL_PROFILE", env)
+    assert pk.current_profile(*args) == expected
+
+
+def test_current_profile_reads_the_environment_at_every_call(monkeypatch):
+    monkeypatch.setenv("ZAVRIK_SKILL_PROFILE", "internal")
+    assert pk.current_profile() == "internal"
+    monkeypatch.setenv("ZAVRIK_SKILL_PROFILE", "binary-minimal")
+    assert pk.current_profile(default="x") == "binary-minimal"
+
+
+# --- _profile_key ------------------------------------------------------------
+
+@pytest.mark.parametrize("profile, artifact, key", [
+    ("python-release", "sdist", "source"),
+    ("python-release", "wheel", "wheel"),
+    ("binary-minimal", "binary", "binary"),
+    ("binary-full", "binary", "binary_full"),
+    ("dev", "anything", None),
+    ("internal", "", None),
+])
+def test_profile_key(profile, artifact, key):
+    assert pk._profile_key(profile, artifact) == key
+
+
+@pytest.mark.parametrize("profile, artifact, message", [
+    ("python-release", "binary", "profile 'python-release' 不支持产物类型 'binary'"),
+    ("binary-minimal", "wheel", "profile 'binary-minimal' 不支持产物类型 'wheel'"),
+    ("binary-full", "it's", "profile 'binary-full' 不支持产物类型 \"it's\""),
+    ("release", "wheel", UNKNOWN + "release"),
+    ("", "wheel", UNKNOWN),
+    ("DEV", "wheel", UNKNOWN + "DEV"),
+    (" dev", "x", UNKNOWN + " dev"),
+    ("binary_full", "binary", UNKNOWN + "binary_full"),
+])
+def test_profile_key_errors(profile, artifact, message):
+    assert manifest_error(lambda: pk._profile_key(profile, artifact)) == message
+
+
+def test_profile_with_empty_artifact_table_is_unknown(monkeypatch):
+    monkeypatch.setattr(pk, "_PROFILE_KEYS", {"p": {}})
+    assert manifest_error(lambda: pk._profile_key("p", "a")) == UNKNOWN + "p"
+
+
+# --- skill_allowed -------------------------------------------------------------
+
+EXAMPLE = {
+    "default": {"source": True, "wheel": True, "binary": False, "binary_full": True},
+    "skills": {"a": {"binary": True}, "b": {"wheel": False}},
+}
+
+
+@pytest.mark.parametrize("profile, artifact, admitted", [
+    ("python-release", "sdist", "abc"),
+    ("python-release", "wheel", "ac"),
+    ("binary-minimal", "binary", "a"),
+    ("binary-full", "binary", "abc"),
+    ("dev", "whatever", "abc"),
+    ("internal", "", "abc"),
+])
+def test_worked_example(tmp_path, profile, artifact, admitted):
+    for skill in "abc":
+        allowed = pk.skill_allowed(skill, profile=profile, artifact=artifact, manifest=EXAMPLE)
+        assert allowed is (skill in admitted)
+        (tmp_path / skill).mkdir(exist_ok=True)
+    (tmp_path / "manifest.json").write_text(json.dumps(EXAMPLE))
+    assert pk.selected_skill_names(profile=profile, artifact=artifact,
+                                   templates_dir=tmp_path) == list(admitted)
+
+
+@pytest.mark.parametrize("manifest, expected", [
+    ({"skills": {"s": {"wheel": False}}, "default": {"wheel": True}}, False),
+    ({"skills": {"s": {}}, "default": {"wheel": True}}, True),
+    ({"skills": {"s": {}}}, False),
+    ({"skills": {"s": {"wheel": None}}, "default": {"wheel": True}}, False),
+    ({"skills": {}, "default": {"wheel": 1}}, True),
+    ({"skills": {"s": "text"}, "default": {"wheel": True}}, True),
+    ({"skills": {"s": [1]}, "default": {"wheel": True}}, True),
+    ({"skills": {"s": True}}, False),
+    ({"skills": {"s": {"wheel": "no"}}}, True),
+    ({"skills": {"s": {"wheel": 0}}}, False),
+    ({"skills": {"s": {"wheel": [0]}}}, True),
+    ({"default": {"wheel": True}}, True),
+])
+def test_entry_decides_then_default(manifest, expected):
+    assert pk.skill_allowed("s", profile="python-release", artifact="wheel",
+                            manifest=manifest) is expected
+
+
+@pytest.mark.parametrize("manifest", [
+    {"skills": {"s": {"wheel": True}}, "default": None},
+    {"skills": {"s": {"wheel": True}}, "default": ["wheel"]},
+    {"skills": ["s"]},
+])
+def test_member_that_is_not_an_object_fails_with_attribute_error(manifest):
+    with pytest.raises(AttributeError):
+        pk.skill_allowed("s", profile="python-release", artifact="wheel", manifest=manifest)
+
+
+def test_unrestricted_profiles_read_nothing(tmp_path, monkeypatch):
+    monkeypatch.setattr(pk, "load_release_manifest", None)  # would fail if called
+    for profile in ("dev", "internal"):
+        assert pk.skill_allowed("?", profile=profile, artifact="x", templates_dir=tmp_path) is True
+
+
+@pytest.mark.parametrize("manifest", [None, {}])
+def test_missing_or_empty_manifest_loads_the_file(tmp_path, builtin_root, manifest):
+    (tmp_path / "manifest.json").write_text('{"skills": {"s": {"source": true}}}')
+    assert pk.skill_allowed("s", profile="python-release", artifact="sdist",
+                            manifest=manifest, templates_dir=tmp_path) is True
+    message = manifest_error(lambda: pk.skill_allowed(
+        "s", profile="python-release", artifact="sdist", manifest=manifest))
+    assert message == "未找到 Skill 发版清单: " + str(builtin_root / "manifest.json")
+
+
+def test_manifest_is_loaded_before_the_profile_is_checked(tmp_path):
+    message = manifest_error(lambda: pk.skill_allowed(
+        "s", profile="nope", artifact="wheel", templates_dir=tmp_path))
+    assert message.startswith("未找到 Skill 发版清单: ")
+    assert manifest_error(lambda: pk.skill_allowed(
+        "s", profile="binary-full", artifact="wheel", manifest={"skills": {}})
+    ) == "profile 'binary-full' 不支持产物类型 'wheel'"
+
+
+# --- selected_skill_names ----------------------------------------------------------
+
+@pytest.fixture
+def root(tmp_path, mktree):
+    return mktree(tmp_path / "root", {
+        "b/": None, "a/": None, "c/": None, "notes.txt": "",
+        "manifest.json": {"skills": {"a": {"binary": True}, "b": {"wheel": True},
+                                     "ghost": {"binary": True}}},
+    })
+
+
+def test_dev_selects_every_directory_without_a_manifest(root, path_cls):
+    (root / "manifest.json").unlink()
+    assert pk.selected_skill_names(profile="dev", artifact="x", templates_dir=path_cls(root)) == ["a", "b", "c"]
+
+
+@pytest.mark.parametrize("env, profile, expected", [
+    (None, None, ["a", "b", "c"]),
+    (None, "", ["a", "b", "c"]),
+    ("binary-minimal", None, ["a"]),
+    ("binary-minimal", "", ["a"]),
+    ("binary-minimal", "internal", ["a", "b", "c"]),
+])
+def test_profile_falls_back_to_the_environment(monkeypatch, root, env, profile, expected):
+    if env:
+        monkeypatch.setenv("ZAVRIK_SKILL_PROFILE", env)
+    assert pk.selected_skill_names(profile=profile, artifact="binary", templates_dir=root) == expected
+
+
+@pytest.mark.parametrize("profile, artifact", [("nope", "binary"), ("binary-full", "wheel")])
+def test_profile_is_validated_only_at_the_first_candidate(tmp_path, profile, artifact):
+    (tmp_path / "manifest.json").write_text('{"skills": {"a": {}}}')
+    assert pk.selected_skill_names(profile=profile, artifact=artifact, templates_dir=tmp_path) == []
+    (tmp_path / "a").mkdir()
+    with pytest.raises(pk.SkillReleaseManifestError):
+        pk.selected_skill_names(profile=profile, artifact=artifact, templates_dir=tmp_path)
+
+
+def test_restricted_profile_needs_the_manifest(tmp_path, builtin_root):
+    for templates_dir in (tmp_path / "missing", None):
+        message = manifest_error(lambda: pk.selected_skill_names(
+            profile="binary-full", artifact="binary", templates_dir=templates_dir))
+        assert message.startswith("未找到 Skill 发版清单: ")
+
+
+def test_manifest_is_loaded_once_and_handed_to_every_decision(monkeypatch, root):
+    loads, decisions = [], []
+    original_load, original_allowed = pk.load_release_manifest, pk.skill_allowed
+
+    def load(*args):
+        loads.append(args)
+        return original_load(*args)
+
+    def allowed(name, **kw):
+        decisions.append((name, sorted(kw)))
+        assert kw["manifest"]["skills"]["a"] == {"binary": True}
+        return original_allowed(name, **kw)
+
+    monkeypatch.setattr(pk, "load_release_manifest", load)
+    monkeypatch.setattr(pk, "skill_allowed", allowed)
+    assert pk.selected_skill_names(profile="binary-minimal", artifact="binary", templates_dir=root) == ["a"]
+    assert loads == [(root,)]
+    assert decisions == [(n, ["artifact", "manifest", "profile", "templates_dir"]) for n in "abc"]
+
+
+def test_default_root_is_the_builtin_root(builtin_root, mktree):
+    mktree(builtin_root, {"z/": None, "y/": None})
+    assert pk.selected_skill_names(artifact="x") == ["y", "z"]
