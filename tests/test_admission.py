@@ -34,13 +34,6 @@ def test_current_profile(monkeypatch, env, args, expected):
     assert pk.current_profile(*args) == expected
 
 
-def test_current_profile_reads_the_environment_at_every_call(monkeypatch):
-    monkeypatch.setenv("ZAVRIK_SKILL_PROFILE", "internal")
-    assert pk.current_profile() == "internal"
-    monkeypatch.setenv("ZAVRIK_SKILL_PROFILE", "binary-minimal")
-    assert pk.current_profile(default="x") == "binary-minimal"
-
-
 # --- _profile_key ------------------------------------------------------------
 
 @pytest.mark.parametrize("profile, artifact, key", [

@@ -4,7 +4,6 @@ import builtins
 import collections
 import ctypes
 import json
-import re
 import subprocess
 import sys
 import textwrap
@@ -33,10 +32,8 @@ BINDER_CASES = [
     (lambda: pk.get_central_skills_dir(None), "get_central_skills_dir() takes no arguments (1 given)"),
     (lambda: pk.get_builtin_templates_dir(1, 2), "get_builtin_templates_dir() takes no arguments (2 given)"),
     (lambda: pk.get_central_skills_dir(1, x=1), "get_central_skills_dir() takes no keyword arguments"),
-    (lambda: pk.get_builtin_templates_dir(x=1), "get_builtin_templates_dir() takes no keyword arguments"),
     # "at most 1"
     (lambda: pk.load_release_manifest(P, P), "load_release_manifest() takes at most 1 positional argument (2 given)"),
-    (lambda: pk.list_template_dirs(P, P, P), "list_template_dirs() takes at most 1 positional argument (3 given)"),
     (lambda: pk.current_profile("a", "b"), "current_profile() takes at most 1 positional argument (2 given)"),
     (lambda: pk.validate_release_manifest(P, P), "validate_release_manifest() takes at most 1 positional argument (2 given)"),
     # "exactly 2"
@@ -50,7 +47,6 @@ BINDER_CASES = [
     (lambda: pk.skill_allowed(profile="dev", artifact="w"), "skill_allowed() takes exactly 1 positional argument (0 given)"),
     (lambda: pk.skill_allowed("x", profile="dev"), "skill_allowed() needs keyword-only argument artifact"),
     (lambda: pk.prune_templates_dir(P), "prune_templates_dir() needs keyword-only argument artifact"),
-    (lambda: pk.prune_templates_dir(P, profile="dev"), "prune_templates_dir() needs keyword-only argument artifact"),
     (lambda: pk.prune_templates_dir(artifact="x"), "prune_templates_dir() takes exactly 1 positional argument (0 given)"),
     (lambda: pk._remove_tree(), "_remove_tree() takes exactly 1 positional argument (0 given)"),
     (lambda: pk._is_packable_file(P, P), "_is_packable_file() takes exactly 1 positional argument (2 given)"),
@@ -58,7 +54,6 @@ BINDER_CASES = [
     # "exactly 0"
     (lambda: pk.selected_skill_names("dev"), "selected_skill_names() takes exactly 0 positional arguments (1 given)"),
     (lambda: pk.selected_skill_names(), "selected_skill_names() needs keyword-only argument artifact"),
-    (lambda: pk.selected_skill_names(profile="dev"), "selected_skill_names() needs keyword-only argument artifact"),
     (lambda: pk.collect_skill_datas(P), "collect_skill_datas() takes exactly 0 positional arguments (1 given)"),
     # keywords
     (lambda: pk.load_release_manifest(P, templates_dir=P), "load_release_manifest() got multiple values for keyword argument 'templates_dir'"),
@@ -76,7 +71,6 @@ BINDER_CASES = [
     (lambda: pk.skill_allowed("x", profile=None, artifact="a"), "Argument 'profile' has incorrect type (expected str, got NoneType)"),
     (lambda: pk.skill_allowed("x", profile="dev", artifact="a", manifest=[]), "Argument 'manifest' has incorrect type (expected dict, got list)"),
     (lambda: pk.selected_skill_names(profile=1, artifact="a"), "Argument 'profile' has incorrect type (expected str, got int)"),
-    (lambda: pk.selected_skill_names(artifact=None), "Argument 'artifact' has incorrect type (expected str, got NoneType)"),
     (lambda: pk.prune_templates_dir(P, artifact=None), "Argument 'artifact' has incorrect type (expected str, got NoneType)"),
     (lambda: pk.collect_skill_datas(profile=b"x"), "Argument 'profile' has incorrect type (expected str, got bytes)"),
 ]
@@ -194,7 +188,6 @@ NAME_CASES = [
     ("_is_packable_file", lambda r: pk.collect_skill_datas(profile="dev", templates_dir=r)),
     ("_remove_packaging_junk", lambda r: pk.prune_templates_dir(r, artifact="x")),
     ("_remove_tree", lambda r: pk._remove_packaging_junk(r)),
-    ("_is_packable_file", lambda r: pk._remove_packaging_junk(r)),
     ("_remove_tree", lambda r, remove_tree=pk._remove_tree: remove_tree(r / "a")),
 ]
 
@@ -238,12 +231,8 @@ def test_rebinding_default_profile_does_not_change_the_default(monkeypatch):
 def test_subclass_setting_relaxes_the_exact_type_test(tmp_path):
     import shutil
     src = tmp_path / "src"
-    main = pk.__file__.rsplit("/zavrik/", 1)[0]
-    shutil.copytree(main + "/zavrik", src / "zavrik",
-                    ignore=shutil.ignore_patterns("*.so", "__pycache__", "templates"))
-    shutil.copy(main + "/setup.py", src)
-    shutil.copy(main + "/pyproject.toml", src)
-    shutil.copy(main + "/README.md", src)
+    shutil.copytree(pk.__file__.rsplit("/zavrik/", 1)[0], src, ignore=shutil.ignore_patterns(
+        ".*", "*.so", "__pycache__", "build", "*.egg-info", "tests", "benchmarks", "templates"))
     env = dict(__import__("os").environ, ZAVRIK_ACCEPT_SUBCLASSES="1")
     build = subprocess.run(
         [sys.executable, "setup.py", "build_ext", "-b", str(tmp_path / "lib"), "-t", str(tmp_path / "tmp")],

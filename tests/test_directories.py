@@ -63,42 +63,20 @@ def test_builtin_root_defaults_beside_the_module_file(monkeypatch):
     assert pk.get_builtin_templates_dir() == BESIDE_MODULE
 
 
-@pytest.mark.parametrize("unpacked", [True, False])
-def test_builtin_root_of_a_frozen_build(monkeypatch, tmp_path, unpacked):
+@pytest.mark.parametrize("meipass, unpacked, frozen", [
+    ("{tmp}", True, True), ("{tmp}", False, False), ("", True, False)])
+def test_builtin_root_of_a_frozen_build(monkeypatch, tmp_path, meipass, unpacked, frozen):
     bundled = tmp_path / "zavrik" / "skills" / "templates"
     if unpacked:
         bundled.mkdir(parents=True)
-    monkeypatch.setattr(sys, "_MEIPASS", str(tmp_path), raising=False)
-    assert pk.get_builtin_templates_dir() == (bundled if unpacked else BESIDE_MODULE)
-
-
-def test_empty_meipass_counts_as_absent(monkeypatch):
-    monkeypatch.setattr(sys, "_MEIPASS", "", raising=False)
-    assert pk.get_builtin_templates_dir() == BESIDE_MODULE
-
-
-def test_meipass_errors_other_than_attribute_error_pass_through(monkeypatch):
-    class Sys:
-        @property
-        def _MEIPASS(self):
-            raise KeyError("boom")
-
-    monkeypatch.setattr(pk, "sys", Sys())
-    with pytest.raises(KeyError):
-        pk.get_builtin_templates_dir()
+    monkeypatch.setattr(sys, "_MEIPASS", meipass.format(tmp=tmp_path), raising=False)
+    assert pk.get_builtin_templates_dir() == (bundled if frozen else BESIDE_MODULE)
 
 
 def test_module_file_none_fails_in_path(monkeypatch):
     monkeypatch.setattr(pk, "__file__", None)
     with pytest.raises(TypeError):
         pk.get_builtin_templates_dir()
-
-
-def test_environment_is_read_at_every_call(monkeypatch, tmp_path):
-    monkeypatch.setenv("ZAVRIK_CENTRAL_SKILLS_DIR", "/one")
-    assert pk.get_central_skills_dir() == pathlib.Path("/one")
-    monkeypatch.setenv("ZAVRIK_CENTRAL_SKILLS_DIR", "/two")
-    assert pk.get_central_skills_dir() == pathlib.Path("/two")
 
 
 def test_list_template_dirs_lists_every_directory_sorted(mktree, tmp_path, path_cls):

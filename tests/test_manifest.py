@@ -98,15 +98,6 @@ def test_host_errors_pass_through_unchanged(tmp_path, path_cls):
         pk.load_release_manifest(path_cls(tmp_path))
 
 
-def test_builtin_root_error_passes_through(monkeypatch):
-    def broken():
-        raise LookupError("no root")
-
-    monkeypatch.setattr(pk, "get_builtin_templates_dir", broken)
-    with pytest.raises(LookupError):
-        pk.load_release_manifest()
-
-
 # --- validation --------------------------------------------------------------
 
 OK = {"reason": "r", "tier": "t"}

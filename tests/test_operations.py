@@ -35,12 +35,6 @@ def test_packable_file_vocabulary(mktree, tmp_path, path_cls, rel, packable):
     assert pk._is_packable_file(path_cls(tmp_path / rel)) is packable
 
 
-def test_cache_component_above_the_tree_makes_files_unpackable(tmp_path, path_cls):
-    (tmp_path / "__pycache__" / "root").mkdir(parents=True)
-    (tmp_path / "__pycache__" / "root" / "a.txt").write_text("")
-    assert pk._is_packable_file(path_cls(tmp_path / "__pycache__" / "root" / "a.txt")) is False
-
-
 # --- _remove_packaging_junk -------------------------------------------------------
 
 def test_sweep_removes_caches_then_unpackable_files(mktree, snapshot, tmp_path, path_cls):
@@ -57,13 +51,6 @@ def test_sweep_removes_caches_then_unpackable_files(mktree, snapshot, tmp_path, 
         "s/data/VERSION.json": "{}", "s/only-junk": None, "s/deep": None,
         "manifest.json": "{}",
     }
-
-
-def test_sweep_of_a_clean_tree_changes_nothing(mktree, snapshot, tmp_path, path_cls):
-    layout = {"s/SKILL.md": "x", "s/empty": None, "s/data/VERSION.json": "{}"}
-    root = mktree(tmp_path / "t", layout)
-    pk._remove_packaging_junk(path_cls(root))
-    assert snapshot(root) == {"s": None, "s/data": None, **layout}
 
 
 def test_sweep_lists_each_phase_in_full_and_files_after_caches(monkeypatch, mktree, tmp_path, path_cls):
