@@ -78,17 +78,17 @@ def _skill_name(rng: random.Random, i: int) -> str:
     return f"{stem}-{i:05d}"
 
 
+SUBDIRS = ["prompts", "data", "docs/guide", "docs/reference", "assets/img", "lib/helpers"]
+
+
 def _skill_files(rng: random.Random, shape: Shape) -> list[str]:
     files = ["SKILL.md", "data/VERSION.json", ".skillrc"]
+    dirs = SUBDIRS if shape.nested else ["prompts", "data"]
     k = 0
     while len(files) < shape.files:
-        if shape.nested:
-            depth = rng.randint(0, 3)
-            parts = [rng.choice(["prompts", "assets", "docs", "data", "lib"])]
-            parts += [f"{rng.choice('abcdefgh')}{rng.randint(0, 3)}" for _ in range(depth)]
-            files.append("/".join(parts + [f"f{k:03d}{rng.choice(['.md', '.txt', '.py', '.json'])}"]))
-        else:
-            files.append(f"{rng.choice(['prompts', 'data', ''])}/f{k:03d}.txt".lstrip("/"))
+        where = rng.choice(dirs + [""])
+        ext = rng.choice([".md", ".txt", ".py", ".json"])
+        files.append(f"{where}/f{k:03d}{ext}".lstrip("/"))
         k += 1
     return files
 
@@ -99,7 +99,7 @@ def _junk(rng: random.Random, files: list[str]) -> list[str]:
     for d in rng.sample(dirs, min(len(dirs), 2)):
         junk += [f"{d}/__pycache__/m.cpython-311.pyc", f"{d}/__pycache__/n.cpython-311.pyc"]
     if rng.random() < 0.3:
-        junk.append("lib/__pycache__/inner/__pycache__/deep.pyc")  # nested caches
+        junk.append("lib/helpers/__pycache__/inner/__pycache__/deep.pyc")  # nested caches
     if rng.random() < 0.5:
         junk += ["stray.pyc", "data/old.pyo", f"{rng.choice(dirs) if dirs else 'data'}/.DS_Store"]
     return junk
@@ -143,7 +143,7 @@ def file_count(root: Path) -> int:
 
 
 def copy_tree(src: Path, dst: Path) -> Path:
-    subprocess.run(["cp", "-a", str(src), str(dst)], check=True)
+    subprocess.run(["cp", "-r", str(src), str(dst)], check=True)
     return dst
 
 
@@ -239,6 +239,7 @@ def names_file(work: Path, label: str, names) -> Path:
 
 def bench_tree(label: str, shape: Shape, work: Path, repeat: int, binary: Path, seed: int) -> dict:
     src = work / f"{label.replace('/', '_')}-src"
+    progress(f"{label}: generating {shape.skills} Skills")
     manifest = generate(src, shape, seed)
     files = file_count(src)
     skills = [p.name for p in sorted(src.iterdir()) if p.is_dir()]
@@ -246,6 +247,7 @@ def bench_tree(label: str, shape: Shape, work: Path, repeat: int, binary: Path, 
     tag = label.replace("/", "_")
 
     def row(op, m, b, f=None, unit="ns", **extra):
+        progress(f"{label}: {op} done")
         rows[op] = {"module_ns": m, "baseline_ns": b, "floor_ns": f, "unit": unit, **extra}
 
     def floor_check(op, got, expected):
@@ -452,12 +454,26 @@ def machine() -> str:
     return f"{os.cpu_count()} cores, {cpu}, Python {platform.python_version()}, {platform.system()} {platform.release()}"
 
 
+def default_workdir() -> Path | None:
+    # Memory-backed, so that the figures measure the code rather than the
+    # disk, and copying a large tree for each destructive run stays cheap.
+    shm = Path("/dev/shm")
+    return shm if shm.is_dir() and os.access(shm, os.W_OK) else None
+
+
+def progress(message: str) -> None:
+    print(f"[{time.strftime('%H:%M:%S')}] {message}", file=sys.stderr, flush=True)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes", default=",".join(SHAPES), help=f"comma-separated, of {', '.join(SHAPES)}")
     parser.add_argument("--repeat", type=int, default=5, help="runs per measurement (median)")
     parser.add_argument("--json", type=Path, help="also write the figures to this file")
-    parser.add_argument("--workdir", type=Path, help="where to generate the trees (default: a temporary directory)")
+    parser.add_argument(
+        "--workdir", type=Path, default=default_workdir(),
+        help="where to generate the trees (default: /dev/shm when it is there, else the temporary directory)",
+    )
     args = parser.parse_args()
     sizes = [s.strip() for s in args.sizes.split(",") if s.strip()]
     unknown = [s for s in sizes if s not in SHAPES]
@@ -468,6 +484,7 @@ def main() -> None:
     os.environ.pop("ZAVRIK_BUILTIN_TEMPLATES_DIR", None)
     binary = build_floor()
     print(f"zavrik.skills.packaging benchmark — {machine()}; medians of {args.repeat} runs")
+    print(f"trees in {args.workdir or tempfile.gettempdir()}")
     results = {"machine": machine(), "date": time.strftime("%Y-%m-%d"), "repeat": args.repeat, "trees": {}}
     with tempfile.TemporaryDirectory(dir=args.workdir) as tmp:
         for seed, label in enumerate(sizes):

@@ -1,0 +1,280 @@
+"""The native paths for plain pathlib paths must be indistinguishable from
+the method-by-method ones.
+
+Each example builds one generated tree twice, runs an operation on one copy
+with plain `pathlib.Path` arguments (eligible for the native path) and on the
+other with a trivial subclass (which always takes the method calls), and
+compares results, exceptions and the trees left behind, with each copy's own
+directory written as <copy>.
+"""
+
+import json
+import os
+import shutil
+import tempfile
+from pathlib import Path, PurePath
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import zavrik.skills.packaging as packaging
+
+PlainPath = type(Path())
+
+
+class FaithfulPath(PlainPath):
+    """Not the platform's own class, so the module never takes a shortcut."""
+
+
+NOT_UTF8 = os.fsdecode(b"bad\xff\xfe")
+NAMES = [
+    "a", "B", "_c", "é", NOT_UTF8, ".hidden", ".pyc", "a.PYC", "n.DS_Store", "z.pyc.txt",
+    "SKILL.md", "data", "VERSION.json", "sp ace", "manifest.json",
+]
+JUNK = ["__pycache__", ".DS_Store", "x.pyc", "y.pyo"]
+name = st.one_of(
+    st.sampled_from(JUNK),
+    st.sampled_from(NAMES),
+    st.text(alphabet="abXY_.-", min_size=1, max_size=4).filter(lambda s: s not in (".", "..")),
+)
+# Link targets: inside the tree, outside it (both kinds), nowhere, and cycles.
+LINKS = ["root", "manifest", "out-file", "out-dir", "out-junk", "broken", "self"]
+leaf = st.one_of(
+    st.binary(max_size=6).map(lambda b: ("file", b)),
+    st.sampled_from(LINKS).map(lambda k: ("link", k)),
+    st.just(("dir", {})),
+)
+node = st.recursive(leaf, lambda kids: st.dictionaries(name, kids, max_size=4).map(lambda d: ("dir", d)), max_leaves=16)
+skill = st.dictionaries(name, node, max_size=5).map(lambda d: ("dir", d))
+ADMISSION = st.sampled_from([True, False, None, 0, "no", ""])
+entry = st.one_of(
+    st.fixed_dictionaries(
+        {},
+        optional={
+            "reason": st.sampled_from(["", "  ", "why", None]),
+            "tier": st.sampled_from(["", "\t", "core", 0]),
+            "source": ADMISSION, "wheel": ADMISSION, "binary": ADMISSION, "binary_full": ADMISSION,
+        },
+    ),
+    st.sampled_from(["text", 3, None, []]),
+)
+
+
+@st.composite
+def trees(draw):
+    top = draw(st.dictionaries(name, st.one_of(skill, leaf), max_size=5))
+    kind = draw(st.sampled_from(["valid", "valid", "valid", "none", "invalid", "not-object"]))
+    manifest = None
+    if kind == "valid":
+        declared = draw(st.lists(st.sampled_from(sorted(top) + ["stale", "a"]), max_size=6))
+        manifest = {"skills": {n: draw(entry) for n in declared}}
+        default = draw(st.sampled_from(["absent", "absent", "dict", "null"]))
+        if default == "dict":
+            manifest["default"] = {k: draw(ADMISSION) for k in ("source", "wheel", "binary", "binary_full")}
+        elif default == "null":
+            manifest["default"] = None
+        manifest = json.dumps(manifest).encode("utf-8", "surrogateescape")
+    elif kind == "invalid":
+        manifest = b"{\"skills\": {},}"
+    elif kind == "not-object":
+        manifest = b"[]"
+    return top, manifest
+
+
+def build(base: Path, spec) -> None:
+    top, manifest = spec
+    outside = base / "outside"
+    (outside / "dir").mkdir(parents=True)
+    (outside / "dir" / "inner.txt").write_bytes(b"keep")
+    (outside / "file.txt").write_bytes(b"keep")
+    (outside / "junk.pyc").write_bytes(b"keep")
+    root = base / "root"
+    root.mkdir()
+    targets = {
+        "root": root, "manifest": root / "manifest.json", "out-file": outside / "file.txt",
+        "out-dir": outside / "dir", "out-junk": outside / "junk.pyc", "broken": base / "missing",
+    }
+
+    def make(path: Path, item) -> None:
+        kind, value = item
+        if kind == "file":
+            path.write_bytes(value)
+        elif kind == "dir":
+            path.mkdir()
+            for child, sub in value.items():
+                make(path / child, sub)
+        else:
+            target = path.parent if value == "self" else targets[value]
+            os.symlink(os.path.relpath(target, path.parent), path)
+
+    for child, item in top.items():
+        make(root / child, item)
+    if manifest is not None and "manifest.json" not in top:
+        (root / "manifest.json").write_bytes(manifest)
+
+
+def entries(spec) -> list[str]:
+    """Relative paths of everything the spec creates below the root, links not followed."""
+    out = []
+
+    def visit(prefix, item):
+        if item[0] == "dir":
+            for child, sub in item[1].items():
+                out.append(prefix + child)
+                visit(prefix + child + "/", sub)
+
+    visit("", ("dir", spec[0]))
+    return out
+
+
+def snapshot(base: Path) -> list[tuple]:
+    out = []
+
+    def visit(path: Path, rel: str) -> None:
+        for entry in sorted(os.scandir(path), key=lambda e: e.name):
+            r = f"{rel}/{entry.name}"
+            if entry.is_symlink():
+                out.append((r, "link", os.readlink(entry.path)))
+            elif entry.is_dir():
+                out.append((r, "dir"))
+                visit(Path(entry.path), r)
+            else:
+                out.append((r, "file", Path(entry.path).read_bytes()))
+
+    visit(base, "")
+    return out
+
+
+def normalized(value, copy: str, path_type: type):
+    """Results with paths as strings and the copy's directory replaced."""
+    if isinstance(value, PurePath):
+        assert type(value) is path_type, f"{value!r} is a {type(value).__name__}"
+        value = str(value)
+    if isinstance(value, str):
+        return value.replace(copy, "<copy>")
+    if isinstance(value, (list, tuple)):
+        return type(value)(normalized(v, copy, path_type) for v in value)
+    return value
+
+
+def outcome(call, copy: str, path_type: type):
+    try:
+        return ("returned", normalized(call(), copy, path_type))
+    except Exception as exc:  # every exception must match, whatever it is
+        return (
+            "raised", type(exc), getattr(exc, "errno", None),
+            normalized(getattr(exc, "filename", None), copy, str),
+            normalized(getattr(exc, "filename2", None), copy, str),
+            normalized(str(exc), copy, str), type(exc.__cause__),
+        )
+
+
+ROOTS = ["absolute", "relative", "dot", "dotdot"]
+
+
+def root_for(base: Path, mode: str, monkeypatch, path_type: type) -> Path:
+    if mode == "absolute":
+        return path_type(base / "root")
+    if mode == "dot":
+        monkeypatch.chdir(base / "root")
+        return path_type(".")
+    monkeypatch.chdir(base)
+    return path_type("root" if mode == "relative" else "outside/../root")
+
+
+def assert_equivalent(tmp_path, monkeypatch, spec, mode, operation) -> None:
+    work = Path(tempfile.mkdtemp(dir=tmp_path))
+    try:
+        seen = []
+        for label, path_type in (("fast", PlainPath), ("faithful", FaithfulPath)):
+            base = work / label
+            base.mkdir()
+            build(base, spec)
+            root = root_for(base, mode, monkeypatch, path_type)
+            result = outcome(lambda: operation(root), str(base), path_type)
+            monkeypatch.chdir(tmp_path)
+            seen.append((result, snapshot(base)))
+        (fast, fast_tree), (faithful, faithful_tree) = seen
+        assert fast == faithful
+        assert fast_tree == faithful_tree
+    finally:
+        shutil.rmtree(work)
+
+
+examples = settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+PROFILES = st.sampled_from([None, "", "dev", "internal", "python-release", "binary-minimal", "binary-full", "DEV"])
+ARTIFACTS = st.sampled_from(["wheel", "sdist", "binary"])
+
+
+@pytest.fixture(autouse=True)
+def _no_profile_from_environment(monkeypatch):
+    monkeypatch.delenv("ZAVRIK_SKILL_PROFILE", raising=False)
+
+
+@examples
+@given(spec=trees(), mode=st.sampled_from(ROOTS))
+def test_list_template_dirs_matches_faithful_path(tmp_path, monkeypatch, spec, mode):
+    assert_equivalent(tmp_path, monkeypatch, spec, mode, packaging.list_template_dirs)
+
+
+@examples
+@given(spec=trees(), mode=st.sampled_from(ROOTS), profile=PROFILES, artifact=ARTIFACTS)
+def test_selected_skill_names_matches_faithful_path(tmp_path, monkeypatch, spec, mode, profile, artifact):
+    assert_equivalent(
+        tmp_path, monkeypatch, spec, mode,
+        lambda root: packaging.selected_skill_names(profile=profile, artifact=artifact, templates_dir=root),
+    )
+
+
+@examples
+@given(spec=trees(), mode=st.sampled_from(ROOTS), profile=PROFILES)
+def test_collect_skill_datas_matches_faithful_path(tmp_path, monkeypatch, spec, mode, profile):
+    assert_equivalent(
+        tmp_path, monkeypatch, spec, mode,
+        lambda root: packaging.collect_skill_datas(profile=profile, templates_dir=root),
+    )
+
+
+@examples
+@given(spec=trees(), mode=st.sampled_from(ROOTS))
+def test_validate_release_manifest_matches_faithful_path(tmp_path, monkeypatch, spec, mode):
+    assert_equivalent(tmp_path, monkeypatch, spec, mode, packaging.validate_release_manifest)
+
+
+@examples
+@given(spec=trees(), mode=st.sampled_from(ROOTS), profile=PROFILES, artifact=ARTIFACTS)
+def test_prune_templates_dir_matches_faithful_path(tmp_path, monkeypatch, spec, mode, profile, artifact):
+    assert_equivalent(
+        tmp_path, monkeypatch, spec, mode,
+        lambda root: packaging.prune_templates_dir(
+            root, profile=profile, artifact=artifact, manifest_templates_dir=root
+        ),
+    )
+
+
+@examples
+@given(spec=trees(), mode=st.sampled_from(ROOTS))
+def test_remove_packaging_junk_matches_faithful_path(tmp_path, monkeypatch, spec, mode):
+    assert_equivalent(tmp_path, monkeypatch, spec, mode, packaging._remove_packaging_junk)
+
+
+@examples
+@given(spec=trees(), mode=st.sampled_from(ROOTS), pick=st.integers(min_value=0))
+def test_remove_tree_matches_faithful_path(tmp_path, monkeypatch, spec, mode, pick):
+    # Any entry of the tree, the root itself, or a path that does not exist.
+    candidates = ["", "missing", *entries(spec)]
+    target = candidates[pick % len(candidates)]
+    assert_equivalent(
+        tmp_path, monkeypatch, spec, mode,
+        lambda root: packaging._remove_tree(root / target if target else root),
+    )
+
+
+@examples
+@given(spec=trees(), mode=st.sampled_from(ROOTS))
+def test_is_packable_file_matches_faithful_path(tmp_path, monkeypatch, spec, mode):
+    def every_entry(root):
+        return [packaging._is_packable_file(root / rel) for rel in ["missing", *entries(spec)]]
+
+    assert_equivalent(tmp_path, monkeypatch, spec, mode, every_entry)
