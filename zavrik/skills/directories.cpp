@@ -145,7 +145,11 @@ PyObject* list_template_dirs(const Env& env, PyObject* const* args) {
   Ref root = resolve_templates_root(env, args[0]);
   if (!root) return nullptr;
 
-  if (fast::plain_path(env, root.get())) return fast::list_template_dirs(env, root.get());
+  if (fast::plain_path(env, root.get())) {
+    bool declined = false;
+    PyObject* dirs = fast::list_template_dirs(env, root.get(), &declined);
+    if (!declined) return dirs;
+  }
 
   // 2. A root that does not exist has no Skills.
   Ref there = call_method(root.get(), env.s.exists);

@@ -517,6 +517,12 @@ void free_names(PyObject* capsule) {
   Py_XDECREF(names->kw_encoding);
   Py_XDECREF(names->kw_skill_allowed);
   Py_XDECREF(names->kw_selected);
+  Py_XDECREF(names->path_class);
+  Py_XDECREF(names->concrete_path);
+  Py_XDECREF(names->pathlib_dict);
+  Py_XDECREF(names->os_module);
+  Py_XDECREF(names->path_originals);
+  Py_XDECREF(names->os_originals);
   delete names;
 }
 }  // namespace

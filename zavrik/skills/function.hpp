@@ -106,6 +106,18 @@ struct Names {
   PyObject* kw_encoding = nullptr;        // ("encoding",)
   PyObject* kw_skill_allowed = nullptr;   // (profile, artifact, manifest, templates_dir)
   PyObject* kw_selected = nullptr;        // (profile, artifact, templates_dir)
+
+  // What the native fast paths compare the live objects against: pathlib
+  // and os as they were when the module was imported (nativefs.cpp).
+  PyObject* path_class = nullptr;      // pathlib.Path
+  PyObject* concrete_path = nullptr;   // type(pathlib.Path()): PosixPath here
+  PyObject* pathlib_dict = nullptr;    // pathlib.__dict__
+  PyObject* os_module = nullptr;       // the os module pathlib calls
+  PyObject* path_originals = nullptr;  // tuple of (name, attribute) pairs
+  PyObject* os_originals = nullptr;    // tuple of (name, function) pairs
+  Py_ssize_t slot_drv = -1;            // offsets of PurePath's slots
+  Py_ssize_t slot_root = -1;
+  Py_ssize_t slot_parts = -1;
 };
 
 // What a body sees of the module: its namespace and the interned strings.

@@ -6,6 +6,7 @@
 #include "manifest.hpp"
 
 #include "directories.hpp"
+#include "nativefs.hpp"
 
 namespace zavrik {
 namespace {
@@ -193,9 +194,21 @@ int blank_member(const Env& env, PyObject* entry, PyObject* member) {
   return filled < 0 ? -1 : !filled;
 }
 
-// path.exists() of base / a [/ b]
-int exists_below(const Env& env, PyObject* base, PyObject* a, PyObject* b) {
-  Ref path = Ref::steal(PyNumber_TrueDivide(base, a));
+// exists() of root / name / a [/ b]. With a plain root the Skill directory
+// path object is never needed (`skill_dir` may be empty), and the check is a
+// native stat unless that declines.
+int skill_file_exists(const Env& env, PyObject* root, PyObject* name, Ref& skill_dir,
+                      PyObject* a, PyObject* b, bool native) {
+  if (native) {
+    int there = fast::exists_below(env, root, name, PyUnicode_AsUTF8(a),
+                                   b ? PyUnicode_AsUTF8(b) : nullptr);
+    if (there != 2) return there;
+  }
+  if (!skill_dir) {
+    skill_dir = Ref::steal(PyNumber_TrueDivide(root, name));
+    if (!skill_dir) return -1;
+  }
+  Ref path = Ref::steal(PyNumber_TrueDivide(skill_dir.get(), a));
   if (path && b) path = Ref::steal(PyNumber_TrueDivide(path.get(), b));
   if (!path) return -1;
   Ref there = call_method(path.get(), env.s.exists);
@@ -204,7 +217,7 @@ int exists_below(const Env& env, PyObject* base, PyObject* a, PyObject* b) {
 
 // The entry checks of one Skill that is both present and declared.
 bool check_entry(const Env& env, PyObject* problems, PyObject* root,
-                 PyObject* skills, PyObject* name) {
+                 PyObject* skills, PyObject* name, bool native) {
   // 1-2. The entry must be an object; nothing else is examined otherwise.
   Ref entry = mapping_get(env, skills, name, Py_None);
   if (!entry) return false;
@@ -219,9 +232,12 @@ bool check_entry(const Env& env, PyObject* problems, PyObject* root,
   if (blank < 0 || (blank && !add_problem(problems, nullptr, name, kTierBlank)))
     return false;
 
-  // 5. The Skill directory.
-  Ref skill_dir = Ref::steal(PyNumber_TrueDivide(root, name));
-  if (!skill_dir) return false;
+  // 5. The Skill directory (a plain path's is built only if needed).
+  Ref skill_dir;
+  if (!native) {
+    skill_dir = Ref::steal(PyNumber_TrueDivide(root, name));
+    if (!skill_dir) return false;
+  }
 
   // 6. Release-admitted by the entry's own admission members?
   int admitted = 0;
@@ -235,10 +251,11 @@ bool check_entry(const Env& env, PyObject* problems, PyObject* root,
   if (!admitted) return true;
 
   // 7-8. Such a Skill ships its SKILL.md and data/VERSION.json.
-  int there = exists_below(env, skill_dir.get(), env.s.skill_md, nullptr);
+  int there = skill_file_exists(env, root, name, skill_dir, env.s.skill_md, nullptr, native);
   if (there < 0 || (!there && !add_problem(problems, nullptr, name, kNoSkillMd)))
     return false;
-  there = exists_below(env, skill_dir.get(), env.s.data, env.s.version_json);
+  there = skill_file_exists(env, root, name, skill_dir, env.s.data, env.s.version_json,
+                            native);
   if (there < 0 || (!there && !add_problem(problems, nullptr, name, kNoVersionJson)))
     return false;
   return true;
@@ -276,6 +293,9 @@ PyObject* validate_release_manifest(const Env& env, PyObject* const* args) {
   Ref declared = Ref::steal(PySet_New(skills.get()));
   if (!declared) return nullptr;
 
+  // Whether the existence checks may go native for this root.
+  const bool native = fast::plain_path(env, root.get());
+
   // 7-9. Undeclared directories, stale entries, then the entries of the
   // Skills that are both, each group in ascending order.
   struct Group {
@@ -295,7 +315,8 @@ PyObject* validate_release_manifest(const Env& env, PyObject* const* args) {
       PyObject* name = PyList_GET_ITEM(names.get(), i);
       const bool ok = group.prefix
                           ? add_problem(problems.get(), group.prefix, name, nullptr)
-                          : check_entry(env, problems.get(), root.get(), skills.get(), name);
+                          : check_entry(env, problems.get(), root.get(), skills.get(),
+                                        name, native);
       if (!ok) return nullptr;
     }
   }

@@ -88,7 +88,11 @@ PyObject* is_packable_file(const Env& env, PyObject* const* args) {
 
 PyObject* remove_tree(const Env& env, PyObject* const* args) {
   PyObject* path = args[0];
-  if (fast::plain_path(env, path)) return fast::remove_tree(env, path);
+  if (fast::plain_path(env, path)) {
+    bool declined = false;
+    PyObject* done = fast::remove_tree(env, path, &declined);
+    if (!declined) return done;
+  }
 
   // A link is removed as a link: never descend into what it points at.
   int link = is_link(env, path);
@@ -122,7 +126,11 @@ PyObject* remove_tree(const Env& env, PyObject* const* args) {
 
 PyObject* remove_packaging_junk(const Env& env, PyObject* const* args) {
   PyObject* root = args[0];
-  if (fast::plain_path(env, root)) return fast::remove_packaging_junk(env, root);
+  if (fast::plain_path(env, root)) {
+    bool declined = false;
+    PyObject* done = fast::remove_packaging_junk(env, root, &declined);
+    if (!declined) return done;
+  }
 
   // 1. Cache directories, listed in full before any is removed. One inside
   // another that is already gone is no longer a directory and is skipped.
@@ -244,6 +252,46 @@ bool append_pair(PyObject* datas, PyObject* source, PyObject* destination) {
   return pair && PyList_Append(datas, pair.get()) == 0;
 }
 
+// Appends the pairs of every packable file of the Skills `names` of `root`,
+// Skill by Skill, each Skill's files in path order.
+bool collect_files(const Env& env, PyObject* root, PyObject* names, PyObject* datas) {
+  Ref it = Ref::steal(PyObject_GetIter(names));
+  if (!it) return false;
+  while (Ref name = Ref::steal(PyIter_Next(it.get()))) {
+    // The packable entries that rglob("*") finds, collected, then sorted.
+    Ref skill_dir = Ref::steal(PyNumber_TrueDivide(root, name.get()));
+    if (!skill_dir) return false;
+    Ref entries = call_method(skill_dir.get(), env.s.rglob, {env.s.star});
+    if (!entries) return false;
+    Ref walk = Ref::steal(PyObject_GetIter(entries.get()));
+    if (!walk) return false;
+    Ref files = Ref::steal(PyList_New(0));
+    if (!files) return false;
+    while (Ref entry = Ref::steal(PyIter_Next(walk.get()))) {
+      Ref packable = env.call_global(env.s.is_packable_file, {entry.get()});
+      if (!packable) return false;
+      int keep = truth(packable.get());
+      if (keep < 0) return false;
+      if (keep && PyList_Append(files.get(), entry.get()) < 0) return false;
+    }
+    if (PyErr_Occurred() || PyList_Sort(files.get()) < 0) return false;
+
+    // One pair per file; the destination rebuilds the file's directory.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(files.get()); ++i) {
+      PyObject* file = PyList_GET_ITEM(files.get(), i);
+      Ref parent = attr(file, env.s.parent);
+      if (!parent) return false;
+      Ref relative = call_method(parent.get(), env.s.relative_to, {root});
+      if (!relative) return false;
+      Ref base = bundle_templates_dir(env);
+      if (!base) return false;
+      Ref destination = Ref::steal(PyNumber_TrueDivide(base.get(), relative.get()));
+      if (!destination || !append_pair(datas, file, destination.get())) return false;
+    }
+  }
+  return !PyErr_Occurred();
+}
+
 PyObject* collect_skill_datas(const Env& env, PyObject* const* args) {
   PyObject* profile_arg = args[0];
   PyObject* templates_dir = args[1];
@@ -260,48 +308,18 @@ PyObject* collect_skill_datas(const Env& env, PyObject* const* args) {
       env, given ? profile_arg : env.s.binary_minimal, env.s.binary, root.get());
   if (!selected) return nullptr;
 
-  if (fast::plain_path(env, root.get()))
-    return fast::collect_skill_datas(env, root.get(), selected.get());
-
-  // 3. The result.
-  Ref datas = Ref::steal(PyList_New(0));
-  if (!datas) return nullptr;
-
-  // 4. Every packable file of each Skill, in path order.
-  Ref it = Ref::steal(PyObject_GetIter(selected.get()));
-  if (!it) return nullptr;
-  while (Ref name = Ref::steal(PyIter_Next(it.get()))) {
-    Ref skill_dir = Ref::steal(PyNumber_TrueDivide(root.get(), name.get()));
-    if (!skill_dir) return nullptr;
-    Ref entries = call_method(skill_dir.get(), env.s.rglob, {env.s.star});
-    if (!entries) return nullptr;
-    Ref walk = Ref::steal(PyObject_GetIter(entries.get()));
-    if (!walk) return nullptr;
-    Ref files = Ref::steal(PyList_New(0));
-    if (!files) return nullptr;
-    while (Ref entry = Ref::steal(PyIter_Next(walk.get()))) {
-      Ref packable = env.call_global(env.s.is_packable_file, {entry.get()});
-      if (!packable) return nullptr;
-      int keep = truth(packable.get());
-      if (keep < 0) return nullptr;
-      if (keep && PyList_Append(files.get(), entry.get()) < 0) return nullptr;
-    }
-    if (PyErr_Occurred() || PyList_Sort(files.get()) < 0) return nullptr;
-
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(files.get()); ++i) {
-      PyObject* file = PyList_GET_ITEM(files.get(), i);
-      Ref parent = attr(file, env.s.parent);
-      if (!parent) return nullptr;
-      Ref relative = call_method(parent.get(), env.s.relative_to, {root.get()});
-      if (!relative) return nullptr;
-      Ref base = bundle_templates_dir(env);
-      if (!base) return nullptr;
-      Ref destination = Ref::steal(PyNumber_TrueDivide(base.get(), relative.get()));
-      if (!destination || !append_pair(datas.get(), file, destination.get()))
-        return nullptr;
-    }
+  // 3-4. Every packable file of each Skill, in path order.
+  Ref datas;
+  if (fast::plain_path(env, root.get())) {
+    bool declined = false;
+    datas = Ref::steal(fast::collect_skill_datas(env, root.get(), selected.get(), &declined));
+    if (!declined && !datas) return nullptr;
   }
-  if (PyErr_Occurred()) return nullptr;
+  if (!datas) {
+    datas = Ref::steal(PyList_New(0));
+    if (!datas || !collect_files(env, root.get(), selected.get(), datas.get()))
+      return nullptr;
+  }
 
   // 5. The manifest last, when it is there.
   Ref filename = env.global(env.s.MANIFEST_FILENAME);
