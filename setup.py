@@ -39,7 +39,11 @@ def _compile_args() -> list[str]:
 
 
 def _link_args() -> list[str]:
-    return ["-fsanitize=address,undefined"] if _flag("ZAVRIK_SANITIZE") else []
+    if _flag("ZAVRIK_SANITIZE"):
+        return ["-fsanitize=address,undefined"]
+    # The C++ runtime linked in: loading libstdc++.so would cost more than
+    # everything else the import does.
+    return ["-static-libstdc++", "-static-libgcc"]
 
 
 setup(
