@@ -578,6 +578,24 @@ Ref Env::call_global(PyObject* name, std::initializer_list<PyObject*> args,
   return call(callable.get(), args, kwnames);
 }
 
+Ref Env::call_own(PyObject* name, const FunctionDef& def,
+                  std::initializer_list<PyObject*> args) const {
+  Ref callable = global(name);
+  if (!callable) return {};
+  if (!is_function_of(callable.get(), def) ||
+      static_cast<int>(args.size()) != def.nparams) {
+    return call(callable.get(), args);
+  }
+  const Function* f = as_function(callable.get());
+  PyObject* bound[kMaxParams] = {};
+  int i = 0;
+  for (PyObject* arg : args) {
+    if (!check_type(def.params[i], arg)) return {};
+    bound[i++] = arg;
+  }
+  return Ref::steal(run_body(f, bound));
+}
+
 Ref format_concat(PyObject* left, PyObject* right) {
   if (!left || !right) return {};  // a failed argument: its error is set
   Ref empty = Ref::steal(PyUnicode_FromStringAndSize(nullptr, 0));

@@ -76,6 +76,28 @@ PyObject* profile_key(const Env& env, PyObject* const* args) {
   return key.release();
 }
 
+// `mapping.get(key, {})`, with the new empty dict left out where the mapping
+// is an exact dict (its `get` has no other effect): `*empty` then tells that
+// the result is that empty dict, and the returned reference is None.
+Ref get_or_empty(const Env& env, PyObject* mapping, PyObject* key, bool* empty) {
+  *empty = false;
+  if (PyDict_CheckExact(mapping)) {
+    PyObject* value = PyDict_GetItemWithError(mapping, key);
+    if (value) return Ref::borrow(value);
+    if (PyErr_Occurred()) return {};
+    *empty = true;
+    return Ref::none();
+  }
+  Ref fresh = Ref::steal(PyDict_New());
+  return fresh ? call_method(mapping, env.s.get, {key, fresh.get()}) : Ref();
+}
+
+// `value.get(key, fallback)`, where `empty` says value is an empty dict.
+Ref get_from(const Env& env, PyObject* value, bool empty, PyObject* key,
+             PyObject* fallback) {
+  return empty ? Ref::borrow(fallback) : mapping_get(env, value, key, fallback);
+}
+
 PyObject* skill_allowed(const Env& env, PyObject* const* args) {
   PyObject* skill_name = args[0];
   PyObject* profile = args[1];
@@ -96,33 +118,25 @@ PyObject* skill_allowed(const Env& env, PyObject* const* args) {
   if (!manifest) return nullptr;
 
   // 3-4. The profile key.
-  Ref key = env.call_global(env.s.profile_key, {profile, artifact});
+  Ref key = env.call_own(env.s.profile_key, kProfileKey, {profile, artifact});
   if (!key) return nullptr;
   if (key.get() == Py_None) Py_RETURN_TRUE;
 
   // 5-8. "default", "skills" and the Skill's entry; an entry that is not an
   // object counts as an empty one.
-  Ref empty = Ref::steal(PyDict_New());
-  if (!empty) return nullptr;
-  Ref defaults = mapping_get(env, manifest.get(), env.s.default_, empty.get());
+  bool no_defaults, no_skills, no_entry;
+  Ref defaults = get_or_empty(env, manifest.get(), env.s.default_, &no_defaults);
   if (!defaults) return nullptr;
-  empty = Ref::steal(PyDict_New());
-  if (!empty) return nullptr;
-  Ref skills = mapping_get(env, manifest.get(), env.s.skills, empty.get());
+  Ref skills = get_or_empty(env, manifest.get(), env.s.skills, &no_skills);
   if (!skills) return nullptr;
-  empty = Ref::steal(PyDict_New());
-  if (!empty) return nullptr;
-  Ref entry = mapping_get(env, skills.get(), skill_name, empty.get());
+  Ref entry = no_skills ? Ref::none() : get_or_empty(env, skills.get(), skill_name, &no_entry);
   if (!entry) return nullptr;
-  if (!PyDict_Check(entry.get())) {
-    entry = Ref::steal(PyDict_New());
-    if (!entry) return nullptr;
-  }
+  if (no_skills || !PyDict_Check(entry.get())) no_entry = true;
 
   // 9-11. The entry decides; "default" only when the entry has no member.
-  Ref fallback = mapping_get(env, defaults.get(), key.get(), Py_False);
+  Ref fallback = get_from(env, defaults.get(), no_defaults, key.get(), Py_False);
   if (!fallback) return nullptr;
-  Ref value = mapping_get(env, entry.get(), key.get(), fallback.get());
+  Ref value = get_from(env, entry.get(), no_entry, key.get(), fallback.get());
   if (!value) return nullptr;
   int admitted = truth(value.get());
   if (admitted < 0) return nullptr;
