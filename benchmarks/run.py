@@ -444,6 +444,26 @@ def print_linearity(trees: dict) -> None:
         print(f"  {op:28}{cells}")
 
 
+def markdown(trees: dict, imp: dict) -> str:
+    """The README's table: every operation on the largest tree measured, and the import."""
+    label = max(trees, key=lambda t: trees[t]["files"])
+    tree = trees[label]
+    lines = [
+        f"{label}: {tree['skills']} Skills, {tree['files']} files",
+        "",
+        "| operation | module | baseline | floor | module/baseline | module/floor |",
+        "|---|---:|---:|---:|---:|---:|",
+    ]
+    for op, r in [*tree["operations"].items(), ("import (fresh interpreter)", imp)]:
+        cells = [fmt(r["module_ns"], r["unit"]), fmt(r["baseline_ns"], r["unit"]), fmt(r["floor_ns"], r["unit"])]
+        ratios = [ratio(r["module_ns"], r["baseline_ns"]), ratio(r["module_ns"], r["floor_ns"])]
+        name = op if op.startswith("import") else f"`{op}`" + (" (per call)" if r["unit"] == "ns/call" else "")
+        lines.append(
+            f"| {name} | " + " | ".join(cells) + " | " + " | ".join("—" if x is None else f"{x:.2f}" for x in ratios) + " |"
+        )
+    return "\n".join(lines)
+
+
 def machine() -> str:
     cpu = "unknown CPU"
     try:
@@ -472,6 +492,7 @@ def main() -> None:
     parser.add_argument("--sizes", default=",".join(SHAPES), help=f"comma-separated, of {', '.join(SHAPES)}")
     parser.add_argument("--repeat", type=int, default=5, help="runs per measurement (median)")
     parser.add_argument("--json", type=Path, help="also write the figures to this file")
+    parser.add_argument("--markdown", action="store_true", help="also print the README's table")
     parser.add_argument(
         "--workdir", type=Path, default=default_workdir(),
         help="where to generate the trees (default: /dev/shm when it is there, else the temporary directory)",
@@ -498,6 +519,8 @@ def main() -> None:
     results["import"] = imp
     print_table("import in a fresh interpreter", {"skills": 0, "files": 0, "operations": {"import": imp}})
     print_linearity(results["trees"])
+    if args.markdown and results["trees"]:
+        print("\n" + markdown(results["trees"], imp))
     if args.json:
         args.json.write_text(json.dumps(results, indent=2, ensure_ascii=False) + "\n", encoding="utf-8")
 
