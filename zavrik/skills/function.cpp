@@ -579,12 +579,12 @@ Ref Env::call_global(PyObject* name, std::initializer_list<PyObject*> args,
 }
 
 Ref Env::call_own(PyObject* name, const FunctionDef& def,
-                  std::initializer_list<PyObject*> args) const {
+                  std::initializer_list<PyObject*> args, PyObject* kwnames) const {
   Ref callable = global(name);
   if (!callable) return {};
   if (!is_function_of(callable.get(), def) ||
       static_cast<int>(args.size()) != def.nparams) {
-    return call(callable.get(), args);
+    return call(callable.get(), args, kwnames);
   }
   const Function* f = as_function(callable.get());
   PyObject* bound[kMaxParams] = {};

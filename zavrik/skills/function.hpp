@@ -130,11 +130,12 @@ struct Env {
   // `name(*args)` for a module-level callable looked up now.
   Ref call_global(PyObject* name, std::initializer_list<PyObject*> args,
                   PyObject* kwnames = nullptr) const;
-  // The same for a call by position of all the parameters of `def`: when the
-  // name is still bound to the module's own function, its body runs directly
-  // (with the same type and result checks), skipping the call machinery.
+  // The same for a call that passes every parameter of `def`, in declaration
+  // order (the trailing ones by the keywords `kwnames`): when the name is
+  // still bound to the module's own function, its body runs directly (with
+  // the same type and result checks), skipping the call machinery.
   Ref call_own(PyObject* name, const struct FunctionDef& def,
-               std::initializer_list<PyObject*> args) const;
+               std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr) const;
 };
 
 enum class ParamKind : unsigned char { PositionalOrKeyword, KeywordOnly };

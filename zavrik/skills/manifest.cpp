@@ -186,6 +186,16 @@ Ref sorted_list(PyObject* collection) {
 int blank_member(const Env& env, PyObject* entry, PyObject* member) {
   Ref value = mapping_get(env, entry, member, env.s.empty);
   if (!value) return -1;
+  if (PyUnicode_CheckExact(value.get())) {
+    // str() of a str is itself, and its strip() is empty exactly when every
+    // character is white space.
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(value.get());
+    const int kind = PyUnicode_KIND(value.get());
+    const void* data = PyUnicode_DATA(value.get());
+    for (Py_ssize_t i = 0; i < n; ++i)
+      if (!Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, i))) return 0;
+    return 1;
+  }
   Ref text = Ref::steal(PyObject_Str(value.get()));
   if (!text) return -1;
   Ref stripped = call_method(text.get(), env.s.strip);
@@ -198,9 +208,9 @@ int blank_member(const Env& env, PyObject* entry, PyObject* member) {
 // path object is never needed (`skill_dir` may be empty), and the check is a
 // native stat unless that declines.
 int skill_file_exists(const Env& env, PyObject* root, PyObject* name, Ref& skill_dir,
-                      PyObject* a, PyObject* b, bool native) {
+                      PyObject* a, PyObject* b, const std::string* native) {
   if (native) {
-    int there = fast::exists_below(env, root, name, PyUnicode_AsUTF8(a),
+    int there = fast::exists_below(env, root, *native, name, PyUnicode_AsUTF8(a),
                                    b ? PyUnicode_AsUTF8(b) : nullptr);
     if (there != 2) return there;
   }
@@ -217,7 +227,7 @@ int skill_file_exists(const Env& env, PyObject* root, PyObject* name, Ref& skill
 
 // The entry checks of one Skill that is both present and declared.
 bool check_entry(const Env& env, PyObject* problems, PyObject* root,
-                 PyObject* skills, PyObject* name, bool native) {
+                 PyObject* skills, PyObject* name, const std::string* native) {
   // 1-2. The entry must be an object; nothing else is examined otherwise.
   Ref entry = mapping_get(env, skills, name, Py_None);
   if (!entry) return false;
@@ -293,8 +303,18 @@ PyObject* validate_release_manifest(const Env& env, PyObject* const* args) {
   Ref declared = Ref::steal(PySet_New(skills.get()));
   if (!declared) return nullptr;
 
-  // Whether the existence checks may go native for this root.
-  const bool native = fast::plain_path(env, root.get());
+  // The existence checks go native for a plain root (`native` holds its
+  // file-system bytes then).
+  std::string root_bytes;
+  const std::string* native = nullptr;
+  if (fast::plain_path(env, root.get())) {
+    bool declined = false;
+    if (fast::fs_bytes(root.get(), &root_bytes, &declined)) {
+      native = &root_bytes;
+    } else if (!declined) {
+      return nullptr;
+    }
+  }
 
   // 7-9. Undeclared directories, stale entries, then the entries of the
   // Skills that are both, each group in ascending order.

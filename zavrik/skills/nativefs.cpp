@@ -585,9 +585,14 @@ int capture_originals(PyObject* names_owner) {
 }
 
 bool plain_path(const Env& env, PyObject* path) {
+  return env.s.path_originals &&
+         Py_TYPE(path) == reinterpret_cast<PyTypeObject*>(env.s.concrete_path) &&
+         pathlib_intact(env);
+}
+
+bool pathlib_intact(const Env& env) {
   const Names& s = env.s;
-  if (!s.path_originals || Py_TYPE(path) != reinterpret_cast<PyTypeObject*>(s.concrete_path))
-    return false;
+  if (!s.path_originals) return false;
   // The module's Path (in its namespace, not a builtin).
   if (PyDict_GetItemWithError(env.globals, s.Path) != s.path_class) {
     PyErr_Clear();
@@ -612,6 +617,20 @@ bool plain_path(const Env& env, PyObject* path) {
     }
   }
   return true;
+}
+
+Ref path_name(const Env& env, PyObject* path) {
+  PyObject* drv = slot(path, env.s.slot_drv);
+  PyObject* root = slot(path, env.s.slot_root);
+  PyObject* parts = slot(path, env.s.slot_parts);
+  if (!drv || !root || !parts || !PyList_Check(parts) || !PyUnicode_Check(drv) ||
+      !PyUnicode_Check(root))
+    return attr(path, env.s.name);
+  const Py_ssize_t anchored =
+      (PyUnicode_GET_LENGTH(drv) || PyUnicode_GET_LENGTH(root)) ? 1 : 0;
+  const Py_ssize_t n = PyList_GET_SIZE(parts);
+  if (n == anchored) return Ref::borrow(env.s.empty);
+  return Ref::borrow(PyList_GET_ITEM(parts, n - 1));
 }
 
 bool own_function(const Env& env, PyObject* name, const FunctionDef& def) {
@@ -666,16 +685,28 @@ PyObject* list_template_dirs(const Env& env, PyObject* root, bool* declined) {
   if (f) return raise_failure(env.s, root, f);
   if (!exists) return PyList_New(0);
 
-  // Sorted by name (they share the parent), as paths of `root`.
+  // Sorted by name (they share the parent): by their bytes when all are
+  // valid UTF-8, else as decoded strings.
+  std::vector<const std::string*> kept;
+  for (size_t i = 0; i < entries.size(); ++i)
+    if (keep[i]) kept.push_back(&entries[i].name);
+  const bool utf8 = std::all_of(kept.begin(), kept.end(),
+                                [](const std::string* n) { return valid_utf8(*n); });
+  if (utf8) {
+    WithoutGil nogil;
+    std::sort(kept.begin(), kept.end(),
+              [](const std::string* a, const std::string* b) { return *a < *b; });
+  }
   std::vector<Ref> names;
-  for (size_t i = 0; i < entries.size(); ++i) {
-    if (!keep[i]) continue;
-    names.push_back(decode(entries[i].name));
+  for (const std::string* n : kept) {
+    names.push_back(decode(*n));
     if (!names.back()) return nullptr;
   }
-  std::sort(names.begin(), names.end(), [](const Ref& a, const Ref& b) {
-    return PyUnicode_Compare(a.get(), b.get()) < 0;
-  });
+  if (!utf8) {
+    std::sort(names.begin(), names.end(), [](const Ref& a, const Ref& b) {
+      return PyUnicode_Compare(a.get(), b.get()) < 0;
+    });
+  }
   Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
   if (!result) return nullptr;
   for (size_t i = 0; i < names.size(); ++i) {
@@ -930,15 +961,16 @@ PyObject* collect_skill_datas(const Env& env, PyObject* root, PyObject* names,
   return datas.release();
 }
 
-int exists_below(const Env& env, PyObject* root, PyObject* name, const char* a,
-                 const char* b) {
+bool fs_bytes(PyObject* path, std::string* out, bool* declined) {
+  return fs_path(path, out, declined);
+}
+
+int exists_below(const Env& env, PyObject* root, const std::string& root_bytes,
+                 PyObject* name, const char* a, const char* b) {
   if (!PyUnicode_CheckExact(name) || PyUnicode_GET_LENGTH(name) == 0 ||
       PyUnicode_FindChar(name, '/', 0, PyUnicode_GET_LENGTH(name), 1) != -1 ||
       PyUnicode_CompareWithASCIIString(name, ".") == 0)
     return 2;
-  bool declined = false;
-  std::string base;
-  if (!fs_path(root, &base, &declined)) return declined ? 2 : -1;
   Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(name));
   if (!encoded) {
     if (!PyErr_ExceptionMatches(PyExc_ValueError)) return -1;
@@ -948,15 +980,11 @@ int exists_below(const Env& env, PyObject* root, PyObject* name, const char* a,
   std::string_view n(PyBytes_AS_STRING(encoded.get()),
                      static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())));
   if (n.find('\0') != std::string_view::npos) return 2;
-  std::string path = join(join(base, n), a);
+  std::string path = join(join(root_bytes, n), a);
   if (b) path = join(path, b);
   struct stat st;
-  int err = 0;
-  {
-    WithoutGil nogil;
-    if (stat(path.c_str(), &st) != 0) err = errno;
-  }
-  if (!err) return 1;
+  if (stat(path.c_str(), &st) == 0) return 1;
+  const int err = errno;
   if (ignored_errno(err)) return 0;
   Ref a_text = Ref::steal(PyUnicode_FromString(a));
   Ref b_text = Ref::steal(PyUnicode_FromString(b ? b : ""));

@@ -15,6 +15,8 @@
 // had no effect yet.
 #pragma once
 
+#include <string>
+
 #include "function.hpp"
 
 namespace zavrik::fast {
@@ -28,6 +30,14 @@ int capture_originals(PyObject* names_owner);
 // and every pathlib method and os function involved still the originals.
 bool plain_path(const Env& env, PyObject* path);
 
+// Whether pathlib and the os functions it calls are as they were at import
+// (the class and module checks of plain_path without a path).
+bool pathlib_intact(const Env& env);
+
+// `path.name` of a path for which plain_path() holds, or of the concrete
+// class while pathlib_intact() holds, read from its parts.
+Ref path_name(const Env& env, PyObject* path);
+
 // Whether the module attribute `name` is still the module's own function
 // running `def`.
 bool own_function(const Env& env, PyObject* name, const FunctionDef& def);
@@ -38,9 +48,14 @@ PyObject* remove_packaging_junk(const Env& env, PyObject* root, bool* declined);
 PyObject* collect_skill_datas(const Env& env, PyObject* root, PyObject* names,
                               bool* declined);
 
-// exists() of root / name / a [/ b]: 1, 0, -1 with an exception set, or 2
-// when declined.
-int exists_below(const Env& env, PyObject* root, PyObject* name, const char* a,
-                 const char* b);
+// The file-system bytes of a plain path; false with an exception set, or
+// with `*declined` when the path cannot be encoded (or holds NUL).
+bool fs_bytes(PyObject* path, std::string* out, bool* declined);
+
+// exists() of root / name / a [/ b], with `root_bytes` from fs_bytes(root):
+// 1, 0, -1 with an exception set, or 2 when declined. A single stat: the
+// GIL stays held.
+int exists_below(const Env& env, PyObject* root, const std::string& root_bytes,
+                 PyObject* name, const char* a, const char* b);
 
 }  // namespace zavrik::fast

@@ -8,6 +8,7 @@
 
 #include "directories.hpp"
 #include "manifest.hpp"
+#include "nativefs.hpp"
 
 namespace zavrik {
 namespace {
@@ -163,15 +164,21 @@ PyObject* selected_skill_names(const Env& env, PyObject* const* args) {
   // 4. Each Skill directory that skill_allowed admits, in listing order.
   Ref dirs = call_list_template_dirs(env, root.get());
   if (!dirs) return nullptr;
+  // Plain paths' names are read from their parts, and the module's own
+  // skill_allowed runs without the call machinery.
+  const bool intact = fast::pathlib_intact(env);
+  PyTypeObject* plain = reinterpret_cast<PyTypeObject*>(env.s.concrete_path);
+
   Ref it = Ref::steal(PyObject_GetIter(dirs.get()));
   if (!it) return nullptr;
   Ref names = Ref::steal(PyList_New(0));
   if (!names) return nullptr;
   while (Ref dir = Ref::steal(PyIter_Next(it.get()))) {
-    Ref name = attr(dir.get(), env.s.name);
+    Ref name = intact && Py_TYPE(dir.get()) == plain ? fast::path_name(env, dir.get())
+                                                     : attr(dir.get(), env.s.name);
     if (!name) return nullptr;
-    Ref allowed = env.call_global(
-        env.s.skill_allowed,
+    Ref allowed = env.call_own(
+        env.s.skill_allowed, kSkillAllowed,
         {name.get(), profile.get(), artifact, manifest.get(), root.get()},
         env.s.kw_skill_allowed);
     if (!allowed) return nullptr;
