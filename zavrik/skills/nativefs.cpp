@@ -373,6 +373,21 @@ void walk(Tree& t, const std::string& base, Yield what, bool resolve_files,
   }
 }
 
+// rglob as a whole: nothing at all unless `base` is a directory (links
+// followed), then the walk. Returns the first failure.
+Failure rglob(Tree& t, const std::string& base, Yield what, bool resolve_files,
+              std::vector<int>* caches) {
+  Failure f;
+  const int is_dir = path_is(base, S_IFDIR);
+  if (is_dir < 0) {
+    f.err = -is_dir;
+  } else if (is_dir) {
+    walk(t, base, what, resolve_files, caches);
+    f = t.failure;
+  }
+  return f;
+}
+
 // The name rules of `_is_packable_file` (is_file() aside): not ".DS_Store",
 // no ".pyc"/".pyo" suffix, no "__pycache__" component.
 bool packable_name(const Tree& t, const Tree::Entry& e, bool base_cached) {
@@ -767,13 +782,7 @@ PyObject* remove_packaging_junk(const Env& env, PyObject* root, bool* declined) 
   Failure f;
   {
     WithoutGil nogil;
-    const int is_dir = path_is(base, S_IFDIR);
-    if (is_dir < 0) {
-      f.err = -is_dir;
-    } else if (is_dir) {
-      walk(caches, base, Yield::Caches, false, &found);
-      f = caches.failure;
-    }
+    f = rglob(caches, base, Yield::Caches, false, &found);
     for (size_t i = 0; !f && i < found.size(); ++i) {
       const std::string name = "__pycache__";
       const std::string path = join(caches.dirs[found[i]].path, name);
@@ -798,13 +807,7 @@ PyObject* remove_packaging_junk(const Env& env, PyObject* root, bool* declined) 
   Tree tree;
   {
     WithoutGil nogil;
-    const int is_dir = path_is(base, S_IFDIR);
-    if (is_dir < 0) {
-      f.err = -is_dir;
-    } else if (is_dir) {
-      walk(tree, base, Yield::Entries, false, nullptr);
-      f = tree.failure;
-    }
+    f = rglob(tree, base, Yield::Entries, false, nullptr);
     for (size_t i = 0; !f && i < tree.entries.size(); ++i) {
       const Tree::Entry& e = tree.entries[i];
       int file = e.type == DT_REG ? 1
@@ -871,13 +874,7 @@ PyObject* collect_skill_datas(const Env& env, PyObject* root, PyObject* names,
     Failure f;
     {
       WithoutGil nogil;
-      const int is_dir = path_is(base, S_IFDIR);
-      if (is_dir < 0) {
-        f.err = -is_dir;
-      } else if (is_dir) {
-        walk(tree, base, Yield::Entries, true, nullptr);
-        f = tree.failure;
-      }
+      f = rglob(tree, base, Yield::Entries, true, nullptr);
       if (!f) {
         for (size_t k = 0; k < tree.entries.size(); ++k) {
           const Tree::Entry& e = tree.entries[k];
