@@ -1,8 +1,25 @@
-"""Build of the zavrik package and its C++ extension `zavrik.skills.packaging`."""
+"""Build of the zavrik package and its C++ extension `zavrik.skills.packaging`.
 
+Every artifact ships only the Skill templates that the release manifest
+admits for it: the build's own copy of `zavrik/skills/templates` (build_py's
+copy for a wheel, the release tree for an sdist) is pruned with the
+extension built in this very run, for the profile named by
+ZAVRIK_SKILL_PROFILE (unset: every Skill is kept). The source tree is never
+pruned.
+"""
+
+import importlib.util
 import os
+import shutil
+import sys
+from pathlib import Path
 
 from setuptools import Extension, setup
+from setuptools.command.build_py import build_py as _build_py
+from setuptools.command.sdist import sdist as _sdist
+from setuptools.errors import SetupError
+
+from distutils import log  # after setuptools, which provides it
 
 SOURCES = [
     "zavrik/skills/module.cpp",
@@ -46,7 +63,94 @@ def _link_args() -> list[str]:
     return ["-static-libstdc++", "-static-libgcc"]
 
 
+MODULE_NAME = "zavrik.skills.packaging"
+SOURCE_TEMPLATES = Path(__file__).resolve().parent / "zavrik" / "skills" / "templates"
+TEMPLATES_IN_PACKAGE = Path("zavrik", "skills", "templates")
+
+# The extension keeps one instance per process, so it is loaded once and
+# shared by every command of this run (e.g. `setup.py sdist bdist_wheel`).
+_packaging = None
+
+
+def _built_packaging(command):
+    """The freshly built extension, imported from the build directory."""
+    global _packaging
+    if _packaging is None:
+        command.run_command("build_ext")
+        built = command.get_finalized_command("build_ext").get_ext_fullpath(MODULE_NAME)
+        module = sys.modules.get(MODULE_NAME)
+        if module is None or Path(module.__file__).resolve() != Path(built).resolve():
+            spec = importlib.util.spec_from_file_location(MODULE_NAME, built)
+            if spec is None or spec.loader is None:
+                raise SetupError(f"cannot load the built extension {built}")
+            module = importlib.util.module_from_spec(spec)
+            spec.loader.exec_module(module)
+            sys.modules.setdefault(MODULE_NAME, module)
+        _packaging = module
+    return _packaging
+
+
+def _require_build_copy(target: Path) -> None:
+    resolved = target.resolve()
+    if resolved == SOURCE_TEMPLATES or SOURCE_TEMPLATES in resolved.parents:
+        raise SetupError(f"refusing to prune the source templates {SOURCE_TEMPLATES}")
+
+
+def _prune(command, target: Path, artifact: str) -> None:
+    """Cut the build's copy of the templates down to what `artifact` admits."""
+    _require_build_copy(target)
+    packaging = _built_packaging(command)
+    profile = os.environ.get("ZAVRIK_SKILL_PROFILE", "").strip() or None
+    try:
+        kept = packaging.prune_templates_dir(
+            target,
+            profile=profile,
+            artifact=artifact,
+            manifest_templates_dir=SOURCE_TEMPLATES,
+        )
+    except packaging.SkillReleaseManifestError as exc:
+        raise SetupError(f"cannot select the Skill templates of the {artifact}: {exc}") from None
+    log.info(
+        "Skill templates in the %s (profile %s): %s",
+        artifact,
+        profile or packaging.DEFAULT_PROFILE,
+        ", ".join(kept) or "none",
+    )
+
+
+class build_py(_build_py):
+    """Copies the package and prunes the copied templates for the wheel."""
+
+    def run(self):
+        if getattr(self, "editable_mode", False):
+            # An editable install serves the source tree itself: nothing is
+            # copied, so nothing may be pruned.
+            return super().run()
+        target = Path(self.build_lib) / TEMPLATES_IN_PACKAGE
+        _require_build_copy(target)
+        # A fresh copy each time: Skills pruned by an earlier build under
+        # another profile must come back, stale ones must not linger.
+        if target.exists():
+            shutil.rmtree(target)
+        super().run()
+        if target.exists():
+            _prune(self, target, "wheel")
+
+
+class sdist(_sdist):
+    """Prunes the release tree's templates for the source distribution."""
+
+    def make_release_tree(self, base_dir, files):
+        # The release tree is made of hard links where possible: removing
+        # entries from it unlinks them there and leaves the source alone.
+        super().make_release_tree(base_dir, files)
+        target = Path(base_dir) / TEMPLATES_IN_PACKAGE
+        if target.exists():
+            _prune(self, target, "sdist")
+
+
 setup(
+    cmdclass={"build_py": build_py, "sdist": sdist},
     ext_modules=[
         Extension(
             "zavrik.skills.packaging",
