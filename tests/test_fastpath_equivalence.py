@@ -278,3 +278,65 @@ def test_is_packable_file_matches_faithful_path(tmp_path, monkeypatch, spec, mod
         return [packaging._is_packable_file(root / rel) for rel in ["missing", *entries(spec)]]
 
     assert_equivalent(tmp_path, monkeypatch, spec, mode, every_entry)
+
+
+# A replacement bound on the module, on the path class or in `os` must be used
+# with plain paths too: the native path may stand in only for the originals.
+SMALL = (
+    {
+        "a": ("dir", {"SKILL.md": ("file", b"x"), "data": ("dir", {"VERSION.json": ("file", b"{}")}),
+                      "__pycache__": ("dir", {"m.pyc": ("file", b"")}), "junk.pyc": ("file", b"")}),
+        "b": ("dir", {"SKILL.md": ("file", b"y")}),
+    },
+    json.dumps({"skills": {"a": {"reason": "r", "tier": "t", "wheel": True},
+                           "b": {"reason": "r", "tier": "t", "wheel": False}}}).encode(),
+)
+OPERATIONS = {
+    "list": lambda root: packaging.list_template_dirs(root),
+    "select": lambda root: packaging.selected_skill_names(profile="python-release", artifact="wheel", templates_dir=root),
+    "collect": lambda root: packaging.collect_skill_datas(profile="dev", templates_dir=root),
+    "validate": lambda root: packaging.validate_release_manifest(root),
+    "sweep": lambda root: packaging._remove_packaging_junk(root),
+    "prune": lambda root: packaging.prune_templates_dir(
+        root, profile="python-release", artifact="wheel", manifest_templates_dir=root),
+    "remove": lambda root: packaging._remove_tree(root / "a"),
+}
+
+
+@pytest.mark.parametrize(
+    "owner, attribute, operation",
+    [
+        ("module", "_is_packable_file", "collect"),
+        ("module", "_is_packable_file", "sweep"),
+        ("module", "_remove_tree", "sweep"),
+        ("module", "_remove_tree", "prune"),
+        ("module", "_remove_tree", "remove"),
+        ("module", "list_template_dirs", "validate"),
+        ("module", "list_template_dirs", "select"),
+        ("module", "Path", "collect"),
+        ("path", "is_dir", "list"),
+        ("path", "iterdir", "list"),
+        ("path", "rglob", "collect"),
+        ("path", "relative_to", "collect"),
+        ("path", "is_file", "sweep"),
+        ("path", "unlink", "sweep"),
+        ("path", "exists", "validate"),
+        ("path", "rmdir", "remove"),
+        ("os", "scandir", "collect"),
+        ("os", "listdir", "list"),
+        ("os", "rmdir", "prune"),
+    ],
+)
+def test_replaced_callee_is_used_with_plain_paths(tmp_path, monkeypatch, owner, attribute, operation):
+    build(tmp_path, SMALL)
+    target = {"module": packaging, "path": PlainPath, "os": os}[owner]
+    original = getattr(target, attribute)
+    calls = []
+
+    def recording(*args, **kwargs):
+        calls.append(args)
+        return original(*args, **kwargs)
+
+    monkeypatch.setattr(target, attribute, recording)
+    OPERATIONS[operation](PlainPath(tmp_path / "root"))
+    assert calls
