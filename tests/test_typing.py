@@ -18,7 +18,7 @@ def _run(*args, cwd=ROOT):
 @pytest.mark.parametrize(
     "command",
     [
-        ["mypy", "--strict", "--no-incremental", "tests/typing_caller.py"],
+        ["mypy", "--strict", "--no-incremental", "tests/typing_caller.py", "zavrik/skills/cli.py"],
         ["mypy.stubtest", "zavrik.skills.packaging"],
     ],
     ids=["mypy-strict-caller", "stubtest"],
