@@ -58,9 +58,16 @@ def _compile_args() -> list[str]:
 def _link_args() -> list[str]:
     if _flag("ZAVRIK_SANITIZE"):
         return ["-fsanitize=address,undefined"]
-    # The C++ runtime linked in: loading libstdc++.so would cost more than
+    # The C++ runtime linked in, its symbols kept private: loading
+    # libstdc++.so, or resolving its exported symbols, would cost more than
     # everything else the import does.
-    return ["-static-libstdc++", "-static-libgcc"]
+    return [
+        "-static-libstdc++",
+        "-static-libgcc",
+        "-Wl,--exclude-libs,ALL",
+        "-Wl,--gc-sections",
+        "-Wl,-O1",
+    ]
 
 
 MODULE_NAME = "zavrik.skills.packaging"

@@ -352,6 +352,46 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
   return 0;
 }
 
+// A code object that carries the parameter names and counts only.
+Ref make_code(const FunctionDef& d, PyObject* globals, PyObject* name,
+              PyObject* param_names, int npositional) {
+  PyObject* file = PyDict_GetItemString(globals, "__file__");  // borrowed
+  Ref filename = (file && PyUnicode_Check(file))
+                     ? Ref::borrow(file)
+                     : Ref::steal(PyUnicode_FromString(kModuleName));
+  if (!filename) return {};
+  Ref empty = Ref::steal(reinterpret_cast<PyObject*>(
+      PyCode_NewEmpty(PyUnicode_AsUTF8(filename.get()), d.name, 1)));
+  if (!empty) return {};
+  Ref replace = Ref::steal(PyObject_GetAttrString(empty.get(), "replace"));
+  if (!replace) return {};
+  Ref kwargs = Ref::steal(Py_BuildValue(
+      "{s:i,s:i,s:i,s:i,s:O,s:O,s:O,s:i}", "co_argcount", npositional,
+      "co_posonlyargcount", 0, "co_kwonlyargcount", d.nparams - npositional,
+      "co_nlocals", d.nparams, "co_varnames", param_names, "co_name", name,
+      "co_qualname", name, "co_flags", CO_OPTIMIZED | CO_NEWLOCALS));
+  if (!kwargs) return {};
+  Ref noargs = Ref::steal(PyTuple_New(0));
+  if (!noargs) return {};
+  return Ref::steal(PyObject_Call(replace.get(), noargs.get(), kwargs.get()));
+}
+
+// Built on first use: only introspection asks for it, and making fourteen
+// code objects would be most of the cost of importing the module.
+PyObject* get_code(PyObject* self, void*) {
+  Function* f = as_function(self);
+  if (!f->code) {
+    int npositional = 0;
+    while (npositional < f->def->nparams &&
+           f->def->params[npositional].kind == ParamKind::PositionalOrKeyword)
+      ++npositional;
+    Ref code = make_code(*f->def, f->globals, f->name, f->param_names, npositional);
+    if (!code) return nullptr;
+    f->code = code.release();
+  }
+  return Py_NewRef(f->code);
+}
+
 PyGetSetDef function_getset[] = {
     {"__name__", get_field<&Function::name>, set_str_field<&Function::name>,
      nullptr, nullptr},
@@ -366,7 +406,7 @@ PyGetSetDef function_getset[] = {
     {"__defaults__", get_field<&Function::defaults_tuple>, nullptr, nullptr,
      nullptr},
     {"__kwdefaults__", get_field<&Function::kwdefaults>, nullptr, nullptr, nullptr},
-    {"__code__", get_field<&Function::code>, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
     {"__globals__", get_field<&Function::globals>, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr,
      nullptr},
@@ -404,30 +444,6 @@ PyType_Spec function_spec = {
         Py_TPFLAGS_IMMUTABLETYPE,
     function_slots,
 };
-
-// A code object that carries the parameter names and counts only.
-Ref make_code(const FunctionDef& d, PyObject* globals, PyObject* name,
-              PyObject* param_names, int npositional) {
-  PyObject* file = PyDict_GetItemString(globals, "__file__");  // borrowed
-  Ref filename = (file && PyUnicode_Check(file))
-                     ? Ref::borrow(file)
-                     : Ref::steal(PyUnicode_FromString(kModuleName));
-  if (!filename) return {};
-  Ref empty = Ref::steal(reinterpret_cast<PyObject*>(
-      PyCode_NewEmpty(PyUnicode_AsUTF8(filename.get()), d.name, 1)));
-  if (!empty) return {};
-  Ref replace = Ref::steal(PyObject_GetAttrString(empty.get(), "replace"));
-  if (!replace) return {};
-  Ref kwargs = Ref::steal(Py_BuildValue(
-      "{s:i,s:i,s:i,s:i,s:O,s:O,s:O,s:i}", "co_argcount", npositional,
-      "co_posonlyargcount", 0, "co_kwonlyargcount", d.nparams - npositional,
-      "co_nlocals", d.nparams, "co_varnames", param_names, "co_name", name,
-      "co_qualname", name, "co_flags", CO_OPTIMIZED | CO_NEWLOCALS));
-  if (!kwargs) return {};
-  Ref noargs = Ref::steal(PyTuple_New(0));
-  if (!noargs) return {};
-  return Ref::steal(PyObject_Call(replace.get(), noargs.get(), kwargs.get()));
-}
 
 }  // namespace
 
@@ -498,9 +514,6 @@ Ref new_function(PyObject* type, const FunctionDef& d, PyObject* globals,
   f->kwdefaults = PyDict_GET_SIZE(keyword_defaults.get())
                       ? keyword_defaults.release()
                       : Py_NewRef(Py_None);
-  Ref code = make_code(d, globals, f->name, f->param_names, npositional);
-  if (!code) return {};
-  f->code = code.release();
   return self;
 }
 
