@@ -169,3 +169,12 @@ def test_every_command_has_help(command):
     status, out, err = run(*command, "--help")
     assert (status, err) == (0, "")
     assert out.startswith(f"usage: python -m zavrik.skills {' '.join(command)}".rstrip())
+
+
+def test_running_from_a_checkout_without_the_build_says_so(tmp_path):
+    shutil.copytree(BUILTIN.parents[1], tmp_path / "zavrik", ignore=shutil.ignore_patterns("*.so", "templates"))
+    done = subprocess.run(
+        [sys.executable, "-m", "zavrik.skills", "check"], cwd=tmp_path, capture_output=True, text=True
+    )
+    assert done.returncode == 2 and "Traceback" not in done.stderr
+    assert done.stderr.count("\n") == 1 and "use python3 -P" in done.stderr
