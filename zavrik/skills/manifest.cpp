@@ -5,6 +5,10 @@
 // returns its findings as messages instead of raising them.
 #include "manifest.hpp"
 
+#include <sys/stat.h>
+
+#include <cerrno>
+
 #include "directories.hpp"
 #include "nativefs.hpp"
 
@@ -18,6 +22,7 @@ constexpr const char kNotFound[] = "未找到 Skill 发版清单: ";
 constexpr const char kInvalidJson[] = "Skill 发版清单 JSON 无效: ";
 constexpr const char kRootNotObject[] = "Skill 发版清单根节点必须是对象";
 constexpr const char kNoSkillsObject[] = "Skill 发版清单必须包含 skills 对象";
+constexpr const char kNotRegularFile[] = "Not a regular file";
 
 constexpr const char kUndeclared[] = "模板目录未在 manifest 声明: ";
 constexpr const char kStale[] = "manifest 声明了不存在的模板目录: ";
@@ -95,6 +100,32 @@ PyObject* raise_new(PyObject* cls, PyObject* message) {
   return nullptr;
 }
 
+// Reading a FIFO, a socket or a device named manifest.json would block or
+// never end: such a file is refused with OSError, as a file that cannot be
+// read as one. Objects that are no file-system path are left to read_text.
+int refuse_special_file(PyObject* path) {
+  Ref fspath = Ref::steal(PyOS_FSPath(path));
+  if (!fspath) {
+    PyErr_Clear();
+    return 0;
+  }
+  Ref bytes = PyBytes_Check(fspath.get())
+                  ? Ref::borrow(fspath.get())
+                  : Ref::steal(PyUnicode_EncodeFSDefault(fspath.get()));
+  if (!bytes) {
+    PyErr_Clear();
+    return 0;
+  }
+  struct stat st;
+  if (stat(PyBytes_AS_STRING(bytes.get()), &st) != 0) return 0;
+  if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) return 0;
+  Ref error = Ref::steal(PyObject_CallFunction(PyExc_OSError, "isO", EINVAL,
+                                               kNotRegularFile, fspath.get()));
+  if (error)
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+  return -1;
+}
+
 // json.loads(path.read_text(encoding="utf-8")), with JSONDecodeError turned
 // into the module's exception naming the file, the decoder's error as cause.
 Ref read_manifest_json(const Env& env, PyObject* path) {
@@ -103,6 +134,7 @@ Ref read_manifest_json(const Env& env, PyObject* path) {
     if (!json) return {};
     Ref loads = attr(json.get(), env.s.loads);
     if (!loads) return {};
+    if (refuse_special_file(path) < 0) return {};
     Ref text = call_method(path, env.s.read_text, {env.s.utf8}, env.s.kw_encoding);
     if (!text) return {};
     return call(loads.get(), {text.get()});

@@ -404,9 +404,54 @@ bool packable_name(const Tree& t, const Tree::Entry& e, bool base_cached) {
 // ---------------------------------------------------------------------------
 // Removal
 
-// Removes the tree at `path` (the base), descending through directory
-// descriptors only. A link is unlinked, never followed.
-Failure remove_tree_at(const std::string& path, size_t depth_limit) {
+// The directory `components` below the open directory `root`, reached one
+// component at a time without following a link: a directory of the tree
+// swapped for a link is never left through. The descriptor, or -errno.
+int open_beneath(int root, const std::vector<std::string>& components) {
+  int fd = fcntl(root, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return -errno;
+  for (const std::string& c : components) {
+    int next = openat(fd, c.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int err = errno;
+    close(fd);
+    if (next < 0) return -err;
+    fd = next;
+  }
+  return fd;
+}
+
+// A descriptor of the directory of the entries being processed, reopened
+// beneath the root whenever the directory changes.
+class Beneath {
+ public:
+  Beneath(const Tree& tree, int root) : tree_(tree), root_(root) {}
+  ~Beneath() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Beneath(const Beneath&) = delete;
+  Beneath& operator=(const Beneath&) = delete;
+  // The descriptor of directory `dir`, or -1 when it is no longer a
+  // directory of the tree (gone, or swapped for a link or a file).
+  int at(int dir) {
+    if (dir != dir_) {
+      if (fd_ >= 0) close(fd_);
+      fd_ = open_beneath(root_, tree_.components(dir));
+      dir_ = dir;
+    }
+    return fd_ >= 0 ? fd_ : -1;
+  }
+
+ private:
+  const Tree& tree_;
+  int root_;
+  int dir_ = -2;
+  int fd_ = -1;
+};
+
+// Removes the tree at `path` relative to the directory descriptor `at` (or
+// AT_FDCWD), descending through directory descriptors only. A link is
+// unlinked, never followed.
+Failure remove_tree_at(int at, const char* path, size_t depth_limit) {
   Failure f;
   struct Frame {
     DIR* dir;
@@ -445,16 +490,16 @@ Failure remove_tree_at(const std::string& path, size_t depth_limit) {
 
   // The base: a link goes as a link.
   struct stat st;
-  if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    if (unlink(path.c_str()) != 0) f.err = errno;
+  if (fstatat(at, path, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+    if (unlinkat(at, path, 0) != 0) f.err = errno;
     return f;
   }
   {
     std::vector<DirEntry> entries;
     DIR* dir = nullptr;
-    int err = open_dir(AT_FDCWD, path.c_str(), &entries, &dir);
+    int err = open_dir(at, path, &entries, &dir);
     if (err == ELOOP) {  // became a link since it was looked at
-      if (unlink(path.c_str()) != 0) f.err = errno;
+      if (unlinkat(at, path, 0) != 0) f.err = errno;
       return f;
     }
     if (err) {
@@ -471,7 +516,7 @@ Failure remove_tree_at(const std::string& path, size_t depth_limit) {
       closedir(frame.dir);
       stack.pop_back();
       if (stack.empty()) {
-        if (rmdir(path.c_str()) != 0) f.err = errno;
+        if (unlinkat(at, path, AT_REMOVEDIR) != 0) f.err = errno;
         return f;
       }
       const std::string name = chain.back();
@@ -743,7 +788,7 @@ PyObject* remove_tree(const Env& env, PyObject* path, bool* declined) {
   Failure f;
   {
     WithoutGil nogil;
-    f = remove_tree_at(base, limit);
+    f = remove_tree_at(AT_FDCWD, base.c_str(), limit);
   }
   if (f) return raise_failure(env.s, path, f);
   Py_RETURN_NONE;
@@ -783,22 +828,32 @@ PyObject* remove_packaging_junk(const Env& env, PyObject* root, bool* declined) 
   {
     WithoutGil nogil;
     f = rglob(caches, base, Yield::Caches, false, &found);
-    for (size_t i = 0; !f && i < found.size(); ++i) {
+    // Removal works beneath a descriptor of the root: each cache is reached
+    // without following links, so a directory swapped meanwhile for a link
+    // out of the tree leads nowhere.
+    const int root_fd = f || found.empty() ? -1 : open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (!f && !found.empty() && root_fd < 0) f.err = errno;
+    {
+      Beneath beneath(caches, root_fd);
       const std::string name = "__pycache__";
-      const std::string path = join(caches.dirs[found[i]].path, name);
-      const int dir = path_is(path, S_IFDIR);
-      Failure step;
-      if (dir < 0) {
-        step.err = -dir;
-      } else if (dir) {
-        step = remove_tree_at(path, limit);
-      }
-      if (step) {
-        f = std::move(step);
-        std::vector<std::string> prefix = caches.components(found[i], &name);
-        f.below.insert(f.below.begin(), prefix.begin(), prefix.end());
+      for (size_t i = 0; !f && i < found.size(); ++i) {
+        const int dfd = beneath.at(found[i]);
+        if (dfd < 0) continue;
+        const int dir = stat_is(dfd, name.c_str(), S_IFDIR);
+        Failure step;
+        if (dir < 0) {
+          step.err = -dir;
+        } else if (dir) {
+          step = remove_tree_at(dfd, name.c_str(), limit);
+        }
+        if (step) {
+          f = std::move(step);
+          std::vector<std::string> prefix = caches.components(found[i], &name);
+          f.below.insert(f.below.begin(), prefix.begin(), prefix.end());
+        }
       }
     }
+    if (root_fd >= 0) close(root_fd);
   }
   if (f) return raise_failure(env.s, root, f);
 
@@ -808,22 +863,30 @@ PyObject* remove_packaging_junk(const Env& env, PyObject* root, bool* declined) 
   {
     WithoutGil nogil;
     f = rglob(tree, base, Yield::Entries, false, nullptr);
-    for (size_t i = 0; !f && i < tree.entries.size(); ++i) {
-      const Tree::Entry& e = tree.entries[i];
-      int file = e.type == DT_REG ? 1
-                 : (e.type == DT_LNK || e.type == DT_UNKNOWN)
-                     ? path_is(tree.entry_path(e), S_IFREG)
-                     : 0;
-      if (file < 0) {
-        tree.fail(-file, e.dir, &e.name);
-        f = tree.failure;
-      } else if (file && !packable_name(tree, e, root_cached)) {
-        if (unlink(tree.entry_path(e).c_str()) != 0) {
-          tree.fail(errno, e.dir, &e.name);
+    const int root_fd = f || tree.entries.empty() ? -1 : open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (!f && !tree.entries.empty() && root_fd < 0) f.err = errno;
+    {
+      Beneath beneath(tree, root_fd);
+      for (size_t i = 0; !f && i < tree.entries.size(); ++i) {
+        const Tree::Entry& e = tree.entries[i];
+        const int dfd = beneath.at(e.dir);
+        if (dfd < 0) continue;  // no longer inside the tree
+        int file = e.type == DT_REG ? 1
+                   : (e.type == DT_LNK || e.type == DT_UNKNOWN)
+                       ? stat_is(dfd, e.name.c_str(), S_IFREG)
+                       : 0;
+        if (file < 0) {
+          tree.fail(-file, e.dir, &e.name);
           f = tree.failure;
+        } else if (file && !packable_name(tree, e, root_cached)) {
+          if (unlinkat(dfd, e.name.c_str(), 0) != 0) {
+            tree.fail(errno, e.dir, &e.name);
+            f = tree.failure;
+          }
         }
       }
     }
+    if (root_fd >= 0) close(root_fd);
   }
   if (f) return raise_failure(env.s, root, f);
   Py_RETURN_NONE;

@@ -58,6 +58,26 @@ int is_link(const Env& env, PyObject* path) {
   return answer ? truth(answer.get()) : -1;
 }
 
+// Whether `entry`, found below `root` by a walk, is still inside the tree:
+// none of the directories between them has become a link since the walk
+// listed it (a link there would lead the deletion out of the tree).
+int still_inside(const Env& env, PyObject* root, PyObject* entry) {
+  Ref root_parts = attr(root, env.s.parts);
+  Ref entry_parts = root_parts ? attr(entry, env.s.parts) : Ref();
+  if (!entry_parts) return -1;
+  const Py_ssize_t outer = PyObject_Size(root_parts.get());
+  const Py_ssize_t inner = outer < 0 ? -1 : PyObject_Size(entry_parts.get());
+  if (inner < 0) return -1;
+  Ref dir = Ref::borrow(entry);
+  for (Py_ssize_t level = inner - 1; level > outer; --level) {
+    dir = attr(dir.get(), env.s.parent);
+    if (!dir) return -1;
+    int link = is_link(env, dir.get());
+    if (link != 0) return link < 0 ? -1 : 0;
+  }
+  return 1;
+}
+
 PyObject* is_packable_file(const Env& env, PyObject* const* args) {
   PyObject* path = args[0];
   // 1. Only existing regular files (links followed).
@@ -140,7 +160,10 @@ PyObject* remove_packaging_junk(const Env& env, PyObject* const* args) {
     PyObject* entry = PyList_GET_ITEM(caches.get(), i);
     int dir = ask(entry, env.s.is_dir);
     if (dir < 0) return nullptr;
-    if (dir && !env.call_global(env.s.remove_tree, {entry})) return nullptr;
+    if (!dir) continue;
+    int inside = still_inside(env, root, entry);
+    if (inside < 0) return nullptr;
+    if (inside && !env.call_global(env.s.remove_tree, {entry})) return nullptr;
   }
 
   // 2. Then every file that is not packable, again listed in full first.
@@ -155,7 +178,10 @@ PyObject* remove_packaging_junk(const Env& env, PyObject* const* args) {
     if (!packable) return nullptr;
     int keep = truth(packable.get());
     if (keep < 0) return nullptr;
-    if (!keep && !call_method(entry, env.s.unlink)) return nullptr;
+    if (keep) continue;
+    int inside = still_inside(env, root, entry);
+    if (inside < 0) return nullptr;
+    if (inside && !call_method(entry, env.s.unlink)) return nullptr;
   }
   Py_RETURN_NONE;
 }
