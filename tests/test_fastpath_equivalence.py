@@ -115,7 +115,7 @@ def build(base: Path, spec) -> None:
 
 
 def entries(spec) -> list[str]:
-    """Relative paths of everything the spec creates below the root, links not followed."""
+    """Relative paths of everything the tree description creates below the root, links not followed."""
     out = []
 
     def visit(prefix, item):

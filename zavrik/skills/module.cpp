@@ -64,7 +64,7 @@ PyObject* packaging_create(PyObject* spec, PyModuleDef*) {
   }
   // 2. One instance per process.
   if (g_instance) return Py_NewRef(g_instance);
-  // 3. A fresh module carrying what the spec says about it.
+  // 3. A fresh module carrying what its ModuleSpec says about it.
   Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
   if (!name) return nullptr;
   Ref module = Ref::steal(PyModule_NewObject(name.get()));
