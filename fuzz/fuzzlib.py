@@ -46,6 +46,13 @@ COUNT_WORDS = {  # wording of "takes %s %d positional argument%s"
 SUBCLASS_NOTE_START = ". Subclasses of built-in types"
 
 
+def without_note(message):
+    """A type-check message cut after the start of the subclass note, as
+    `expected_binding_error` gives it (the note's wording is free)."""
+    at = message.find(SUBCLASS_NOTE_START)
+    return message if at < 0 else message[:at + len(SUBCLASS_NOTE_START)]
+
+
 def type_name(value):
     """The C-level name of the value's type, as the interpreter's messages print it."""
     t = type(value)
