@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Fuzzes the calls themselves: any of the fourteen functions with random
 positional and keyword arguments drawn from a pool of values (strings,
 profiles, str and dict subclasses, numbers, containers, plain and subclass
@@ -165,9 +166,11 @@ setup()
 
 
 def main():
+    import pathlib
+
     import atheris
 
-    atheris.instrument_all()
+    fuzzlib.instrument(fuzzlib, sys.modules[__name__], pathlib)
     atheris.Setup(sys.argv, test_one_input)
     atheris.Fuzz()
 

@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Fuzzes the bytes of manifest.json as load_release_manifest,
 validate_release_manifest, selected_skill_names, skill_allowed and
 collect_skill_datas read them, with a plain path (native walks) and a
@@ -130,9 +131,11 @@ def test_one_input(data):
 
 
 def main():
+    import pathlib
+
     import atheris
 
-    atheris.instrument_all()
+    fuzzlib.instrument(fuzzlib, sys.modules[__name__], pathlib)
     atheris.Setup(sys.argv, test_one_input)
     atheris.Fuzz()
 

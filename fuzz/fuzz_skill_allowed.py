@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Fuzzes caller-supplied manifest objects of any shape: given to
 skill_allowed directly, and returned by a replacement of
 load_release_manifest on the module to selected_skill_names and
@@ -226,9 +227,11 @@ def test_one_input(data):
 
 
 def main():
+    import pathlib
+
     import atheris
 
-    atheris.instrument_all()
+    fuzzlib.instrument(fuzzlib, sys.modules[__name__], pathlib)
     atheris.Setup(sys.argv, test_one_input)
     atheris.Fuzz()
 

@@ -24,7 +24,11 @@ tar -C "$src" --exclude=.git --exclude='*.so' --exclude='*.o' --exclude=build \
     --exclude='*.egg-info' -cf - . | tar -C "$dest" -xf -
 
 cd "$dest"
-ZAVRIK_SANITIZE=1 python3 setup.py -q build_ext --inplace -t "$dest/build/tmp" >/dev/null
+if ! ZAVRIK_SANITIZE=1 python3 setup.py -q build_ext --inplace -t "$dest/build/tmp" \
+        >"$dest/build.log" 2>&1; then
+    cat "$dest/build.log"
+    exit 1
+fi
 
 export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
 export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1"
@@ -33,12 +37,13 @@ export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 export PYTHONPATH="$dest${PYTHONPATH:+:$PYTHONPATH}"
 export ZAVRIK_EXPECT_SANITIZED=1
 
-python3 -m pytest -q -p no:cacheprovider "$@"
+# tests/test_build_artifacts.py builds, installs and freezes copies of its own
+# (not instrumented, the C++ runtime linked in statically) in subprocesses;
+# loaded under the preloaded runtime such a copy trips ASan's allocator
+# checks, and none of it exercises this build. Everything else runs.
+python3 -m pytest -q -p no:cacheprovider --ignore=tests/test_build_artifacts.py "$@"
 
 seconds="${ZAVRIK_ASAN_FUZZ_SECONDS:-0}"
 if [ "$seconds" != 0 ]; then
-    for harness in fuzz/fuzz_*.py; do
-        python3 "$harness" -max_total_time="$seconds" -print_final_stats=0 \
-            "fuzz/corpus/$(basename "$harness" .py | sed 's/^fuzz_//')"
-    done
+    scripts/fuzz.sh "$seconds"
 fi

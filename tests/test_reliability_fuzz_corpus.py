@@ -4,6 +4,7 @@ harness's checks, so every input that once mattered stays a regression
 test, also where atheris is not installed and under the sanitizer build."""
 
 import importlib
+import os
 import random
 import sys
 from pathlib import Path
@@ -36,3 +37,13 @@ def test_fuzz_inputs_replay_cleanly(monkeypatch, harness):
         except AssertionError as e:
             failures.append(f"{name}: {e}"[:500])
     assert not failures, "\n".join(failures)
+
+
+@pytest.mark.skipif(not os.environ.get("ZAVRIK_EXPECT_SANITIZED"), reason="only under scripts/sanitize.sh")
+def test_the_sanitizer_run_tests_the_instrumented_build():
+    import zavrik.skills.packaging as pk
+
+    with open("/proc/self/maps") as maps:
+        loaded = maps.read()
+    assert "libasan" in loaded and "libubsan" in loaded
+    assert b"__asan_report" in Path(pk.__file__).read_bytes() and b"__ubsan_handle" in Path(pk.__file__).read_bytes()

@@ -375,3 +375,26 @@ def test_audit_hooks_rebinding_everything_during_native_walks(tmp_path):
     done = subprocess.run([sys.executable, "-c", AUDIT_SCRIPT, str(tmp_path / "t")], cwd=CHECKOUT,
                           env=env, capture_output=True, text=True, timeout=120)
     assert done.returncode == 0 and done.stdout.strip() == "survived", done.stdout + done.stderr
+
+
+def test_release_check_stops_at_the_first_failed_comparison(tmp_path):
+    """A declared name that fails to compare with a Skill directory's name
+    (possible with a replacement loader): that error, not a SystemError from
+    Python code run later with the error still pending."""
+    (tmp_path / "a").mkdir()
+
+    class Name:
+        def __hash__(self):
+            return hash("a")
+
+        def __eq__(self, other):
+            if Name.failed:
+                len(())  # any built-in call checks for a pending error
+                return False
+            Name.failed = True
+            raise Boom("compare")
+
+    Name.failed = False
+    pk.load_release_manifest = lambda templates_dir=None: {"skills": {Name(): {}}}
+    with pytest.raises(Boom):
+        pk.validate_release_manifest(tmp_path)
