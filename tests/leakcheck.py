@@ -50,6 +50,11 @@ def leaks(call, watched=()):
 
 
 def assert_no_leak(call, watched=()):
+    """Fails when call() leaks; a measurement that looks like a leak is
+    repeated once, since a real leak shows again and a burst of unrelated
+    allocations (a cache filled, a lazy import) does not."""
     growth, refs = leaks(call, watched)
+    if growth > TOLERANCE or refs:
+        growth, refs = leaks(call, watched)
     assert growth <= TOLERANCE, f"{growth} blocks more after every {PER_ROUND} calls"
     assert not refs, f"references leaked per round (index of watched object: count): {refs}"
