@@ -142,6 +142,28 @@ def test_swap_of_a_parent_from_the_packable_test_is_not_followed(monkeypatch, mk
         pass  # an error is acceptable; following the link is not
 
 
+@pytest.mark.parametrize("swapped", ["s", "s/sub"], ids=["removed-directory", "directory-below"])
+def test_directory_swapped_after_its_listing_is_not_followed(monkeypatch, mktree, tmp_path,
+                                                             outside, path_cls, swapped):
+    """iterdir() lists a directory, then the directory is replaced by a link
+    to one holding entries of the same names: removing what was listed must
+    not delete through the link."""
+    root = mktree(tmp_path / "t", {"s/keep.txt": "", "s/sub/deep.pyc": ""})  # names as in outside/d
+    listing = PosixPath.iterdir
+
+    def iterdir(self):
+        entries = list(listing(self))
+        if str(self) == str(root / swapped) and not os.path.islink(self):
+            swap_for_link(self, outside / ("d" if swapped == "s" else "d/sub"))
+        return iter(entries)
+
+    monkeypatch.setattr(PosixPath, "iterdir", iterdir)
+    try:
+        pk._remove_tree(path_cls(root / "s"))
+    except OSError:
+        pass  # an error is acceptable; following the link is not
+
+
 def race_swaps(victims, target, operation):
     """Runs `operation` while a thread keeps swapping each victim directory
     for a link to `target` and back (the module releases the GIL while it
