@@ -18,6 +18,11 @@ harnesses=("$@")
 [ ${#harnesses[@]} -gt 0 ] || harnesses=(manifest skill_allowed arguments)
 work="${ZAVRIK_FUZZ_WORK:-$(mktemp -d)}"
 
+# libFuzzer ends the process without the interpreter's exit handlers, so
+# the harnesses' sandboxes go to the work directory.
+mkdir -p "$work/tmp"
+export TMPDIR="$work/tmp"
+
 for harness in "${harnesses[@]}"; do
     mkdir -p "$work/$harness"
     options=(-max_total_time="$seconds" -timeout=20 -rss_limit_mb=4096 -print_final_stats=1)
