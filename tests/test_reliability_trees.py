@@ -8,6 +8,7 @@ subclass (method calls), through the `path_cls` fixture.
 import itertools
 import json
 import os
+import tempfile
 import shutil
 import stat
 import subprocess
@@ -96,9 +97,10 @@ _aside = itertools.count()
 
 
 def swap_for_link(directory, target):
-    """Moves `directory` out of the tree (beside `target`'s parent) and puts
-    a link to `target` in its place; returns where it went."""
-    aside = Path(target).parent.parent / f"aside-{next(_aside)}"
+    """Moves `directory` out of the tree (to a directory of its own, so that
+    neither the tree nor the outside content holds it) and puts a link to
+    `target` in its place; returns where it went."""
+    aside = Path(tempfile.mkdtemp(dir=Path(directory).parents[2])) / f"aside-{next(_aside)}"
     os.rename(directory, aside)
     os.symlink(target, directory)
     return aside

@@ -350,25 +350,21 @@ PyObject* validate_release_manifest(const Env& env, PyObject* const* args) {
 
   // 7-9. Undeclared directories, stale entries, then the entries of the
   // Skills that are both, each group in ascending order.
-  struct Group {
-    Ref names;
-    const char* prefix;
-  };
-  Group groups[] = {
-      {Ref::steal(PyNumber_Subtract(present.get(), declared.get())), kUndeclared},
-      {Ref::steal(PyNumber_Subtract(declared.get(), present.get())), kStale},
-      {Ref::steal(PyNumber_And(present.get(), declared.get())), nullptr},
-  };
-  for (Group& group : groups) {
-    if (!group.names) return nullptr;
-    Ref names = sorted_list(group.names.get());
+  for (int group = 0; group < 3; ++group) {
+    // Each set operation runs only once the one before it succeeded.
+    Ref names = Ref::steal(
+        group == 0   ? PyNumber_Subtract(present.get(), declared.get())
+        : group == 1 ? PyNumber_Subtract(declared.get(), present.get())
+                     : PyNumber_And(present.get(), declared.get()));
     if (!names) return nullptr;
+    names = sorted_list(names.get());
+    if (!names) return nullptr;
+    const char* prefix = group == 0 ? kUndeclared : group == 1 ? kStale : nullptr;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.get()); ++i) {
       PyObject* name = PyList_GET_ITEM(names.get(), i);
-      const bool ok = group.prefix
-                          ? add_problem(problems.get(), group.prefix, name, nullptr)
-                          : check_entry(env, problems.get(), root.get(), skills.get(),
-                                        name, native);
+      const bool ok = prefix ? add_problem(problems.get(), prefix, name, nullptr)
+                             : check_entry(env, problems.get(), root.get(), skills.get(),
+                                           name, native);
       if (!ok) return nullptr;
     }
   }

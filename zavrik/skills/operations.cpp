@@ -133,6 +133,11 @@ PyObject* remove_tree(const Env& env, PyObject* const* args) {
   Ref it = Ref::steal(PyObject_GetIter(entries.get()));
   if (!it) return nullptr;
   while (Ref child = Ref::steal(PyIter_Next(it.get()))) {
+    // The directory may have been swapped for a link since it was listed:
+    // then its entries lie outside the tree, and only the link goes.
+    link = is_link(env, path);
+    if (link < 0) return nullptr;
+    if (link) return call_method(path, env.s.unlink).release();
     int dir = ask(child.get(), env.s.is_dir);
     if (dir < 0) return nullptr;
     Ref done = dir ? env.call_global(env.s.remove_tree, {child.get()})
