@@ -166,13 +166,7 @@ setup()
 
 
 def main():
-    import pathlib
-
-    import atheris
-
-    fuzzlib.instrument(fuzzlib, sys.modules[__name__], pathlib)
-    atheris.Setup(sys.argv, test_one_input)
-    atheris.Fuzz()
+    fuzzlib.fuzz(sys.modules[__name__], test_one_input)
 
 
 if __name__ == "__main__":

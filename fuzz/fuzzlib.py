@@ -10,6 +10,7 @@
 """
 
 import json
+import sys
 from pathlib import Path
 
 # name -> [(parameter, positional?, required?, check)], check one of
@@ -318,3 +319,15 @@ def instrument(*modules):
                 for function in (getattr(member, "__func__", member), getattr(member, "fget", None)):
                     if inspect.isfunction(function) and function.__module__ == module.__name__:
                         atheris.instrument_func(function)
+
+
+def fuzz(harness, test_one_input):
+    """Runs atheris on `test_one_input`, with coverage of this library, the
+    harness module and pathlib (the extension itself is not instrumented)."""
+    import pathlib
+
+    import atheris
+
+    instrument(sys.modules[__name__], harness, pathlib)
+    atheris.Setup(sys.argv, test_one_input)
+    atheris.Fuzz()
