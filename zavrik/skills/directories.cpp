@@ -145,11 +145,7 @@ PyObject* list_template_dirs(const Env& env, PyObject* const* args) {
   Ref root = resolve_templates_root(env, args[0]);
   if (!root) return nullptr;
 
-  if (fast::plain_path(env, root.get())) {
-    bool declined = false;
-    PyObject* dirs = fast::list_template_dirs(env, root.get(), &declined);
-    if (!declined) return dirs;
-  }
+  if (fast::Native dirs = fast::list_template_dirs(env, root.get())) return dirs->release();
 
   // 2. A root that does not exist has no Skills.
   Ref there = call_method(root.get(), env.s.exists);

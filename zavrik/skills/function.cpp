@@ -13,6 +13,7 @@
 #include <structmember.h>
 
 #include <cstring>
+#include <exception>
 #include <new>
 
 #ifndef ZAVRIK_ACCEPT_SUBCLASSES
@@ -133,7 +134,9 @@ PyObject* run_body(const Function* f, PyObject* const* bound) {
     return check_result(f->def->result, f->def->body(env, bound));
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
-  } catch (...) {
+  } catch (const std::exception&) {
+    // Deliberately no catch-all: the interpreter ends a thread at exit by
+    // unwinding it, and that unwinding must pass through untouched.
     PyErr_Format(PyExc_SystemError, "%s(): unexpected internal error",
                  f->def->name);
     return nullptr;

@@ -339,7 +339,9 @@ PyObject* validate_release_manifest(const Env& env, PyObject* const* args) {
   // file-system bytes then).
   std::string root_bytes;
   const std::string* native = nullptr;
-  if (fast::plain_path(env, root.get())) {
+  const int eligible = fast::eligible(env, root.get());
+  if (eligible < 0) return nullptr;
+  if (eligible) {
     bool declined = false;
     if (fast::fs_bytes(root.get(), &root_bytes, &declined)) {
       native = &root_bytes;

@@ -1,55 +1,84 @@
-// Native fast paths for plain platform paths.
+// The boundary between the module's operations and the native walker.
 //
-// The module's operations are written against the methods of the path
-// objects they are given. When those objects are plain `pathlib` paths of
-// the platform's own class, and neither the class, its methods, the `os`
-// functions pathlib calls, nor the module attributes the operation would
-// call have been replaced, the same operation is carried out here with
-// directory reads and *at() system calls, without the GIL, and the Python
-// results are built directly. Results, exceptions and effects on disk are
-// the same as the method-by-method path gives.
+// The operations are written against the methods of the path objects they
+// are given. When such an object is an eligible path (the platform's
+// pathlib class, or a subclass of it that overrides none of the members the
+// operations use, with its parts set) and pathlib, the `os` functions it
+// calls, the module's `Path` and the callees the operation would look up
+// are all as they were at import, the operation runs here instead: directory
+// descriptors and *at() calls from walker.hpp, without the GIL, with the
+// Python results built directly. Results, exceptions and effects on disk
+// are those of the method-by-method path.
 //
-// Every entry point sets `*declined` and returns nullptr when the inputs
-// need the method-by-method path after all (for example a path that cannot
-// be encoded for the file system); the caller then runs that path, which has
-// had no effect yet.
+// Every entry point answers in one shape, `Native`:
+// - no value: declined, the caller runs the method path (nothing happened);
+// - an empty `Ref`: failed, with the Python exception set;
+// - otherwise the result.
+//
+// Destructive operations open their target once and work relative to that
+// descriptor to the end, across every step and callee they run natively.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "function.hpp"
+#include "walker.hpp"
 
 namespace zavrik::fast {
+
+using Native = std::optional<Ref>;
 
 // Records the pathlib class and methods and the os functions as they are at
 // import, beside the interned strings (owned by `names_owner`).
 int capture_originals(PyObject* names_owner);
 
-// Whether the native implementation may stand in for the method calls on
-// `path`: exactly the platform's pathlib class, with the module's `Path`
-// and every pathlib method and os function involved still the originals.
-bool plain_path(const Env& env, PyObject* path);
+// Whether `path` may be handled natively: 1, 0, or -1 with an exception.
+int eligible(const Env& env, PyObject* path);
 
-// Whether pathlib and the os functions it calls are as they were at import
-// (the class and module checks of plain_path without a path).
+// Whether pathlib, the os functions it calls and the module's `Path` are as
+// they were at import.
 bool pathlib_intact(const Env& env);
 
-// `path.name` of a path for which plain_path() holds, or of the concrete
-// class while pathlib_intact() holds, read from its parts.
+// `path.name` of a path of an eligible class, read from its parts.
 Ref path_name(const Env& env, PyObject* path);
 
 // Whether the module attribute `name` is still the module's own function
 // running `def`.
 bool own_function(const Env& env, PyObject* name, const FunctionDef& def);
 
-PyObject* list_template_dirs(const Env& env, PyObject* root, bool* declined);
-PyObject* remove_tree(const Env& env, PyObject* path, bool* declined);
-PyObject* remove_packaging_junk(const Env& env, PyObject* root, bool* declined);
-PyObject* collect_skill_datas(const Env& env, PyObject* root, PyObject* names,
-                              bool* declined);
+Native list_template_dirs(const Env& env, PyObject* root);
+Native remove_tree(const Env& env, PyObject* path);
+Native remove_packaging_junk(const Env& env, PyObject* root);
+Native collect_skill_datas(const Env& env, PyObject* root, PyObject* names);
 
-// The file-system bytes of a plain path; false with an exception set, or
-// with `*declined` when the path cannot be encoded (or holds NUL).
+// A directory opened once for an operation that deletes below it.
+struct Anchor {
+  enum class State : unsigned char { Declined, Absent, NotDirectory, Open };
+  State state = State::Declined;
+  walk::Fd fd;
+  PyObject* path = nullptr;  // borrowed from the caller
+  bool cached = false;       // "__pycache__" among the path's parts
+};
+
+// Opens `path` as an anchor (links followed, as pathlib's exists() and
+// is_dir() follow them). false with an exception set.
+bool open_anchor(const Env& env, PyObject* path, Anchor* out);
+
+// `_remove_packaging_junk(anchor.path)` relative to the anchor, while the
+// callees of that sweep are the module's own.
+Native sweep(const Env& env, const Anchor& anchor);
+// `list_template_dirs(anchor.path)`, relative to the anchor.
+Ref child_dirs(const Env& env, const Anchor& anchor);
+// Removes, relative to the anchor, every directory entry whose name is not
+// in the set `admitted`, each with `_remove_tree`'s rule.
+Ref remove_children_except(const Env& env, const Anchor& anchor, PyObject* admitted);
+// exists() of anchor.path / name: 1, 0, -1 with an exception set, or 2 when
+// `name` is not one simple component.
+int child_exists(const Env& env, const Anchor& anchor, PyObject* name);
+
+// The file-system bytes of an eligible path; false with an exception set,
+// or with `*declined` when the path cannot be encoded (or holds NUL).
 bool fs_bytes(PyObject* path, std::string* out, bool* declined);
 
 // exists() of root / name / a [/ b], with `root_bytes` from fs_bytes(root):

@@ -108,11 +108,7 @@ PyObject* is_packable_file(const Env& env, PyObject* const* args) {
 
 PyObject* remove_tree(const Env& env, PyObject* const* args) {
   PyObject* path = args[0];
-  if (fast::plain_path(env, path)) {
-    bool declined = false;
-    PyObject* done = fast::remove_tree(env, path, &declined);
-    if (!declined) return done;
-  }
+  if (fast::Native done = fast::remove_tree(env, path)) return done->release();
 
   // A link is removed as a link: never descend into what it points at.
   int link = is_link(env, path);
@@ -124,7 +120,9 @@ PyObject* remove_tree(const Env& env, PyObject* const* args) {
   // exhausting the C stack.
   if (Py_EnterRecursiveCall(" while removing a directory tree")) return nullptr;
   struct Leave {
-    ~Leave() { Py_LeaveRecursiveCall(); }
+    ~Leave() {
+      if (Ref::may_touch_interpreter()) Py_LeaveRecursiveCall();
+    }
   } leave;
 
   // 1. Children first, in listing order.
@@ -151,11 +149,7 @@ PyObject* remove_tree(const Env& env, PyObject* const* args) {
 
 PyObject* remove_packaging_junk(const Env& env, PyObject* const* args) {
   PyObject* root = args[0];
-  if (fast::plain_path(env, root)) {
-    bool declined = false;
-    PyObject* done = fast::remove_packaging_junk(env, root, &declined);
-    if (!declined) return done;
-  }
+  if (fast::Native done = fast::remove_packaging_junk(env, root)) return done->release();
 
   // 1. Cache directories, listed in full before any is removed. One inside
   // another that is already gone is no longer a directory and is skipped.
@@ -191,41 +185,82 @@ PyObject* remove_packaging_junk(const Env& env, PyObject* const* args) {
   Py_RETURN_NONE;
 }
 
+// The names of the directories `list_template_dirs(target)` returns.
+Ref listed_names(const Env& env, PyObject* dirs_list) {
+  Ref it = Ref::steal(PyObject_GetIter(dirs_list));
+  if (!it) return {};
+  Ref names = Ref::steal(PyList_New(0));
+  if (!names) return {};
+  while (Ref dir = Ref::steal(PyIter_Next(it.get()))) {
+    Ref name = attr(dir.get(), env.s.name);
+    if (!name || PyList_Append(names.get(), name.get()) < 0) return {};
+  }
+  if (PyErr_Occurred()) return {};
+  return names;
+}
+
+// Removes, method by method, every directory of `target` whose name is not
+// admitted.
+bool remove_unadmitted(const Env& env, PyObject* target, PyObject* admitted) {
+  Ref children = call_method(target, env.s.iterdir);
+  if (!children) return false;
+  Ref it = Ref::steal(PyObject_GetIter(children.get()));
+  if (!it) return false;
+  while (Ref child = Ref::steal(PyIter_Next(it.get()))) {
+    int dir = ask(child.get(), env.s.is_dir);
+    if (dir < 0) return false;
+    if (!dir) continue;
+    Ref name = attr(child.get(), env.s.name);
+    if (!name) return false;
+    int keep = PySet_Contains(admitted, name.get());
+    if (keep < 0) return false;
+    if (!keep && !env.call_global(env.s.remove_tree, {child.get()})) return false;
+  }
+  return !PyErr_Occurred();
+}
+
 PyObject* prune_templates_dir(const Env& env, PyObject* const* args) {
   PyObject* target = args[0];
   PyObject* profile_arg = args[1];
   PyObject* artifact = args[2];
   PyObject* manifest_dir = args[3];
 
-  // 1. Nothing to prune.
-  int exists = ask(target, env.s.exists);
-  if (exists < 0) return nullptr;
-  if (!exists) return PyList_New(0);
+  // The target is opened once, when it is an eligible directory: every step
+  // below that runs natively works relative to that descriptor, so renaming
+  // or replacing the target meanwhile cannot redirect a deletion.
+  fast::Anchor anchor;
+  if (!fast::open_anchor(env, target, &anchor)) return nullptr;
+  using State = fast::Anchor::State;
+  const bool anchored = anchor.state == State::Open;
 
-  // 2. Junk goes first, whatever the profile.
-  if (!env.call_global(env.s.remove_packaging_junk, {target})) return nullptr;
+  // Nothing to prune.
+  if (anchor.state == State::Absent) return PyList_New(0);
+  if (anchor.state == State::Declined) {
+    int exists = ask(target, env.s.exists);
+    if (exists < 0) return nullptr;
+    if (!exists) return PyList_New(0);
+  }
 
-  // 3-4. Unrestricted profiles keep every Skill directory.
+  // Junk goes first, whatever the profile.
+  fast::Native swept;
+  if (fast::own_function(env, env.s.remove_packaging_junk, kRemovePackagingJunk))
+    swept = fast::sweep(env, anchor);
+  if (swept ? !*swept : !env.call_global(env.s.remove_packaging_junk, {target}))
+    return nullptr;
+
+  // Unrestricted profiles keep every Skill directory.
   Ref profile = resolve_profile(env, profile_arg);
   if (!profile) return nullptr;
   int unrestricted = is_unrestricted(env, profile.get());
   if (unrestricted < 0) return nullptr;
   if (unrestricted) {
-    Ref dirs = call_list_template_dirs(env, target);
-    if (!dirs) return nullptr;
-    Ref it = Ref::steal(PyObject_GetIter(dirs.get()));
-    if (!it) return nullptr;
-    Ref names = Ref::steal(PyList_New(0));
-    if (!names) return nullptr;
-    while (Ref dir = Ref::steal(PyIter_Next(it.get()))) {
-      Ref name = attr(dir.get(), env.s.name);
-      if (!name || PyList_Append(names.get(), name.get()) < 0) return nullptr;
-    }
-    if (PyErr_Occurred()) return nullptr;
-    return names.release();
+    const bool native = anchored && fast::own_function(env, env.s.list_template_dirs,
+                                                       kListTemplateDirs);
+    Ref dirs = native ? fast::child_dirs(env, anchor) : call_list_template_dirs(env, target);
+    return dirs ? listed_names(env, dirs.get()).release() : nullptr;
   }
 
-  // 5. The admitted set, complete before anything is removed.
+  // The admitted set, complete before anything is removed.
   Ref source_root = resolve_templates_root(env, manifest_dir);
   if (!source_root) return nullptr;
   Ref selected =
@@ -234,33 +269,25 @@ PyObject* prune_templates_dir(const Env& env, PyObject* const* args) {
   Ref admitted = Ref::steal(PySet_New(selected.get()));
   if (!admitted) return nullptr;
 
-  // 6. Remove every directory of the target that is not admitted.
-  Ref children = call_method(target, env.s.iterdir);
-  if (!children) return nullptr;
-  Ref it = Ref::steal(PyObject_GetIter(children.get()));
-  if (!it) return nullptr;
-  while (Ref child = Ref::steal(PyIter_Next(it.get()))) {
-    int dir = ask(child.get(), env.s.is_dir);
-    if (dir < 0) return nullptr;
-    if (!dir) continue;
-    Ref name = attr(child.get(), env.s.name);
-    if (!name) return nullptr;
-    int keep = PySet_Contains(admitted.get(), name.get());
-    if (keep < 0) return nullptr;
-    if (!keep && !env.call_global(env.s.remove_tree, {child.get()})) return nullptr;
+  // Remove every directory of the target that is not admitted.
+  if (anchored && fast::own_function(env, env.s.remove_tree, kRemoveTree)) {
+    if (!fast::remove_children_except(env, anchor, admitted.get())) return nullptr;
+  } else if (!remove_unadmitted(env, target, admitted.get())) {
+    return nullptr;
   }
-  if (PyErr_Occurred()) return nullptr;
 
-  // 7. The admitted names present in the target, in code-point order.
+  // The admitted names present in the target, in code-point order.
   Ref candidates = Ref::steal(PySequence_List(admitted.get()));
   if (!candidates) return nullptr;
   Ref kept = Ref::steal(PyList_New(0));
   if (!kept) return nullptr;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(candidates.get()); ++i) {
     PyObject* name = PyList_GET_ITEM(candidates.get(), i);
-    Ref entry = Ref::steal(PyNumber_TrueDivide(target, name));
-    if (!entry) return nullptr;
-    int there = ask(entry.get(), env.s.exists);
+    int there = anchored ? fast::child_exists(env, anchor, name) : 2;
+    if (there == 2) {
+      Ref entry = Ref::steal(PyNumber_TrueDivide(target, name));
+      there = entry ? ask(entry.get(), env.s.exists) : -1;
+    }
     if (there < 0) return nullptr;
     if (there && PyList_Append(kept.get(), name) < 0) return nullptr;
   }
@@ -341,12 +368,10 @@ PyObject* collect_skill_datas(const Env& env, PyObject* const* args) {
 
   // 3-4. Every packable file of each Skill, in path order.
   Ref datas;
-  if (fast::plain_path(env, root.get())) {
-    bool declined = false;
-    datas = Ref::steal(fast::collect_skill_datas(env, root.get(), selected.get(), &declined));
-    if (!declined && !datas) return nullptr;
-  }
-  if (!datas) {
+  if (fast::Native native = fast::collect_skill_datas(env, root.get(), selected.get())) {
+    datas = std::move(*native);
+    if (!datas) return nullptr;
+  } else {
     datas = Ref::steal(PyList_New(0));
     if (!datas || !collect_files(env, root.get(), selected.get(), datas.get()))
       return nullptr;

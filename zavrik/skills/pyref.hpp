@@ -8,10 +8,16 @@
 //
 // Helpers return an empty `Ref` when the C API failed; the Python exception is
 // then already set, so callers only test and return.
+//
+// Dropping a reference can run Python code (a finalizer, a collection), and
+// at exit the interpreter ends a daemon thread that runs Python code by
+// unwinding its stack. So nothing that drops a reference is `noexcept`: the
+// unwinding passes through instead of ending in std::terminate. While it
+// passes, the thread no longer holds the GIL, and the references its frames
+// own are left alone, as the interpreter's own C frames leave theirs.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "compat.hpp"
 
 #include <cstddef>
 #include <initializer_list>
@@ -25,16 +31,16 @@ class Ref {
   Ref(const Ref&) = delete;
   Ref& operator=(const Ref&) = delete;
   Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
-  Ref& operator=(Ref&& other) noexcept {
+  Ref& operator=(Ref&& other) {
     if (this != &other) {
       PyObject* old = p_;
       p_ = other.p_;
       other.p_ = nullptr;
-      Py_XDECREF(old);
+      drop(old);
     }
     return *this;
   }
-  ~Ref() { Py_XDECREF(p_); }
+  ~Ref() noexcept(false) { drop(p_); }
 
   static Ref steal(PyObject* p) noexcept {
     Ref r;
@@ -50,9 +56,19 @@ class Ref {
   PyObject* get() const noexcept { return p_; }
   PyObject* release() noexcept { return std::exchange(p_, nullptr); }
   explicit operator bool() const noexcept { return p_ != nullptr; }
-  void reset() noexcept { Py_CLEAR(p_); }
+  void reset() { drop(std::exchange(p_, nullptr)); }
+
+  // Whether this thread may touch the interpreter: always, unless it is
+  // being unwound at exit, when another thread holds the GIL for good.
+  static bool may_touch_interpreter() noexcept {
+    return !compat::is_finalizing() || PyGILState_Check();
+  }
 
  private:
+  static void drop(PyObject* p) {
+    if (p && may_touch_interpreter()) Py_DECREF(p);
+  }
+
   PyObject* p_ = nullptr;
 };
 

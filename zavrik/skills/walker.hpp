@@ -1,0 +1,183 @@
+// Directory walks and removals on POSIX file systems.
+//
+// This unit knows nothing of Python: it works on directory descriptors and
+// byte names, and reports what stopped it as a `Failure`. nativefs.cpp turns
+// Python arguments into these calls and their results back into objects.
+//
+// Every walk starts from a descriptor that its caller opened once, and every
+// directory below it is reached relative to its parent with O_NOFOLLOW: a
+// directory renamed, or swapped for a link, while a walk runs is never left
+// through, so a deletion can never land outside the tree that was open when
+// the operation began.
+//
+// The answers are those that pathlib's methods give (CPython 3.11, POSIX):
+// - `is_dir`/`is_file`/`exists` follow links; ENOENT, ENOTDIR, EBADF and
+//   ELOOP answer "no", any other error is reported.
+// - `rglob` walks real directories depth first, listing a directory whole
+//   before descending into its sub-directories in listing order, never into
+//   links; a directory it may not list is passed over. A directory it may
+//   list but not search answers every question about its entries with
+//   EACCES, as a stat of such an entry does.
+// - Entry types come from the listing where they are certain; a directory's
+//   searchability is probed once, with the first entry's stat.
+//
+// Long walks call `Poll::stop()` between steps, so that the caller (which
+// runs them without the GIL) can look for signals every few milliseconds.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace zavrik::walk {
+
+// An owned file descriptor.
+class Fd {
+ public:
+  Fd() noexcept = default;
+  explicit Fd(int fd) noexcept : fd_(fd) {}
+  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Fd& operator=(Fd&& other) noexcept {
+    reset(std::exchange(other.fd_, -1));
+    return *this;
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() { reset(); }
+
+  int get() const noexcept { return fd_; }
+  explicit operator bool() const noexcept { return fd_ >= 0; }
+  void reset(int fd = -1) noexcept;
+
+ private:
+  int fd_ = -1;
+};
+
+// What stopped a walk, and where: the components below the walk's base of
+// the entry concerned (empty: the base itself).
+struct Failure {
+  enum class Kind : unsigned char { None, Errno, TooDeep, Interrupted };
+  Kind kind = Kind::None;
+  int err = 0;
+  std::vector<std::string> below;
+
+  explicit operator bool() const noexcept { return kind != Kind::None; }
+  static Failure at(int err, std::vector<std::string> below = {});
+  static Failure interrupted() { return {Kind::Interrupted, 0, {}}; }
+  static Failure too_deep() { return {Kind::TooDeep, 0, {}}; }
+  // The same failure seen from `prefix` further up.
+  Failure& under(const std::vector<std::string>& prefix);
+};
+
+// Cooperative interruption: `stop()` is cheap and is called between steps;
+// every few milliseconds it asks the caller's hook whether to stop.
+class Poll {
+ public:
+  using Hook = bool (*)(void* context);  // true: stop now
+  Poll() noexcept = default;
+  Poll(Hook hook, void* context) noexcept;
+  bool stop();
+
+ private:
+  Hook hook_ = nullptr;
+  void* context_ = nullptr;
+  unsigned countdown_ = 0;
+  std::uint64_t next_ns_ = 0;
+  bool stopped_ = false;
+};
+
+struct Entry {
+  std::string name;
+  unsigned char type;  // d_type
+};
+
+// Opens `name` relative to `at` as a directory to work in (the right to
+// search it is enough), following a final link as pathlib does for the path
+// it was handed. 0 or an errno.
+int open_search(int at, const char* name, Fd* out);
+
+// stat of `name` relative to `at`, links followed: 1 when its type is
+// `kind`, 0 when not or for an error that pathlib's predicates ignore,
+// -errno otherwise.
+int is_kind(int at, const char* name, mode_t kind);
+
+// The Skill directories of the directory `at`/`name`: every entry that is a
+// directory (links followed), in listing order. `*exists` is false when the
+// directory is not there at all.
+Failure list_dirs(int at, const char* name, bool* exists,
+                  std::vector<std::string>* dirs, Poll& poll);
+
+// Removes the tree `name` relative to the open directory `at`: children
+// first, then the directory. A link is unlinked, never followed, whether it
+// is `name` itself or met on the way. Deeper than `depth_limit` levels it
+// stops with Kind::TooDeep.
+Failure remove_tree(int at, const char* name, std::size_t depth_limit, Poll& poll);
+
+// A walked tree, in rglob's order.
+struct Tree {
+  struct Dir {
+    int parent = -1;          // -1 for the base
+    std::string name;         // empty for the base
+    bool cached = false;      // "__pycache__" among its components
+    bool searchable = true;   // its entries may be looked at
+    bool has_cache = false;   // exists(D / "__pycache__")
+    bool gone = false;        // removed with a cache directory
+    std::uint32_t first = 0;  // its entries: entries[first, first + count)
+    std::uint32_t count = 0;
+    std::uint32_t end = 0;    // one past the last directory of its subtree
+  };
+  struct Item {
+    std::string name;
+    unsigned char type;    // d_type
+    signed char file = -1;  // is_file(), when the walk resolved it
+  };
+  std::vector<Dir> dirs;
+  std::vector<Item> entries;
+
+  std::vector<std::string> components(int dir, const std::string* name = nullptr) const;
+};
+
+enum class Scan : unsigned char {
+  Caches,  // note which directories hold a "__pycache__"
+  Files,   // resolve is_file() of every entry as the walk lists it
+};
+
+// rglob("*") (or rglob("__pycache__")) below the open directory `base`,
+// which is already known to be a directory. `base_cached` says whether the
+// base's own path holds a "__pycache__" component.
+Failure scan(int base, bool base_cached, Scan what, Tree* tree, Poll& poll);
+
+// The sweep of a tree scanned with Scan::Caches: first every cache
+// directory rglob found, in its order, then every file that is not
+// packable. The files are taken from the same scan, less what the first
+// phase removed.
+Failure remove_caches(int base, Tree& tree, std::size_t depth_limit, Poll& poll);
+Failure remove_junk_files(int base, const Tree& tree, Poll& poll);
+
+// Whether the entry is a packable file by its name and place: not junk by
+// name, and no "__pycache__" along its path.
+bool packable(const Tree& tree, int dir, const Tree::Item& item);
+
+// A packable file of a Files scan and its sort key.
+struct File {
+  int dir;
+  std::uint32_t entry;
+  std::string key;  // components in path order, comparable bytewise
+};
+
+// The packable files of a Files scan, sorted as pathlib sorts paths: by
+// components, each in code-point order.
+std::vector<File> packable_files(const Tree& tree);
+
+// Sorts names in code-point order of their decoded form.
+void sort_names(std::vector<std::string>* names);
+
+// Whether the bytes are strict UTF-8, as the interpreter's decoder takes it.
+bool valid_utf8(std::string_view bytes);
+
+}  // namespace zavrik::walk
