@@ -63,10 +63,12 @@ def _link_args() -> list[str]:
         return ["-fsanitize=address,undefined"]
     # The C++ runtime linked in, its symbols kept private: loading
     # libstdc++.so, or resolving its exported symbols, would cost more than
-    # everything else the import does.
+    # everything else the import does. The unwinder stays the shared
+    # libgcc_s: the interpreter ends daemon threads at exit by unwinding
+    # them through pthread_exit, and that unwinding must find the same
+    # unwinder in our frames as in its own (a private static copy aborts).
     return [
         "-static-libstdc++",
-        "-static-libgcc",
         "-Wl,--exclude-libs,ALL",
         "-Wl,--gc-sections",
         "-Wl,-O1",
