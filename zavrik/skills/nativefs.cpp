@@ -225,18 +225,30 @@ Ref child_paths(const Names& s, PyObject* base, const std::vector<std::string>& 
   return result;
 }
 
-// list_template_dirs of the directory `at`/`name`, whose path object is
-// `base`: its sub-directories by name.
+// list_template_dirs of a directory: its sub-directories by name, as
+// children of `base`. With `name`, the directory is `at`/`name` and may be
+// missing; without, `at` is the directory (from walk::open_base).
 Ref list_dirs_at(const Names& s, PyObject* base, int at, const char* name) {
-  bool exists = false;
+  bool exists = true;
   std::vector<std::string> names;
   walk::Failure f = released([&](walk::Poll& poll) {
-    walk::Failure failure = walk::list_dirs(at, name, &exists, &names, poll);
+    walk::Fd opened;
+    int fd = at;
+    if (name) {
+      struct stat st;
+      if (fstatat(at, name, &st, 0) != 0) {
+        exists = false;
+        return walk::ignored(errno) ? walk::Failure() : walk::Failure::at(errno);
+      }
+      if (const int err = walk::open_base(at, name, &opened)) return walk::Failure::at(err);
+      fd = opened.get();
+    }
+    walk::Failure failure = walk::list_dirs(fd, &names, poll);
     if (!failure) walk::sort_names(&names);
     return failure;
   });
   if (f) return raise_failure(s, base, f);
-  return child_paths(s, base, names);
+  return exists ? child_paths(s, base, names) : Ref::steal(PyList_New(0));
 }
 
 // The encoded form of a Skill or entry name that is one simple component,
@@ -452,7 +464,7 @@ bool open_anchor(const Env& env, PyObject* path, Anchor* out) {
   if (stat(bytes.c_str(), &st) != 0) {
     err = errno;
   } else if (S_ISDIR(st.st_mode)) {
-    err = walk::open_search(AT_FDCWD, bytes.c_str(), &out->fd);
+    err = walk::open_base(AT_FDCWD, bytes.c_str(), &out->fd);
   } else {
     err = ENOTDIR;
   }
@@ -461,7 +473,7 @@ bool open_anchor(const Env& env, PyObject* path, Anchor* out) {
     out->state = Anchor::State::Open;
   } else if (err == ENOTDIR) {
     out->state = Anchor::State::NotDirectory;
-  } else if (err == ENOENT || err == EBADF || err == ELOOP) {
+  } else if (walk::ignored(err)) {
     out->state = Anchor::State::Absent;
   } else {
     // exists() and is_dir() would raise it; the method path does.
@@ -507,17 +519,14 @@ Native remove_packaging_junk(const Env& env, PyObject* root) {
 }
 
 Ref child_dirs(const Env& env, const Anchor& anchor) {
-  return list_dirs_at(env.s, anchor.path, anchor.fd.get(), ".");
+  return list_dirs_at(env.s, anchor.path, anchor.fd.get(), nullptr);
 }
 
 Ref remove_children_except(const Env& env, const Anchor& anchor, PyObject* admitted) {
   // Every entry that is a directory (links followed), in listing order.
   std::vector<std::string> dirs;
-  bool exists = false;
   const int fd = anchor.fd.get();
-  walk::Failure f = released([&](walk::Poll& poll) {
-    return walk::list_dirs(fd, ".", &exists, &dirs, poll);
-  });
+  walk::Failure f = released([&](walk::Poll& poll) { return walk::list_dirs(fd, &dirs, poll); });
   if (f) return raise_failure(env.s, anchor.path, f);
   const size_t limit = depth_limit();
   for (const std::string& dir : dirs) {
@@ -541,7 +550,7 @@ int child_exists(const Env& env, const Anchor& anchor, PyObject* name) {
   struct stat st;
   if (fstatat(anchor.fd.get(), component.c_str(), &st, 0) == 0) return 1;
   const int err = errno;
-  if (err == ENOENT || err == ENOTDIR || err == EBADF || err == ELOOP) return 0;
+  if (walk::ignored(err)) return 0;
   raise_failure(env.s, anchor.path, walk::Failure::at(err, {component}));
   return -1;
 }
@@ -590,14 +599,12 @@ Native collect_skill_datas(const Env& env, PyObject* root, PyObject* names) {
     walk::Failure f = released([&](walk::Poll& poll) {
       if (root_err) {
         // No root to walk from: rglob's is_dir() answers no, or raises.
-        const bool quiet = root_err == ENOENT || root_err == ENOTDIR || root_err == EBADF ||
-                           root_err == ELOOP;
-        return quiet ? walk::Failure() : walk::Failure::at(root_err);
+        return walk::ignored(root_err) ? walk::Failure() : walk::Failure::at(root_err);
       }
       const int is_dir = walk::is_kind(root_fd.get(), skill.c_str(), S_IFDIR);
       if (is_dir <= 0) return is_dir < 0 ? walk::Failure::at(-is_dir) : walk::Failure();
       walk::Fd fd;
-      if (const int err = walk::open_search(root_fd.get(), skill.c_str(), &fd))
+      if (const int err = walk::open_base(root_fd.get(), skill.c_str(), &fd))
         return walk::Failure::at(err);
       walk::Failure failure = walk::scan(fd.get(), cached, walk::Scan::Files, &tree, poll);
       if (!failure) files = walk::packable_files(tree);
@@ -653,7 +660,7 @@ int exists_below(const Env& env, PyObject* root, const std::string& root_bytes,
   struct stat st;
   if (stat(path.c_str(), &st) == 0) return 1;
   const int err = errno;
-  if (err == ENOENT || err == ENOTDIR || err == EBADF || err == ELOOP) return 0;
+  if (walk::ignored(err)) return 0;
   std::vector<std::string> below{component, a};
   if (b) below.push_back(b);
   raise_failure(env.s, root, walk::Failure::at(err, below));

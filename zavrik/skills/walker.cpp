@@ -37,10 +37,6 @@ constexpr int kSearchFlags = O_SEARCH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr int kSearchFlags = kListFlags;
 #endif
 
-// Errors that pathlib's predicates answer with "no".
-bool ignored(int err) {
-  return err == ENOENT || err == ENOTDIR || err == EBADF || err == ELOOP;
-}
 bool denied(int err) { return err == EACCES || err == EPERM; }
 
 bool dot_or_dotdot(const char* n) {
@@ -105,6 +101,19 @@ int read_dir(int fd, std::vector<Entry>* out) {
     if (!dot_or_dotdot(e->d_name)) out->push_back({e->d_name, e->d_type});
   }
 #endif
+}
+
+// Every entry of a walk's base, listed from its start: through the
+// descriptor itself when it was opened for listing, else through "." below
+// it, which needs the right to search it.
+int list_base(int fd, std::vector<Entry>* out) {
+  if (lseek(fd, 0, SEEK_SET) == 0) {
+    const int err = read_dir(fd, out);
+    if (err != EBADF) return err;
+  }
+  Fd again;
+  if (const int err = open_at(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC, &again)) return err;
+  return read_dir(again.get(), out);
 }
 
 std::uint64_t now_ns() {
@@ -238,6 +247,10 @@ class Reach {
 
 }  // namespace
 
+bool ignored(int err) {
+  return err == ENOENT || err == ENOTDIR || err == EBADF || err == ELOOP;
+}
+
 void Fd::reset(int fd) noexcept {
   if (fd_ >= 0) close(fd_);
   fd_ = fd;
@@ -276,22 +289,16 @@ int is_kind(int at, const char* name, mode_t kind) {
   return (st.st_mode & S_IFMT) == kind ? 1 : 0;
 }
 
-Failure list_dirs(int at, const char* name, bool* exists, std::vector<std::string>* dirs,
-                  Poll& poll) {
-  // exists(), then the listing (os.listdir follows a link), then is_dir()
-  // of every entry.
-  struct stat st;
-  if (fstatat(at, name, &st, 0) != 0) {
-    *exists = false;
-    return ignored(errno) ? Failure() : Failure::at(errno);
-  }
-  *exists = true;
-  Fd fd;
-  if (const int err = open_at(at, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC, &fd))
-    return Failure::at(err);
+int open_base(int at, const char* name, Fd* out) {
+  const int err = open_at(at, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC, out);
+  return denied(err) ? open_search(at, name, out) : err;
+}
+
+Failure list_dirs(int base, std::vector<std::string>* dirs, Poll& poll) {
+  // The listing (os.listdir), then is_dir() of every entry.
   std::vector<Entry> entries;
-  if (const int err = read_dir(fd.get(), &entries)) return Failure::at(err);
-  const bool searchable = probe_searchable(fd.get(), entries, 0);
+  if (const int err = list_base(base, &entries)) return Failure::at(err);
+  const bool searchable = probe_searchable(base, entries, 0);
   for (const Entry& e : entries) {
     if (poll.stop()) return Failure::interrupted();
     int dir = 0;
@@ -300,7 +307,7 @@ Failure list_dirs(int at, const char* name, bool* exists, std::vector<std::strin
     } else if (e.type == DT_DIR) {
       dir = 1;
     } else if (e.type == DT_LNK || e.type == DT_UNKNOWN) {
-      dir = is_kind(fd.get(), e.name.c_str(), S_IFDIR);
+      dir = is_kind(base, e.name.c_str(), S_IFDIR);
     }
     if (dir < 0) return Failure::at(-dir, {e.name});
     if (dir) dirs->push_back(e.name);
@@ -396,7 +403,9 @@ std::vector<std::string> Tree::components(int dir, const std::string* name) cons
 Failure scan(int base, bool base_cached, Scan what, Tree* tree, Poll& poll) {
   struct Frame {
     int dir;
-    Fd fd;                              // may only be searched when not listed
+    Fd own;                             // the directory, opened below its parent
+    int fd;                             // `own`, or the base; may only be searched
+                                        // when it could not be listed
     std::vector<std::string> children;  // real sub-directories, listing order
     std::size_t next = 0;
   };
@@ -409,13 +418,15 @@ Failure scan(int base, bool base_cached, Scan what, Tree* tree, Poll& poll) {
     Tree::Dir& dir = tree->dirs[frame.dir];
     listing.clear();
     if (listable) {
-      if (const int err = read_dir(frame.fd.get(), &listing)) {
+      const int err = frame.dir == 0 ? list_base(frame.fd, &listing)
+                                     : read_dir(frame.fd, &listing);
+      if (err) {
         if (!denied(err)) return Failure::at(err, tree->components(frame.dir));
         listing.clear();
         listable = false;
       }
     }
-    const int fd = frame.fd.get();
+    const int fd = frame.fd;
     dir.searchable = probe_searchable(fd, listing, 0);
     if (what == Scan::Caches) {
       // exists(D / "__pycache__"), answered from the listing where the
@@ -465,17 +476,8 @@ Failure scan(int base, bool base_cached, Scan what, Tree* tree, Poll& poll) {
   tree->dirs[0].cached = base_cached;
   std::vector<Frame> stack;
   {
-    Frame root{0, Fd(), {}, 0};
-    Fd listing_fd;
-    const int err = open_at(base, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC, &listing_fd);
-    if (err && !denied(err)) return Failure::at(err);
-    bool listable = !err;
-    if (listable) {
-      root.fd = std::move(listing_fd);
-    } else if (const int again = open_search(base, ".", &root.fd)) {
-      return Failure::at(again);
-    }
-    if (Failure f = visit(root, listable)) return f;
+    Frame root{0, Fd(), base, {}, 0};
+    if (Failure f = visit(root, true)) return f;
     stack.push_back(std::move(root));
   }
   while (!stack.empty()) {
@@ -492,22 +494,18 @@ Failure scan(int base, bool base_cached, Scan what, Tree* tree, Poll& poll) {
     child.name = name;
     child.cached = tree->dirs[top.dir].cached || name == rules::kPycache;
     tree->dirs.push_back(std::move(child));
-    Frame frame{static_cast<int>(tree->dirs.size()) - 1, Fd(), {}, 0};
-    int err = open_at(top.fd.get(), name.c_str(), kListFlags, &frame.fd);
-    bool listable = !err;
-    if (denied(err)) err = open_at(top.fd.get(), name.c_str(), kSearchFlags, &frame.fd);
-    if (err == ELOOP) {
-      // Swapped for a link since it was listed: its entries lie outside.
+    Frame frame{static_cast<int>(tree->dirs.size()) - 1, Fd(), -1, {}, 0};
+    int err = open_at(top.fd, name.c_str(), kListFlags, &frame.own);
+    const bool listable = !err;
+    if (denied(err)) err = open_at(top.fd, name.c_str(), kSearchFlags, &frame.own);
+    if (err == ELOOP || denied(err)) {
+      // Swapped for a link since it was listed (its entries lie outside),
+      // or out of reach: passed over.
       tree->dirs.back().end = static_cast<std::uint32_t>(tree->dirs.size());
       continue;
     }
-    if (err) {
-      if (denied(err)) {
-        tree->dirs.back().end = static_cast<std::uint32_t>(tree->dirs.size());
-        continue;
-      }
-      return Failure::at(err, tree->components(frame.dir));
-    }
+    if (err) return Failure::at(err, tree->components(frame.dir));
+    frame.fd = frame.own.get();
     if (Failure f = visit(frame, listable)) return f;
     stack.push_back(std::move(frame));  // `top` and `name` are stale now
   }

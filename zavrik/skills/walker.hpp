@@ -96,21 +96,28 @@ struct Entry {
   unsigned char type;  // d_type
 };
 
+// Errors that pathlib's predicates (exists, is_dir, is_file) answer with
+// "no".
+bool ignored(int err);
+
 // Opens `name` relative to `at` as a directory to work in (the right to
 // search it is enough), following a final link as pathlib does for the path
 // it was handed. 0 or an errno.
 int open_search(int at, const char* name, Fd* out);
+
+// Opens `name` relative to `at` as the base of a walk, following a final
+// link: for listing where that is allowed, else only to work in. 0 or an
+// errno.
+int open_base(int at, const char* name, Fd* out);
 
 // stat of `name` relative to `at`, links followed: 1 when its type is
 // `kind`, 0 when not or for an error that pathlib's predicates ignore,
 // -errno otherwise.
 int is_kind(int at, const char* name, mode_t kind);
 
-// The Skill directories of the directory `at`/`name`: every entry that is a
-// directory (links followed), in listing order. `*exists` is false when the
-// directory is not there at all.
-Failure list_dirs(int at, const char* name, bool* exists,
-                  std::vector<std::string>* dirs, Poll& poll);
+// The Skill directories of the directory `base` (from open_base): every
+// entry that is a directory (links followed), in listing order.
+Failure list_dirs(int base, std::vector<std::string>* dirs, Poll& poll);
 
 // Removes the tree `name` relative to the open directory `at`: children
 // first, then the directory. A link is unlinked, never followed, whether it
@@ -147,8 +154,8 @@ enum class Scan : unsigned char {
   Files,   // resolve is_file() of every entry as the walk lists it
 };
 
-// rglob("*") (or rglob("__pycache__")) below the open directory `base`,
-// which is already known to be a directory. `base_cached` says whether the
+// rglob("*") (or rglob("__pycache__")) below the directory `base` (from
+// open_base). `base_cached` says whether the
 // base's own path holds a "__pycache__" component.
 Failure scan(int base, bool base_cached, Scan what, Tree* tree, Poll& poll);
 
