@@ -299,21 +299,29 @@ def work():
     done.set()
 
 
-class _Waiter:
-    """Cleared with __main__ once the interpreter is finalizing: waits for the
-    worker to retake the GIL and be ended by the interpreter (or to abort
-    the process), so that this happens in every run."""
+class _FlushAtExit:
+    """sys.stdout from here on. The interpreter flushes it once it is
+    finalizing (daemon threads are ended when they retake the GIL from then
+    on): the flush gives the worker the GIL until the interpreter has ended
+    it (or the process aborted), so that this happens in every run."""
 
-    def __del__(self, exists=os.path.exists, sleep=time.sleep, now=time.monotonic):
+    closed = False
+
+    def write(self, text):
+        return sys.__stdout__.write(text)
+
+    def flush(self, exists=os.path.exists, sleep=time.sleep, now=time.monotonic,
+              finalizing=sys.is_finalizing):
         end = now() + 20
-        while exists(task[0]) and now() < end:
+        while finalizing() and exists(task[0]) and now() < end:
             sleep(0.002)
+        sys.__stdout__.flush()
 
 
 threading.Thread(target=work, daemon=True).start()
 inside.wait()
-_waiter = _Waiter()
 print("finished" if done.is_set() else "inside", flush=True)
+sys.stdout = _FlushAtExit()
 '''
 
 
