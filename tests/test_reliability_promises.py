@@ -69,7 +69,7 @@ OPS = {
     "remove-tree": lambda root: pk._remove_tree(root),
     "sweep": lambda root: pk._remove_packaging_junk(root),
     "prune": lambda root: pk.prune_templates_dir(root, profile="dev", artifact="binary"),
-    "collect": lambda root: pk.collect_skill_datas(profile="dev", templates_dir=root),
+    "collect": lambda root: pk.collect_skill_datas(templates_dir=root),
     "validate": lambda root: pk.validate_release_manifest(root),
     "list": lambda root: pk.list_template_dirs(root),
 }
@@ -102,10 +102,10 @@ def run_child(code, *args, timeout=60, **kwargs):
 
 
 @pytest.fixture
-def scratch(tmp_path):
+def scratch():
     """A fresh directory on tmpfs where there is one (big trees build fast
     there), traversable by every user."""
-    base = "/dev/shm" if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK) else tmp_path
+    base = "/dev/shm" if os.access("/dev/shm", os.W_OK) else tempfile.gettempdir()
     path = Path(tempfile.mkdtemp(dir=base, prefix="zavrik-"))
     path.chmod(0o755)
     yield path
@@ -130,7 +130,7 @@ def on_audit():
     _HOOKS.clear()
 
 
-# --- 1, 2. Anchored deletion --------------------------------------------------------
+# --- Deletion anchored to the tree open when the call began ---------------------------
 
 # The outside tree holds what a sweep or a prune would delete in the target,
 # under the same names: whatever is deleted through a swapped-in link is lost.
@@ -155,7 +155,8 @@ def remove_skill(target, manifests):
 
 
 def at_rglob_star(t, m):
-    return lambda event, args: event == "pathlib.Path.rglob" and args[1] == "*" and str(args[0]) == str(t)
+    return lambda event, args: (event == "pathlib.Path.rglob" and args[1] == "*"
+                                and str(args[0]) == str(t))
 
 
 def at_manifest_open(t, m):
@@ -233,14 +234,14 @@ def test_swapped_for_a_link_mid_call_nothing_outside_is_deleted(tmp_path, mktree
     assert snapshot(outside) == before, "deleted outside the tree through the swapped-in link"
 
 
-# --- 3, 4. Long native walks: exit and Ctrl-C ---------------------------------------------
+# --- Long walks: exit and Ctrl-C ------------------------------------------------------
 
-def make_slow_tree(base, top_links, skills, links_per_skill):
+def make_slow_tree(base, top_links, links):
     """A templates root whose walks take long without many entries: each link
     in it resolves through a chain of 37 links, each a 4 KB path of x/../
     steps, so that one stat costs milliseconds (as on a slow network file
-    system). Top-level Skills k<i> are links to a directory; Skills s<i>
-    are directories of links to a file."""
+    system). The Skills k<i> are links to a directory; the one Skill the
+    bundler takes, s, is a directory of links to a file."""
     chain = base / "chain"
     (chain / "x").mkdir(parents=True)
     (chain / "end" / "d").mkdir(parents=True)
@@ -251,26 +252,24 @@ def make_slow_tree(base, top_links, skills, links_per_skill):
             os.symlink(pad + last, chain / f"{kind}{k}")
             last = f"{kind}{k}"
     root = base / "root"
-    root.mkdir()
-    names = [f"k{i}" for i in range(top_links)] + [f"s{i}" for i in range(skills)]
-    (root / "manifest.json").write_text(json.dumps(
-        {"skills": {n: {"reason": "r", "tier": "t", "wheel": True} for n in names}}))
+    (root / "s").mkdir(parents=True)
+    (root / "s" / "SKILL.md").write_text("")
+    skills = {f"k{i}": {"reason": "r", "tier": "t", "wheel": True} for i in range(top_links)}
+    skills["s"] = {"reason": "r", "tier": "t", "binary": True}
+    (root / "manifest.json").write_text(json.dumps({"skills": skills}))
     for i in range(top_links):
         os.symlink(chain / "d0", root / f"k{i}")
-    for i in range(skills):
-        (root / f"s{i}").mkdir()
-        (root / f"s{i}" / "SKILL.md").write_text("")
-        for j in range(links_per_skill):
-            os.symlink(chain / "f0", root / f"s{i}" / f"f{j}")
-    assert os.path.isdir(root / "k0") and os.path.isfile(root / "s0" / "f0")
+    for j in range(links):
+        os.symlink(chain / "f0", root / "s" / f"f{j}")
+    assert os.path.isdir(root / "k0") and os.path.isfile(root / "s" / "f0")
     return root
 
 
 @pytest.fixture(scope="module")
 def slow_trees(tmp_path_factory):
     base = tmp_path_factory.mktemp("slow")
-    return {"exit": make_slow_tree(base / "exit", 12, 2, 6),
-            "interrupt": make_slow_tree(base / "interrupt", 100, 5, 20)}
+    return {"exit": make_slow_tree(base / "exit", 12, 12),
+            "interrupt": make_slow_tree(base / "interrupt", 150, 250)}
 
 
 EXIT_CHILD = CHILD_PRELUDE + r'''
@@ -333,13 +332,13 @@ def test_daemon_thread_inside_a_call_at_exit_leaves_status_0(slow_trees, scratch
     for attempt in range(5):
         root = scratch / f"r{attempt}" if op == "remove-tree" else slow_trees["exit"]
         child = run_child(EXIT_CHILD, op, kind, root)
-        assert child.returncode == 0 and "terminate called" not in child.stderr, (
-            f"run {attempt}: status {child.returncode}\n{child.stderr[-2000:]}")
-        assert child.stdout.strip() == "inside", f"run {attempt}: the call ended before exit"
+        status, stderr, stdout = child.returncode, child.stderr[-2000:], child.stdout.strip()
+        assert status == 0 and "terminate called" not in stderr, f"run {attempt}: {status} {stderr}"
+        assert stdout == "inside", f"run {attempt}: the call ended before exit"
 
 
 INTERRUPT_CHILD = CHILD_PRELUDE + r'''
-op, root, event, argument = sys.argv[1:5]
+op, root, trigger = sys.argv[1], sys.argv[2], json.loads(sys.argv[3])
 seen = {}
 sys.addaudithook(seen.__setitem__)  # a C function: runs no Python code inside the walks
 main = threading.main_thread().ident
@@ -347,16 +346,17 @@ started, finished = threading.Event(), threading.Event()
 sent = []
 
 
-def run():
-    return OPS[op](PosixPath(root))
+call = OPS[op]
 
 
 def reached():
     """The module's own code is running (no Python frame above the call)
     past the step named by the audit event."""
-    if event != "-" and not str(seen.get(event, ("",))[int(argument[0])]).endswith(argument[1:]):
-        return False
-    return sys._current_frames()[main].f_code is run.__code__
+    if trigger:
+        event, index, suffix = trigger
+        if event not in seen or not str(seen[event][index]).endswith(suffix):
+            return False
+    return sys._current_frames()[main].f_code is call.__code__
 
 
 def interrupt():
@@ -372,7 +372,7 @@ def interrupt():
 threading.Thread(target=interrupt, daemon=True).start()
 started.set()
 try:
-    run()
+    call(PosixPath(root))
     result = {"raised": None}
 except KeyboardInterrupt:
     result = {"raised": "KeyboardInterrupt", "latency": time.monotonic() - sent[0]}
@@ -381,15 +381,15 @@ result["sent"] = bool(sent)
 print(json.dumps(result))
 '''
 
-# operation: (audit event, "<index of its argument><end of that argument>") after
+# operation: (audit event, index of an argument, how that argument ends) after
 # which the long walk starts: before it the module runs Python code (reading
 # the manifest, pathlib methods), where SIGINT is handled anyway.
 INTERRUPTS = {
-    "remove-tree": ("-", ""),
-    "sweep": ("pathlib.Path.rglob", "1*"),
-    "prune": ("pathlib.Path.rglob", "1*"),
-    "collect": ("pathlib.Path.rglob", "1*"),
-    "validate": ("open", "0manifest.json"),
+    "remove-tree": None,
+    "sweep": ("pathlib.Path.rglob", 1, "*"),
+    "prune": ("pathlib.Path.rglob", 1, "*"),
+    "collect": ("pathlib.Path.rglob", 1, "*"),
+    "validate": ("open", 0, "manifest.json"),
 }
 
 
@@ -400,11 +400,12 @@ def test_sigint_during_a_native_walk_raises_keyboard_interrupt_at_once(slow_tree
     walks take seconds when they do not stop."""
     if op == "remove-tree":
         root = scratch / "tree"
-        build_files(root, 60, 1000)
-        every = {f"d{i}/f{j}" for i in range(60) for j in range(1000)} | {f"d{i}" for i in range(60)}
+        build_files(root, 100, 1000)
+        every = {f"d{i}" for i in range(100)}
+        every |= {f"{d}/f{j}" for d in every for j in range(1000)}
     else:
         root = slow_trees["interrupt"]
-    child = run_child(INTERRUPT_CHILD, op, root, *INTERRUPTS[op])
+    child = run_child(INTERRUPT_CHILD, op, root, json.dumps(INTERRUPTS[op]))
     assert child.returncode == 0, child.stderr[-2000:]
     result = json.loads(child.stdout)
     assert result["sent"], "the call ended before SIGINT was sent: nothing was tested"
@@ -415,13 +416,14 @@ def test_sigint_during_a_native_walk_raises_keyboard_interrupt_at_once(slow_tree
         for dirpath, dirnames, filenames in os.walk(root):
             for name in dirnames + filenames:
                 path = os.path.join(dirpath, name)
-                left[os.path.relpath(path, root)] = None if name in dirnames else Path(path).read_bytes()
+                content = None if name in dirnames else Path(path).read_bytes()
+                left[os.path.relpath(path, root)] = content
         assert left, "the whole tree was deleted after SIGINT"
         assert set(left) <= every, "entries that were not in the tree were left behind"
         assert all(content in (None, b"x") for content in left.values())
 
 
-# --- 5. Permissions of another user --------------------------------------------------
+# --- Permissions of another user ------------------------------------------------------
 
 NOBODY = 65534
 PERMISSION_CHILD = CHILD_PRELUDE + r'''
@@ -455,7 +457,8 @@ for cls, root in zip((PosixPath, MethodPath), roots):
 print(json.dumps({"outcomes": outcomes}))
 '''
 LOCKED_SKILL = {
-    "manifest.json": {"skills": {n: {"reason": "r", "tier": "t", "wheel": True} for n in ("s", "ok")}},
+    "manifest.json": {"skills": {n: {"reason": "r", "tier": "t", "wheel": True, "binary": True}
+                                 for n in ("s", "ok")}},
     "ok/SKILL.md": "", "ok/data/VERSION.json": "", "ok/x.pyc": "",
     "s/SKILL.md": "", "s/data/VERSION.json": "", "s/x.pyc": "", "s/__pycache__/c.pyc": "",
 }
@@ -493,17 +496,17 @@ def test_native_walks_and_method_path_agree_under_another_users_permissions(
     assert snapshot(roots[0]) == snapshot(roots[1])
 
 
-# --- 8. Path objects whose internal fields were never set --------------------------------
+# --- Path objects whose internal fields were never set --------------------------------
 
 CALLS = {
     "load_release_manifest": lambda p, t: pk.load_release_manifest(p),
     "list_template_dirs": lambda p, t: pk.list_template_dirs(p),
-    "skill_allowed": lambda p, t: pk.skill_allowed("s", profile="binary-minimal", artifact="binary",
-                                                   templates_dir=p),
-    "selected_skill_names-dev": lambda p, t: pk.selected_skill_names(profile="dev", artifact="binary",
-                                                                     templates_dir=p),
-    "selected_skill_names": lambda p, t: pk.selected_skill_names(profile="binary-minimal",
-                                                                 artifact="binary", templates_dir=p),
+    "skill_allowed": lambda p, t: pk.skill_allowed(
+        "s", profile="binary-minimal", artifact="binary", templates_dir=p),
+    "selected_skill_names-dev": lambda p, t: pk.selected_skill_names(
+        profile="dev", artifact="binary", templates_dir=p),
+    "selected_skill_names": lambda p, t: pk.selected_skill_names(
+        profile="binary-minimal", artifact="binary", templates_dir=p),
     "collect_skill_datas": lambda p, t: pk.collect_skill_datas(profile="dev", templates_dir=p),
     "validate_release_manifest": lambda p, t: pk.validate_release_manifest(p),
     "prune_templates_dir": lambda p, t: pk.prune_templates_dir(p, profile="dev", artifact="binary"),
@@ -524,7 +527,8 @@ FIELDS = {
 
 @pytest.mark.parametrize("fields", FIELDS)
 @pytest.mark.parametrize("call", CALLS)
-def test_path_without_its_fields_raises_what_pathlib_raises(tmp_path, mktree, snapshot, call, fields):
+def test_path_without_its_fields_raises_what_pathlib_raises(tmp_path, mktree, snapshot,
+                                                            call, fields):
     """Such an object, of exactly PosixPath, gets what the method path
     (pathlib's own members) gives for it: same exception and message, same
     tree left behind."""
@@ -536,8 +540,8 @@ def test_path_without_its_fields_raises_what_pathlib_raises(tmp_path, mktree, sn
         for name in FIELDS[fields]:
             setattr(path, name, values[name])
         try:
-            value = repr(CALLS[call](path, root))
-            outcome = ("returned", value.replace(str(root), "<root>").replace(cls.__name__, "<class>"))
+            value = repr(CALLS[call](path, root)).replace(str(root), "<root>")
+            outcome = ("returned", value.replace(cls.__name__, "<class>"))
         except Exception as e:
             assert not isinstance(e, SystemError), f"{type(e).__name__}: {e}"
             outcome = ("raised", type(e), str(e).replace(f"'{cls.__name__}'", "'<class>'"))
