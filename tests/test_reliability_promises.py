@@ -112,7 +112,8 @@ def scratch():
     shutil.rmtree(path, ignore_errors=True)
 
 
-# Audit hooks cannot be removed: one hook dispatches to the current test's.
+# Audit hooks cannot be removed: one hook, added on first use, dispatches to
+# the current test's.
 _HOOKS = []
 
 
@@ -121,11 +122,11 @@ def _dispatch(event, args):
         hook(event, args)
 
 
-sys.addaudithook(_dispatch)
-
-
 @pytest.fixture
 def on_audit():
+    if not hasattr(_dispatch, "added"):
+        sys.addaudithook(_dispatch)
+        _dispatch.added = True
     yield _HOOKS.append
     _HOOKS.clear()
 
