@@ -18,7 +18,6 @@ operations below are shared with those children (`CHILD_PRELUDE`).
 import json
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
@@ -96,9 +95,9 @@ CHECKOUT = Path(pk.__file__).resolve().parents[2]
 KINDS = {"plain": PosixPath, "subclass": SubPath, "method": MethodPath}
 
 
-def run_child(code, *args, timeout=60, **kwargs):
+def run_child(code, *args):
     return subprocess.run([sys.executable, "-c", code, *map(str, args)], cwd=CHECKOUT,
-                          capture_output=True, text=True, timeout=timeout, **kwargs)
+                          capture_output=True, text=True, timeout=120)
 
 
 @pytest.fixture
