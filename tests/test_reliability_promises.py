@@ -1,0 +1,549 @@
+"""The promises for plain paths, subclasses and path objects that override
+methods, each forced at the exact step that breaks it:
+
+- deletion stays inside the tree that was open when the call began, when the
+  target is renamed away and a link to another tree put in its place
+  between steps (audit events of the module's own steps);
+- a daemon thread inside a call at interpreter exit leaves status 0;
+- SIGINT during a native walk raises KeyboardInterrupt at once;
+- under another user's permissions the native walks and the method path
+  agree;
+- a path object whose internal fields were never set raises what pathlib
+  raises, never SystemError.
+
+Exit, signals and permissions run in child processes. The path classes and
+operations below are shared with those children (`CHILD_PRELUDE`).
+"""
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+from pathlib import Path, PurePath
+
+import pytest
+
+from conftest import SubPath
+
+CHILD_PRELUDE = r'''
+import json, os, pathlib, signal, sys, threading, time
+import zavrik.skills.packaging as pk
+
+PosixPath = type(pathlib.Path())
+
+
+class MethodPath(PosixPath):
+    """Overrides the members the operations use, each with the inherited
+    behaviour: the module must take its method-by-method path for it."""
+
+    def exists(self):
+        return super().exists()
+
+    def is_dir(self):
+        return super().is_dir()
+
+    def is_file(self):
+        return super().is_file()
+
+    def is_symlink(self):
+        return super().is_symlink()
+
+    def iterdir(self):
+        return super().iterdir()
+
+    def rglob(self, pattern):
+        return super().rglob(pattern)
+
+    def unlink(self, missing_ok=False):
+        return super().unlink(missing_ok)
+
+    def rmdir(self):
+        return super().rmdir()
+
+
+# The calls that walk a whole tree.
+OPS = {
+    "remove-tree": lambda root: pk._remove_tree(root),
+    "sweep": lambda root: pk._remove_packaging_junk(root),
+    "prune": lambda root: pk.prune_templates_dir(root, profile="dev", artifact="binary"),
+    "collect": lambda root: pk.collect_skill_datas(templates_dir=root),
+    "validate": lambda root: pk.validate_release_manifest(root),
+    "list": lambda root: pk.list_template_dirs(root),
+}
+
+
+def build_files(root, dirs, files):
+    """root/d<i>/f<j>, each file holding b"x"."""
+    os.makedirs(root, exist_ok=True)
+    for i in range(dirs):
+        d = os.path.join(root, f"d{i}")
+        os.mkdir(d)
+        fd = os.open(d, os.O_RDONLY | os.O_DIRECTORY)
+        try:
+            for j in range(files):
+                f = os.open(f"f{j}", os.O_CREAT | os.O_WRONLY | os.O_CLOEXEC, dir_fd=fd)
+                os.write(f, b"x")
+                os.close(f)
+        finally:
+            os.close(fd)
+'''
+exec(CHILD_PRELUDE)  # the same classes, operations and builder here
+
+CHECKOUT = Path(pk.__file__).resolve().parents[2]
+KINDS = {"plain": PosixPath, "subclass": SubPath, "method": MethodPath}
+
+
+def run_child(code, *args):
+    return subprocess.run([sys.executable, "-c", code, *map(str, args)], cwd=CHECKOUT,
+                          capture_output=True, text=True, timeout=120)
+
+
+@pytest.fixture
+def scratch():
+    """A fresh directory on tmpfs where there is one (big trees build fast
+    there), traversable by every user."""
+    base = "/dev/shm" if os.access("/dev/shm", os.W_OK) else tempfile.gettempdir()
+    path = Path(tempfile.mkdtemp(dir=base, prefix="zavrik-"))
+    path.chmod(0o755)
+    yield path
+    shutil.rmtree(path, ignore_errors=True)
+
+
+# Audit hooks cannot be removed: one hook, added on first use, dispatches to
+# the current test's.
+_HOOKS = []
+
+
+def _dispatch(event, args):
+    for hook in _HOOKS:
+        hook(event, args)
+
+
+@pytest.fixture
+def on_audit():
+    if not hasattr(_dispatch, "added"):
+        sys.addaudithook(_dispatch)
+        _dispatch.added = True
+    yield _HOOKS.append
+    _HOOKS.clear()
+
+
+# --- Deletion anchored to the tree open when the call began ---------------------------
+
+# The outside tree holds what a sweep or a prune would delete in the target,
+# under the same names: whatever is deleted through a swapped-in link is lost.
+OUTSIDE = {"s/keep.txt": "k", "s/junk.pyc": "j", "s/__pycache__/c.pyc": "c",
+           "s/sub/deep.pyo": "d", "s/sub/deep.txt": "d", "gone/SKILL.md": "g",
+           "gone/x.pyc": "x", "top.pyc": "t"}
+TARGET = {**dict.fromkeys(OUTSIDE, ""), "manifest.json": {"skills": {"s": {"binary": True}}}}
+MANIFEST_ROOT = {"manifest.json": {"skills": {"s": {"binary": True}}}, "s/SKILL.md": ""}
+
+
+def prune(target, manifests):
+    return pk.prune_templates_dir(target, profile="binary-minimal", artifact="binary",
+                                  manifest_templates_dir=manifests)
+
+
+def sweep(target, manifests):
+    return pk._remove_packaging_junk(target)
+
+
+def remove_skill(target, manifests):
+    return pk._remove_tree(target / "s")
+
+
+def at_rglob_star(t, m):
+    return lambda event, args: (event == "pathlib.Path.rglob" and args[1] == "*"
+                                and str(args[0]) == str(t))
+
+
+def at_manifest_open(t, m):
+    return lambda event, args: event == "open" and str(args[0]) == str(m / "manifest.json")
+
+
+def at_unlink_of(rel):
+    return lambda t, m: lambda event, args: event == "os.remove" and str(args[0]) == str(t / rel)
+
+
+class SwapBeforeDescent(MethodPath):
+    """Swaps s/sub for a link right after answering that it is a directory,
+    the step before `_remove_tree` descends into it."""
+
+    swap = None
+
+    def is_dir(self):
+        answer = super().is_dir()
+        if self.name == "sub" and SwapBeforeDescent.swap:
+            SwapBeforeDescent.swap()
+        return answer
+
+
+# case: (operation, moment (audit predicate) or None, swapped directory, must the swap happen)
+SWAPS = {
+    "sweep-root-between-phases": (sweep, at_rglob_star, "", True),
+    "prune-root-while-manifest-read": (prune, at_manifest_open, "", True),
+    "prune-root-between-sweep-phases": (prune, at_rglob_star, "", True),
+    # The method path unlinks by name: a directory above the file swapped
+    # right before the unlink. A subclass that overrides nothing must not
+    # be exposed to that window (the native walks make no such call).
+    "sweep-parent-at-unlink": (sweep, at_unlink_of("s/junk.pyc"), "s", False),
+    "remove-tree-below-before-descent": (remove_skill, None, "s/sub", True),
+}
+SWAP_CASES = [
+    pytest.param(case, kind, id=f"{case}-{kind}")
+    for case, kinds in [
+        ("sweep-root-between-phases", KINDS), ("prune-root-while-manifest-read", KINDS),
+        ("prune-root-between-sweep-phases", KINDS), ("sweep-parent-at-unlink", ["subclass"]),
+        ("remove-tree-below-before-descent", ["swap-before-descent"]),
+    ]
+    for kind in kinds
+]
+
+
+@pytest.mark.parametrize("case, kind", SWAP_CASES)
+def test_swapped_for_a_link_mid_call_nothing_outside_is_deleted(tmp_path, mktree, snapshot,
+                                                                on_audit, case, kind):
+    operation, moment, swapped, must_swap = SWAPS[case]
+    outside = mktree(tmp_path / "outside", OUTSIDE)
+    target = mktree(tmp_path / "target", TARGET)
+    manifests = mktree(tmp_path / "manifests", MANIFEST_ROOT)
+    before = snapshot(outside)
+    done = []
+
+    def swap():
+        if not done:
+            victim = target / swapped
+            os.rename(victim, tmp_path / "aside")
+            os.symlink(outside / swapped, victim)
+            done.append(victim)
+
+    if moment:
+        matches = moment(target, manifests)
+        on_audit(lambda event, args: matches(event, args) and swap())
+    SwapBeforeDescent.swap = swap
+    cls = SwapBeforeDescent if kind == "swap-before-descent" else KINDS[kind]
+    try:
+        operation(cls(target), manifests)
+    except OSError:
+        pass  # an error is acceptable; deleting through the link is not
+    finally:
+        SwapBeforeDescent.swap = None
+    assert done or not must_swap, "the swap never happened: nothing was tested"
+    assert snapshot(outside) == before, "deleted outside the tree through the swapped-in link"
+
+
+# --- Long walks: exit and Ctrl-C ------------------------------------------------------
+
+def make_slow_tree(base, top_links, links):
+    """A templates root whose walks take long without many entries: each link
+    in it resolves through a chain of 37 links, each a 4 KB path of x/../
+    steps, so that one stat costs milliseconds (as on a slow network file
+    system). The Skills k<i> are links to a directory; the one Skill the
+    bundler takes, s, is a directory of links to a file."""
+    chain = base / "chain"
+    (chain / "x").mkdir(parents=True)
+    (chain / "end" / "d").mkdir(parents=True)
+    (chain / "end" / "f").write_text("x")
+    pad = "x/../" * 780
+    for kind, last in (("d", "end/d"), ("f", "end/f")):
+        for k in range(36, -1, -1):
+            os.symlink(pad + last, chain / f"{kind}{k}")
+            last = f"{kind}{k}"
+    root = base / "root"
+    (root / "s").mkdir(parents=True)
+    (root / "s" / "SKILL.md").write_text("")
+    skills = {f"k{i}": {"reason": "r", "tier": "t", "wheel": True} for i in range(top_links)}
+    skills["s"] = {"reason": "r", "tier": "t", "binary": True}
+    (root / "manifest.json").write_text(json.dumps({"skills": skills}))
+    for i in range(top_links):
+        os.symlink(chain / "d0", root / f"k{i}")
+    for j in range(links):
+        os.symlink(chain / "f0", root / "s" / f"f{j}")
+    assert os.path.isdir(root / "k0") and os.path.isfile(root / "s" / "f0")
+    return root
+
+
+@pytest.fixture(scope="module")
+def slow_trees(tmp_path_factory):
+    base = tmp_path_factory.mktemp("slow")
+    return {"exit": make_slow_tree(base / "exit", 12, 12),
+            "interrupt": make_slow_tree(base / "interrupt", 150, 250)}
+
+
+EXIT_CHILD = CHILD_PRELUDE + r'''
+op, kind, root = sys.argv[1:4]
+inside, done = threading.Event(), threading.Event()
+
+
+class Spinning(MethodPath):
+    def is_dir(self):
+        inside.set()
+        while True:
+            pass
+
+
+if op == "remove-tree":
+    build_files(root, 20, 300)
+path = (PosixPath if kind == "native" else Spinning)(root)
+task = []
+
+
+def work():
+    task.append(f"/proc/self/task/{threading.get_native_id()}")
+    if kind == "native":
+        inside.set()  # the GIL stays with this thread until the walk releases it
+    OPS[op](path)
+    done.set()
+
+
+class _FlushAtExit:
+    """sys.stdout from here on. The interpreter flushes it once it is
+    finalizing (daemon threads are ended when they retake the GIL from then
+    on): the flush gives the worker the GIL until the interpreter has ended
+    it (or the process aborted), so that this happens in every run."""
+
+    closed = False
+
+    def write(self, text):
+        return sys.__stdout__.write(text)
+
+    def flush(self, exists=os.path.exists, sleep=time.sleep, now=time.monotonic,
+              finalizing=sys.is_finalizing):
+        end = now() + 20
+        while finalizing() and exists(task[0]) and now() < end:
+            sleep(0.002)
+        sys.__stdout__.flush()
+
+
+threading.Thread(target=work, daemon=True).start()
+inside.wait()
+print("finished" if done.is_set() else "inside", flush=True)
+sys.stdout = _FlushAtExit()
+'''
+
+
+@pytest.mark.parametrize("kind", ["native", "method"])
+@pytest.mark.parametrize("op", list(OPS))
+def test_daemon_thread_inside_a_call_at_exit_leaves_status_0(slow_trees, scratch, op, kind):
+    """The main thread returns while a daemon thread is inside the call: a
+    native walk, or a method override spinning in Python."""
+    for attempt in range(5):
+        root = scratch / f"r{attempt}" if op == "remove-tree" else slow_trees["exit"]
+        child = run_child(EXIT_CHILD, op, kind, root)
+        status, stderr, stdout = child.returncode, child.stderr[-2000:], child.stdout.strip()
+        assert status == 0 and "terminate called" not in stderr, f"run {attempt}: {status} {stderr}"
+        assert stdout == "inside", f"run {attempt}: the call ended before exit"
+
+
+INTERRUPT_CHILD = CHILD_PRELUDE + r'''
+op, root, trigger = sys.argv[1], sys.argv[2], json.loads(sys.argv[3])
+seen = {}
+sys.addaudithook(seen.__setitem__)  # a C function: runs no Python code inside the walks
+main = threading.main_thread().ident
+started, finished = threading.Event(), threading.Event()
+sent = []
+
+
+call = OPS[op]
+
+
+def reached():
+    """The module's own code is running (no Python frame above the call)
+    past the step named by the audit event."""
+    if trigger:
+        event, index, suffix = trigger
+        if event not in seen or not str(seen[event][index]).endswith(suffix):
+            return False
+    return sys._current_frames()[main].f_code is call.__code__
+
+
+def interrupt():
+    started.wait()
+    while not reached():
+        if finished.is_set():
+            return
+        time.sleep(0.0005)
+    sent.append(time.monotonic())
+    os.kill(os.getpid(), signal.SIGINT)
+
+
+threading.Thread(target=interrupt, daemon=True).start()
+started.set()
+try:
+    call(PosixPath(root))
+    result = {"raised": None}
+except KeyboardInterrupt:
+    result = {"raised": "KeyboardInterrupt", "latency": time.monotonic() - sent[0]}
+finished.set()
+result["sent"] = bool(sent)
+print(json.dumps(result))
+'''
+
+# operation: (audit event, index of an argument, how that argument ends) after
+# which the long walk starts: before it the module runs Python code (reading
+# the manifest, pathlib methods), where SIGINT is handled anyway.
+INTERRUPTS = {
+    "remove-tree": None,
+    "sweep": ("pathlib.Path.rglob", 1, "*"),
+    "prune": ("pathlib.Path.rglob", 1, "*"),
+    "collect": ("pathlib.Path.rglob", 1, "*"),
+    "validate": ("open", 0, "manifest.json"),
+}
+
+
+@pytest.mark.parametrize("op", INTERRUPTS)
+def test_sigint_during_a_native_walk_raises_keyboard_interrupt_at_once(slow_trees, scratch, op):
+    """The promise is 100 ms from SIGINT to KeyboardInterrupt; the bound of
+    0.5 s absorbs the noise of a loaded machine. On the trees used here the
+    walks take seconds when they do not stop."""
+    if op == "remove-tree":
+        root = scratch / "tree"
+        build_files(root, 100, 1000)
+        every = {f"d{i}" for i in range(100)}
+        every |= {f"{d}/f{j}" for d in every for j in range(1000)}
+    else:
+        root = slow_trees["interrupt"]
+    child = run_child(INTERRUPT_CHILD, op, root, json.dumps(INTERRUPTS[op]))
+    assert child.returncode == 0, child.stderr[-2000:]
+    result = json.loads(child.stdout)
+    assert result["sent"], "the call ended before SIGINT was sent: nothing was tested"
+    assert result["raised"] == "KeyboardInterrupt"
+    assert result["latency"] < 0.5, f"KeyboardInterrupt {result['latency']:.2f} s after SIGINT"
+    if op == "remove-tree":
+        left = {}
+        for dirpath, dirnames, filenames in os.walk(root):
+            for name in dirnames + filenames:
+                path = os.path.join(dirpath, name)
+                content = None if name in dirnames else Path(path).read_bytes()
+                left[os.path.relpath(path, root)] = content
+        assert left, "the whole tree was deleted after SIGINT"
+        assert set(left) <= every, "entries that were not in the tree were left behind"
+        assert all(content in (None, b"x") for content in left.values())
+
+
+# --- Permissions of another user ------------------------------------------------------
+
+NOBODY = 65534
+PERMISSION_CHILD = CHILD_PRELUDE + r'''
+op, roots = sys.argv[1], sys.argv[2:]
+try:
+    os.setgroups([])
+    os.setgid(65534)
+    os.setuid(65534)
+except OSError as e:
+    print(json.dumps({"skip": str(e)}))
+    sys.exit(0)
+
+
+def normalized(value, root):
+    if isinstance(value, (str, pathlib.PurePath)):
+        return str(value).replace(root, "<root>")
+    if isinstance(value, (list, tuple)):
+        return [normalized(v, root) for v in value]
+    return value
+
+
+outcomes = []
+for cls, root in zip((PosixPath, MethodPath), roots):
+    path = cls(root)
+    try:
+        value = OPS[op](path / "s" if op == "remove-tree" else path)
+        outcomes.append(["returned", normalized(value, root)])
+    except Exception as e:
+        outcomes.append(["raised", type(e).__name__, getattr(e, "errno", None),
+                         normalized(getattr(e, "filename", None), root)])
+print(json.dumps({"outcomes": outcomes}))
+'''
+LOCKED_SKILL = {
+    "manifest.json": {"skills": {n: {"reason": "r", "tier": "t", "wheel": True, "binary": True}
+                                 for n in ("s", "ok")}},
+    "ok/SKILL.md": "", "ok/data/VERSION.json": "", "ok/x.pyc": "",
+    "s/SKILL.md": "", "s/data/VERSION.json": "", "s/x.pyc": "", "s/__pycache__/c.pyc": "",
+}
+
+
+@pytest.mark.parametrize("op", ["sweep", "collect", "remove-tree", "list", "validate"])
+@pytest.mark.parametrize("mode", [0o100, 0o300, 0o600], ids=oct)
+def test_native_walks_and_method_path_agree_under_another_users_permissions(
+        scratch, mktree, snapshot, mode, op):
+    """The Skill directory s may be searched but not listed (0o100, 0o300) or
+    listed but not searched (0o600) by the user the child runs as."""
+    if os.geteuid() != 0:
+        pytest.skip("changing to another user needs root")
+    roots = []
+    for copy in ("native", "method"):
+        root = mktree(scratch / copy, LOCKED_SKILL)
+        for dirpath, dirnames, filenames in os.walk(root):
+            for name in [dirpath, *(os.path.join(dirpath, n) for n in dirnames + filenames)]:
+                os.lchown(name, NOBODY, NOBODY)
+        roots.append(root)
+    for root in roots:
+        (root / "s").chmod(mode)
+    try:
+        child = run_child(PERMISSION_CHILD, op, *roots)
+    finally:
+        for root in roots:
+            if os.path.lexists(root / "s"):
+                (root / "s").chmod(0o755)
+    assert child.returncode == 0, child.stderr[-2000:]
+    result = json.loads(child.stdout)
+    if "skip" in result:
+        pytest.skip(f"cannot change to uid {NOBODY}: {result['skip']}")
+    native, method = result["outcomes"]
+    assert native == method
+    assert snapshot(roots[0]) == snapshot(roots[1])
+
+
+# --- Path objects whose internal fields were never set --------------------------------
+
+CALLS = {
+    "load_release_manifest": lambda p, t: pk.load_release_manifest(p),
+    "list_template_dirs": lambda p, t: pk.list_template_dirs(p),
+    "skill_allowed": lambda p, t: pk.skill_allowed(
+        "s", profile="binary-minimal", artifact="binary", templates_dir=p),
+    "selected_skill_names-dev": lambda p, t: pk.selected_skill_names(
+        profile="dev", artifact="binary", templates_dir=p),
+    "selected_skill_names": lambda p, t: pk.selected_skill_names(
+        profile="binary-minimal", artifact="binary", templates_dir=p),
+    "collect_skill_datas": lambda p, t: pk.collect_skill_datas(profile="dev", templates_dir=p),
+    "validate_release_manifest": lambda p, t: pk.validate_release_manifest(p),
+    "prune_templates_dir": lambda p, t: pk.prune_templates_dir(p, profile="dev", artifact="binary"),
+    "prune_templates_dir-manifest": lambda p, t: pk.prune_templates_dir(
+        PosixPath(t), profile="binary-minimal", artifact="binary", manifest_templates_dir=p),
+    "_remove_tree": lambda p, t: pk._remove_tree(p),
+    "_is_packable_file": lambda p, t: pk._is_packable_file(p),
+    "_remove_packaging_junk": lambda p, t: pk._remove_packaging_junk(p),
+}
+# Which of the fields a path is made of are set (those of a pathlib of CPython 3.11).
+FIELDS = {
+    "none": (),
+    "str": ("_str",),
+    "str-drive-root": ("_str", "_drv", "_root"),
+    "str-parts": ("_str", "_parts"),
+}
+
+
+@pytest.mark.parametrize("fields", FIELDS)
+@pytest.mark.parametrize("call", CALLS)
+def test_path_without_its_fields_raises_what_pathlib_raises(tmp_path, mktree, snapshot,
+                                                            call, fields):
+    """Such an object, of exactly PosixPath, gets what the method path
+    (pathlib's own members) gives for it: same exception and message, same
+    tree left behind."""
+    seen = []
+    for cls in (PosixPath, MethodPath):
+        root = mktree(tmp_path / cls.__name__, {**TARGET, "s/SKILL.md": ""})
+        values = {"_str": str(root), "_drv": "", "_root": "/", "_parts": list(PurePath(root).parts)}
+        path = object.__new__(cls)
+        for name in FIELDS[fields]:
+            setattr(path, name, values[name])
+        try:
+            value = repr(CALLS[call](path, root)).replace(str(root), "<root>")
+            outcome = ("returned", value.replace(cls.__name__, "<class>"))
+        except Exception as e:
+            assert not isinstance(e, SystemError), f"{type(e).__name__}: {e}"
+            outcome = ("raised", type(e), str(e).replace(f"'{cls.__name__}'", "'<class>'"))
+        seen.append((outcome, snapshot(root)))
+    assert seen[0] == seen[1]
