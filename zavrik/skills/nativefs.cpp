@@ -393,6 +393,55 @@ bool fs_bytes(PyObject* path, std::string* out, bool* declined) {
   return fs_path(path, out, declined);
 }
 
+namespace {
+
+// The directory a path-like object names now: 1 found, 0 not path-like or
+// not there, -1 with an exception set.
+int stat_identity(const Env& env, PyObject* path, Identity* out) {
+  static_cast<void>(env);
+  static_cast<void>(path);
+  out->known = false;
+#if !defined(_WIN32)
+  if (!PyUnicode_Check(path) && !PyBytes_Check(path) &&
+      !_PyType_Lookup(Py_TYPE(path), env.s.dunder_fspath))
+    return 0;
+  Ref fspath = Ref::steal(PyOS_FSPath(path));
+  if (!fspath) return -1;
+  Ref bytes = PyBytes_Check(fspath.get()) ? std::move(fspath)
+                                          : Ref::steal(PyUnicode_EncodeFSDefault(fspath.get()));
+  if (!bytes) {
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return -1;
+    PyErr_Clear();
+    return 0;
+  }
+  struct stat st;
+  if (std::strlen(PyBytes_AS_STRING(bytes.get())) !=
+          static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())) ||
+      stat(PyBytes_AS_STRING(bytes.get()), &st) != 0)
+    return 0;
+  out->known = true;
+  out->device = static_cast<unsigned long long>(st.st_dev);
+  out->inode = static_cast<unsigned long long>(st.st_ino);
+  return 1;
+#else
+  return 0;
+#endif
+}
+
+}  // namespace
+
+bool identify(const Env& env, PyObject* path, Identity* out) {
+  return stat_identity(env, path, out) >= 0;
+}
+
+int still_same(const Env& env, PyObject* path, const Identity& id) {
+  if (!id.known) return 1;
+  Identity now;
+  const int found = stat_identity(env, path, &now);
+  if (found <= 0) return found;
+  return now.device == id.device && now.inode == id.inode;
+}
+
 #if defined(_WIN32)
 
 Native list_template_dirs(const Env&, PyObject*) { return std::nullopt; }

@@ -77,6 +77,21 @@ Ref remove_children_except(const Env& env, const Anchor& anchor, PyObject* admit
 // `name` is not one simple component.
 int child_exists(const Env& env, const Anchor& anchor, PyObject* name);
 
+// The identity of a directory named by a path-like object, read when a
+// method-path deletion begins and compared before each of its steps: a
+// target renamed and replaced meanwhile is no longer the same directory.
+struct Identity {
+  bool known = false;
+  unsigned long long device = 0;
+  unsigned long long inode = 0;
+};
+// Reads it (unknown for objects that are not path-like, or not there);
+// false with an exception set when the object's __fspath__ raised.
+bool identify(const Env& env, PyObject* path, Identity* out);
+// 1 when `path` still names the directory `id` (or `id` is unknown), 0 when
+// not, -1 with an exception set.
+int still_same(const Env& env, PyObject* path, const Identity& id);
+
 // The file-system bytes of an eligible path; false with an exception set,
 // or with `*declined` when the path cannot be encoded (or holds NUL).
 bool fs_bytes(PyObject* path, std::string* out, bool* declined);

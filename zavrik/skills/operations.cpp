@@ -61,7 +61,11 @@ int is_link(const Env& env, PyObject* path) {
 // Whether `entry`, found below `root` by a walk, is still inside the tree:
 // none of the directories between them has become a link since the walk
 // listed it (a link there would lead the deletion out of the tree).
-int still_inside(const Env& env, PyObject* root, PyObject* entry) {
+int still_inside(const Env& env, PyObject* root, const fast::Identity& root_id,
+                 PyObject* entry) {
+  // The root itself may have been renamed and replaced.
+  const int same = fast::still_same(env, root, root_id);
+  if (same <= 0) return same;
   Ref root_parts = attr(root, env.s.parts);
   Ref entry_parts = root_parts ? attr(entry, env.s.parts) : Ref();
   if (!entry_parts) return -1;
@@ -151,6 +155,10 @@ PyObject* remove_packaging_junk(const Env& env, PyObject* const* args) {
   PyObject* root = args[0];
   if (fast::Native done = fast::remove_packaging_junk(env, root)) return done->release();
 
+  // What the root is now: every deletion below checks that it still is.
+  fast::Identity root_id;
+  if (!fast::identify(env, root, &root_id)) return nullptr;
+
   // 1. Cache directories, listed in full before any is removed. One inside
   // another that is already gone is no longer a directory and is skipped.
   Ref caches = listing(root, env.s.rglob, env.s.pycache);
@@ -160,7 +168,7 @@ PyObject* remove_packaging_junk(const Env& env, PyObject* const* args) {
     int dir = ask(entry, env.s.is_dir);
     if (dir < 0) return nullptr;
     if (!dir) continue;
-    int inside = still_inside(env, root, entry);
+    int inside = still_inside(env, root, root_id, entry);
     if (inside < 0) return nullptr;
     if (inside && !env.call_global(env.s.remove_tree, {entry})) return nullptr;
   }
@@ -178,7 +186,7 @@ PyObject* remove_packaging_junk(const Env& env, PyObject* const* args) {
     int keep = truth(packable.get());
     if (keep < 0) return nullptr;
     if (keep) continue;
-    int inside = still_inside(env, root, entry);
+    int inside = still_inside(env, root, root_id, entry);
     if (inside < 0) return nullptr;
     if (inside && !call_method(entry, env.s.unlink)) return nullptr;
   }
@@ -201,7 +209,8 @@ Ref listed_names(const Env& env, PyObject* dirs_list) {
 
 // Removes, method by method, every directory of `target` whose name is not
 // admitted.
-bool remove_unadmitted(const Env& env, PyObject* target, PyObject* admitted) {
+bool remove_unadmitted(const Env& env, PyObject* target, const fast::Identity& target_id,
+                       PyObject* admitted) {
   Ref children = call_method(target, env.s.iterdir);
   if (!children) return false;
   Ref it = Ref::steal(PyObject_GetIter(children.get()));
@@ -214,7 +223,12 @@ bool remove_unadmitted(const Env& env, PyObject* target, PyObject* admitted) {
     if (!name) return false;
     int keep = PySet_Contains(admitted, name.get());
     if (keep < 0) return false;
-    if (!keep && !env.call_global(env.s.remove_tree, {child.get()})) return false;
+    if (keep) continue;
+    // The target renamed and replaced since it was listed: its entries are
+    // no longer the target's.
+    const int same = fast::still_same(env, target, target_id);
+    if (same < 0) return false;
+    if (same && !env.call_global(env.s.remove_tree, {child.get()})) return false;
   }
   return !PyErr_Occurred();
 }
@@ -232,6 +246,11 @@ PyObject* prune_templates_dir(const Env& env, PyObject* const* args) {
   if (!fast::open_anchor(env, target, &anchor)) return nullptr;
   using State = fast::Anchor::State;
   const bool anchored = anchor.state == State::Open;
+
+  // Otherwise what the target is now: each deletion of the method path
+  // checks that it still is.
+  fast::Identity target_id;
+  if (!anchored && !fast::identify(env, target, &target_id)) return nullptr;
 
   // Nothing to prune.
   if (anchor.state == State::Absent) return PyList_New(0);
@@ -272,7 +291,7 @@ PyObject* prune_templates_dir(const Env& env, PyObject* const* args) {
   // Remove every directory of the target that is not admitted.
   if (anchored && fast::own_function(env, env.s.remove_tree, kRemoveTree)) {
     if (!fast::remove_children_except(env, anchor, admitted.get())) return nullptr;
-  } else if (!remove_unadmitted(env, target, admitted.get())) {
+  } else if (!remove_unadmitted(env, target, target_id, admitted.get())) {
     return nullptr;
   }
 

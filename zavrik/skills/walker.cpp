@@ -126,7 +126,7 @@ std::uint64_t now_ns() {
 // How often a walk offers to stop: every few milliseconds, checked on the
 // clock once per so many steps.
 constexpr std::uint64_t kPollIntervalNs = 5'000'000;
-constexpr unsigned kPollStride = 64;
+constexpr unsigned kPollStride = 4;
 
 // Whether a directory's entries may be looked at, probed with the first
 // entry: a directory that may be listed but not searched refuses it.
