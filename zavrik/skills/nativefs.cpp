@@ -664,9 +664,9 @@ Native collect_skill_datas(const Env& env, PyObject* root, PyObject* names) {
 
     // Each source is the Skill directory's text, a slash and the relative
     // path, decoded once; each directory's destination is decoded once.
-    std::string source = base;
-    if (source.empty() || source.back() != '/') source += '/';
-    source += skill;
+    std::string source;  // as str(skill_dir) spells it ("." is no component)
+    bool unencodable = false;
+    if (!fs_path(skill_dir.get(), &source, &unencodable)) return Ref();
     source += '/';
     const size_t source_prefix = source.size();
     std::vector<Ref> destinations(tree.dirs.size());
