@@ -14,6 +14,7 @@
 #pragma once
 
 #include "pyref.hpp"
+#include "rules.hpp"
 
 namespace zavrik {
 
@@ -85,11 +86,11 @@ namespace zavrik {
   X(internal, "internal")                                         \
   X(binary_minimal, "binary-minimal")                             \
   X(binary, "binary")                                             \
-  X(pycache, "__pycache__")                                       \
+  X(pycache, rules::kPycache)                                     \
   X(star, "*")                                                    \
-  X(ds_store, ".DS_Store")                                        \
-  X(pyc, ".pyc")                                                  \
-  X(pyo, ".pyo")                                                  \
+  X(ds_store, rules::kDsStore)                                    \
+  X(pyc, rules::kPyc)                                             \
+  X(pyo, rules::kPyo)                                             \
   X(reason, "reason")                                             \
   X(tier, "tier")                                                 \
   X(source, "source")                                             \
@@ -97,7 +98,10 @@ namespace zavrik {
   X(binary_full, "binary_full")                                   \
   X(skill_md, "SKILL.md")                                         \
   X(data, "data")                                                 \
-  X(version_json, "VERSION.json")
+  X(version_json, "VERSION.json")                                 \
+  X(bundle_top, rules::kBundleTop)                                \
+  X(bundle_middle, rules::kBundleMiddle)                          \
+  X(bundle_leaf, rules::kBundleLeaf)
 
 struct Names {
 #define ZAVRIK_NAME_FIELD(field, text) PyObject* field = nullptr;

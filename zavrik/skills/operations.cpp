@@ -316,7 +316,7 @@ PyObject* prune_templates_dir(const Env& env, PyObject* const* args) {
 
 // Path("zavrik", "skills", "templates"): where the bundle keeps the templates.
 Ref bundle_templates_dir(const Env& env) {
-  return env.call_global(env.s.Path, {env.s.zavrik, env.s.skills, env.s.templates});
+  return env.call_global(env.s.Path, {env.s.bundle_top, env.s.bundle_middle, env.s.bundle_leaf});
 }
 
 // datas.append((str(source), str(destination)))
