@@ -545,8 +545,7 @@ Native sweep(const Env& env, const Anchor& anchor) {
   walk::Failure f;
   if (anchor.state == Anchor::State::Open) {
     f = released([&](walk::Poll& poll) {
-      walk::Failure failure = walk::scan(fd, anchor.cached, walk::Scan::Caches, &tree, poll);
-      return failure ? failure : walk::remove_caches(fd, tree, limit, poll);
+      return walk::scan(fd, anchor.cached, walk::Scan::Sweep, &tree, limit, poll);
     });
     if (f) return raise_failure(env.s, root, f);
   }
@@ -655,7 +654,7 @@ Native collect_skill_datas(const Env& env, PyObject* root, PyObject* names) {
       walk::Fd fd;
       if (const int err = walk::open_base(root_fd.get(), skill.c_str(), &fd))
         return walk::Failure::at(err);
-      walk::Failure failure = walk::scan(fd.get(), cached, walk::Scan::Files, &tree, poll);
+      walk::Failure failure = walk::scan(fd.get(), cached, walk::Scan::Files, &tree, 0, poll);
       if (!failure) files = walk::packable_files(tree);
       return failure;
     });

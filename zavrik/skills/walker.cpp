@@ -316,13 +316,6 @@ Failure list_dirs(int base, std::vector<std::string>* dirs, Poll& poll) {
 }
 
 Failure remove_tree(int at, const char* name, std::size_t depth_limit, Poll& poll) {
-  // A link goes as a link.
-  struct stat st;
-  if (fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
-    if (unlinkat(at, name, 0) != 0) return Failure::at(errno);
-    return {};
-  }
-
   struct Frame {
     Fd fd;
     std::vector<Entry> entries;
@@ -337,9 +330,14 @@ Failure remove_tree(int at, const char* name, std::size_t depth_limit, Poll& pol
   std::vector<Frame> stack(1);
   std::vector<std::string> chain;  // names of the frames below the base
   if (const int err = open_frame(at, name, &stack[0])) {
-    // Swapped for a link since it was looked at: unlink it as such.
-    if (err == ELOOP && unlinkat(at, name, 0) == 0) return {};
-    return Failure::at(err);
+    // A link goes as a link (O_NOFOLLOW refuses to open it, with ELOOP or,
+    // asked for a directory, ENOTDIR).
+    struct stat st;
+    if ((err != ELOOP && err != ENOTDIR) || fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISLNK(st.st_mode))
+      return Failure::at(err);
+    if (unlinkat(at, name, 0) != 0) return Failure::at(errno);
+    return {};
   }
 
   while (!stack.empty()) {
@@ -400,7 +398,8 @@ std::vector<std::string> Tree::components(int dir, const std::string* name) cons
   return out;
 }
 
-Failure scan(int base, bool base_cached, Scan what, Tree* tree, Poll& poll) {
+Failure scan(int base, bool base_cached, Scan what, Tree* tree, std::size_t depth_limit,
+             Poll& poll) {
   struct Frame {
     int dir;
     Fd own;                             // the directory, opened below its parent
@@ -428,12 +427,17 @@ Failure scan(int base, bool base_cached, Scan what, Tree* tree, Poll& poll) {
     }
     const int fd = frame.fd;
     dir.searchable = probe_searchable(fd, listing, 0);
-    if (what == Scan::Caches) {
-      // exists(D / "__pycache__"), answered from the listing where the
-      // entry's type is certain; refused access answers no.
+    // Sweeping: exists(D / "__pycache__"), answered from the listing where
+    // the entry's type is certain (refused access answers no), then
+    // is_dir() of it; a cache directory goes at once, before anything below
+    // D is looked at, so every cache still goes before any junk file.
+    bool cache_removed = false;
+    if (what == Scan::Sweep) {
       bool look = !listable;
+      unsigned char type = DT_UNKNOWN;
       for (const Entry& e : listing) {
         if (e.name != rules::kPycache) continue;
+        type = e.type;
         look = e.type == DT_LNK || e.type == DT_UNKNOWN;
         dir.has_cache = !look && dir.searchable;
         break;
@@ -447,12 +451,23 @@ Failure scan(int base, bool base_cached, Scan what, Tree* tree, Poll& poll) {
           return Failure::at(errno, tree->components(frame.dir, &name));
         }
       }
+      if (dir.has_cache) {
+        const std::string name = rules::kPycache;
+        const int is_dir = type == DT_DIR ? 1 : is_kind(fd, rules::kPycache, S_IFDIR);
+        if (is_dir < 0) return Failure::at(-is_dir, tree->components(frame.dir, &name));
+        if (is_dir) {
+          if (Failure f = remove_tree(fd, rules::kPycache, depth_limit, poll))
+            return f.kind == Failure::Kind::Errno ? f.under(tree->components(frame.dir, &name))
+                                                  : f;
+          cache_removed = true;
+        }
+      }
     }
     dir.first = static_cast<std::uint32_t>(tree->entries.size());
-    dir.count = static_cast<std::uint32_t>(listing.size());
     const bool searchable = dir.searchable;
     for (const Entry& e : listing) {
       if (poll.stop()) return Failure::interrupted();
+      if (cache_removed && e.name == rules::kPycache) continue;
       signed char file = -1;
       if (what == Scan::Files) {
         const int answer = entry_is_file(fd, searchable, e.name, e.type);
@@ -461,7 +476,9 @@ Failure scan(int base, bool base_cached, Scan what, Tree* tree, Poll& poll) {
       }
       tree->entries.push_back({e.name, e.type, file});
     }
+    dir.count = static_cast<std::uint32_t>(tree->entries.size()) - dir.first;
     for (const Entry& e : listing) {
+      if (cache_removed && e.name == rules::kPycache) continue;
       const int real = real_dir(fd, e);
       if (real < 0) {
         if (denied(-real)) break;
@@ -484,7 +501,6 @@ Failure scan(int base, bool base_cached, Scan what, Tree* tree, Poll& poll) {
     if (poll.stop()) return Failure::interrupted();
     Frame& top = stack.back();
     if (top.next == top.children.size()) {
-      tree->dirs[top.dir].end = static_cast<std::uint32_t>(tree->dirs.size());
       stack.pop_back();
       continue;
     }
@@ -498,12 +514,14 @@ Failure scan(int base, bool base_cached, Scan what, Tree* tree, Poll& poll) {
     int err = open_at(top.fd, name.c_str(), kListFlags, &frame.own);
     const bool listable = !err;
     if (denied(err)) err = open_at(top.fd, name.c_str(), kSearchFlags, &frame.own);
-    if (err == ELOOP || denied(err)) {
-      // Swapped for a link since it was listed (its entries lie outside),
-      // or out of reach: passed over.
-      tree->dirs.back().end = static_cast<std::uint32_t>(tree->dirs.size());
-      continue;
+    if (err == ELOOP || err == ENOTDIR) {
+      // Swapped for a link since it was listed: its entries lie outside,
+      // and it is passed over.
+      struct stat st;
+      if (fstatat(top.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+        continue;
     }
+    if (denied(err)) continue;  // out of reach: passed over
     if (err) return Failure::at(err, tree->components(frame.dir));
     frame.fd = frame.own.get();
     if (Failure f = visit(frame, listable)) return f;
@@ -512,41 +530,10 @@ Failure scan(int base, bool base_cached, Scan what, Tree* tree, Poll& poll) {
   return {};
 }
 
-Failure remove_caches(int base, Tree& tree, std::size_t depth_limit, Poll& poll) {
-  Reach reach(tree, base);
-  for (std::size_t d = 0; d < tree.dirs.size(); ++d) {
-    if (!tree.dirs[d].has_cache || tree.dirs[d].gone) continue;
-    if (poll.stop()) return Failure::interrupted();
-    const int fd = reach.fd(static_cast<int>(d));
-    if (fd < 0) {
-      // Gone, or no longer a directory of the tree: nothing of it to remove.
-      if (ignored(-fd)) continue;
-      return Failure::at(-fd, tree.components(static_cast<int>(d)));
-    }
-    const std::string name = rules::kPycache;
-    const int is_dir = is_kind(fd, name.c_str(), S_IFDIR);
-    if (is_dir < 0) return Failure::at(-is_dir, tree.components(static_cast<int>(d), &name));
-    if (!is_dir) continue;
-    if (Failure f = remove_tree(fd, name.c_str(), depth_limit, poll))
-      return f.kind == Failure::Kind::Errno
-                 ? f.under(tree.components(static_cast<int>(d), &name))
-                 : f;
-    // What the scan found inside it went with it.
-    for (std::size_t c = d + 1; c < tree.dirs[d].end; ++c) {
-      if (tree.dirs[c].parent == static_cast<int>(d) && tree.dirs[c].name == name) {
-        for (std::size_t g = c; g < tree.dirs[c].end; ++g) tree.dirs[g].gone = true;
-        break;
-      }
-    }
-  }
-  return {};
-}
-
 Failure remove_junk_files(int base, const Tree& tree, Poll& poll) {
   Reach reach(tree, base);
   for (std::size_t d = 0; d < tree.dirs.size(); ++d) {
     const Tree::Dir& dir = tree.dirs[d];
-    if (dir.gone) continue;
     const int index = static_cast<int>(d);
     for (std::uint32_t i = dir.first; i < dir.first + dir.count; ++i) {
       if (poll.stop()) return Failure::interrupted();

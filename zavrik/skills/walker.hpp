@@ -133,10 +133,8 @@ struct Tree {
     bool cached = false;      // "__pycache__" among its components
     bool searchable = true;   // its entries may be looked at
     bool has_cache = false;   // exists(D / "__pycache__")
-    bool gone = false;        // removed with a cache directory
     std::uint32_t first = 0;  // its entries: entries[first, first + count)
     std::uint32_t count = 0;
-    std::uint32_t end = 0;    // one past the last directory of its subtree
   };
   struct Item {
     std::string name;
@@ -150,20 +148,23 @@ struct Tree {
 };
 
 enum class Scan : unsigned char {
-  Caches,  // note which directories hold a "__pycache__"
-  Files,   // resolve is_file() of every entry as the walk lists it
+  Sweep,  // remove every cache directory rglob("__pycache__") finds
+  Files,  // resolve is_file() of every entry as the walk lists it
 };
 
-// rglob("*") (or rglob("__pycache__")) below the directory `base` (from
-// open_base). `base_cached` says whether the
-// base's own path holds a "__pycache__" component.
-Failure scan(int base, bool base_cached, Scan what, Tree* tree, Poll& poll);
+// rglob("*") below the directory `base` (from open_base), recording the
+// tree. `base_cached` says whether the base's own path holds a
+// "__pycache__" component.
+//
+// Sweeping, it also does the first phase of the junk sweep on the way: a
+// directory's cache, found in its listing, is removed (with remove_tree's
+// rules) before anything below the directory is looked at, so the caches go
+// in rglob's order and the walk never reads what it is about to remove.
+Failure scan(int base, bool base_cached, Scan what, Tree* tree, std::size_t depth_limit,
+             Poll& poll);
 
-// The sweep of a tree scanned with Scan::Caches: first every cache
-// directory rglob found, in its order, then every file that is not
-// packable. The files are taken from the same scan, less what the first
-// phase removed.
-Failure remove_caches(int base, Tree& tree, std::size_t depth_limit, Poll& poll);
+// The second phase of the sweep: every file of a swept tree that is not
+// packable, taken from the same scan.
 Failure remove_junk_files(int base, const Tree& tree, Poll& poll);
 
 // Whether the entry is a packable file by its name and place: not junk by
