@@ -29,6 +29,7 @@ SOURCES = [
     "zavrik/skills/profiles.cpp",
     "zavrik/skills/operations.cpp",
     "zavrik/skills/nativefs.cpp",
+    "zavrik/skills/pysemantics.cpp",
 ]
 HEADERS = [
     "zavrik/skills/pyref.hpp",
@@ -38,6 +39,8 @@ HEADERS = [
     "zavrik/skills/profiles.hpp",
     "zavrik/skills/operations.hpp",
     "zavrik/skills/nativefs.hpp",
+    "zavrik/skills/compat.hpp",
+    "zavrik/skills/pysemantics.hpp",
 ]
 
 
