@@ -31,7 +31,6 @@ constexpr const char kNotFound[] = "未找到 Skill 发版清单: ";
 constexpr const char kInvalidJson[] = "Skill 发版清单 JSON 无效: ";
 constexpr const char kRootNotObject[] = "Skill 发版清单根节点必须是对象";
 constexpr const char kNoSkillsObject[] = "Skill 发版清单必须包含 skills 对象";
-constexpr const char kNotRegularFile[] = "Not a regular file";
 
 constexpr const char kUndeclared[] = "模板目录未在 manifest 声明: ";
 constexpr const char kStale[] = "manifest 声明了不存在的模板目录: ";
@@ -55,6 +54,8 @@ Ref utf8(const char* text) { return Ref::steal(PyUnicode_FromString(text)); }
 // after a check by name, which is the best that can be done for them.
 
 #ifndef _WIN32
+
+constexpr const char kNotRegularFile[] = "Not a regular file";
 
 // Refusal of a file that cannot be read as one, as the OSError the
 // interpreter would raise for it: OSError(EINVAL, "Not a regular file", path).
