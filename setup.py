@@ -30,6 +30,7 @@ SOURCES = [
     "zavrik/skills/operations.cpp",
     "zavrik/skills/nativefs.cpp",
     "zavrik/skills/walker.cpp",
+    "zavrik/skills/pysemantics.cpp",
 ]
 HEADERS = [
     "zavrik/skills/pyref.hpp",
@@ -41,6 +42,8 @@ HEADERS = [
     "zavrik/skills/nativefs.hpp",
     "zavrik/skills/walker.hpp",
     "zavrik/skills/rules.hpp",
+    "zavrik/skills/compat.hpp",
+    "zavrik/skills/pysemantics.hpp",
 ]
 
 

@@ -8,6 +8,7 @@ compares results, exceptions and the trees left behind, with each copy's own
 directory written as <copy>.
 """
 
+import io
 import json
 import os
 import shutil
@@ -329,11 +330,15 @@ OPERATIONS = {
         ("os", "scandir", "collect"),
         ("os", "listdir", "list"),
         ("os", "rmdir", "prune"),
+        ("path", "read_text", "validate"),
+        ("path", "open", "validate"),
+        ("io", "open", "validate"),
+        ("io", "text_encoding", "select"),
     ],
 )
 def test_replaced_callee_is_used_with_plain_paths(tmp_path, monkeypatch, owner, attribute, operation):
     build(tmp_path, SMALL)
-    target = {"module": packaging, "path": PlainPath, "os": os}[owner]
+    target = {"module": packaging, "path": PlainPath, "os": os, "io": io}[owner]
     original = getattr(target, attribute)
     calls = []
 

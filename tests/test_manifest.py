@@ -37,13 +37,41 @@ def test_missing_manifest_path_stays_relative(tmp_path, monkeypatch):
 
 
 @pytest.mark.parametrize("raw", [b"", b" \n\t", b'\xef\xbb\xbf{"skills": {}}',
-                                 b'{"skills": {},}', b"{skills: {}}"])
+                                 b'{"skills": {},}', b"{skills: {}}",
+                                 b'{"skills":\r\n {},\r\n}', b'{"skills":\r {"a\rb": 1}}'])
 def test_invalid_json_is_converted_with_the_decoder_error_as_cause(tmp_path, path_cls, raw):
     (tmp_path / "manifest.json").write_bytes(raw)
     error = load_error(path_cls(tmp_path))
     assert str(error) == INVALID + str(tmp_path / "manifest.json")
     assert isinstance(error.__cause__, json.JSONDecodeError)
-    assert error.__suppress_context__
+    assert error.__suppress_context__ and error.__context__ is error.__cause__
+    # The decoder saw the text read_text gives (newlines translated), so
+    # its line and column are the same.
+    with pytest.raises(json.JSONDecodeError) as expected:
+        json.loads((tmp_path / "manifest.json").read_text(encoding="utf-8"))
+    assert str(error.__cause__) == str(expected.value)
+
+
+@pytest.mark.parametrize("raw", [
+    b'{"skills":\r\n {"a": "x"},\r\n "n": 1}\r\n',    # CRLF
+    b'\r{"skills":\r {"a": 1}}\r',                     # lone CR
+    b'{"skills": {}, "t": "\\r\\n\xc3\xa9"}\n\r\n\r',     # escapes stay escapes
+    b'{"skills": {"\xff": 1}}\r\n',                    # not UTF-8
+    b'{"skills": {"\xed\xa0\x80": 1}}',                # an encoded surrogate
+    b'{"skills": {}}\r\n\xe4\xb8',                     # truncated at the end
+])
+def test_text_is_decoded_as_read_text_decodes_it(tmp_path, path_cls, raw):
+    (tmp_path / "manifest.json").write_bytes(raw)
+    try:
+        expected = json.loads((tmp_path / "manifest.json").read_text(encoding="utf-8"))
+    except UnicodeDecodeError as e:
+        with pytest.raises(UnicodeDecodeError) as info:
+            pk.load_release_manifest(path_cls(tmp_path))
+        got = info.value
+        assert (got.encoding, got.object, got.start, got.end, got.reason, str(got)) == (
+            e.encoding, e.object, e.start, e.end, e.reason, str(e))
+    else:
+        assert pk.load_release_manifest(path_cls(tmp_path)) == expected
 
 
 @pytest.mark.parametrize("raw, message", [

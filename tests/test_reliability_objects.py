@@ -198,6 +198,34 @@ def test_error_raised_by_a_method_is_the_one_the_caller_sees(tmp_path, mktree):
     Proxy.fault = None
 
 
+class FspathOfManifest(Proxy):
+    """A path whose __fspath__ (which the module calls to check the manifest
+    before reading it, and nothing else here does) raises `error`, or
+    returns it when it is not an exception class."""
+
+    error = None
+
+    def __truediv__(self, other):
+        return FspathOfManifest(self._p / unwrap(other))
+
+    def __fspath__(self):
+        if isinstance(self.error, type) and issubclass(self.error, BaseException):
+            raise self.error("__fspath__")
+        return self.error
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit, MemoryError, Boom, TypeError,
+                                   5, None])
+def test_error_of_fspath_during_the_manifest_check_passes_through(tmp_path, mktree, error):
+    root = mktree(tmp_path / "t", TREE)
+    FspathOfManifest.error = error
+    if isinstance(error, type):
+        with pytest.raises(error, match="__fspath__"):
+            pk.load_release_manifest(FspathOfManifest(root))
+    else:  # no file-system path after all: read_text alone decides
+        assert pk.load_release_manifest(FspathOfManifest(root)) == TREE["manifest.json"]
+
+
 # --- the environment ----------------------------------------------------------------------
 
 class RaisingEnviron(dict):

@@ -364,17 +364,37 @@ def test_manifest_that_is_a_directory_raises_the_os_error(tmp_path, path_cls):
             call()
 
 
+# A regular manifest.json replaced by a FIFO when the file is opened, after
+# every check by name: only a check of the opened descriptor can see it.
+SWAP_AT_OPEN = """
+import os, sys
+def swap(event, args):
+    if event == "open" and os.fspath(args[0]).endswith("manifest.json"):
+        if not os.path.islink(args[0]) and os.path.isfile(args[0]):
+            os.unlink(args[0])
+            os.mkfifo(args[0])
+sys.addaudithook(swap)
+"""
+
+
+@pytest.mark.parametrize("when", ["named", "swapped-at-open"])
+@pytest.mark.parametrize("path_class", ["pathlib.Path", "type('Sub', (pathlib.PosixPath,), {})"])
 @pytest.mark.parametrize("function", ["load_release_manifest", "validate_release_manifest"])
-def test_manifest_that_is_a_fifo_does_not_hang(tmp_path, function):
-    os.mkfifo(tmp_path / "manifest.json")
-    code = (f"import pathlib, zavrik.skills.packaging as pk\n"
-            f"try:\n    pk.{function}(pathlib.Path({str(tmp_path)!r}))\n"
-            f"except Exception as e:\n    print('raised', type(e).__name__)\n")
+def test_manifest_that_is_a_fifo_does_not_hang(tmp_path, function, path_class, when):
+    if when == "named":
+        os.mkfifo(tmp_path / "manifest.json")
+    else:
+        (tmp_path / "manifest.json").write_text('{"skills": {}}')
+    code = ((SWAP_AT_OPEN if when == "swapped-at-open" else "") +
+            f"import pathlib, zavrik.skills.packaging as pk\n"
+            f"try:\n    pk.{function}(({path_class})({str(tmp_path)!r}))\n"
+            f"except OSError as e:\n    print('raised', type(e).__name__, e.errno, e)\n")
     try:
         rc, out = run_isolated(code, timeout=6)
     except subprocess.TimeoutExpired:
         pytest.fail(f"{function} blocks forever reading a FIFO named manifest.json")
-    assert rc == 0 and out.startswith("raised"), out
+    manifest = tmp_path / "manifest.json"
+    assert rc == 0 and out == f"raised OSError 22 [Errno 22] Not a regular file: '{manifest}'\n", out
 
 
 def test_huge_manifest_loads_and_validates(tmp_path, path_cls):

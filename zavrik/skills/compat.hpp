@@ -1,18 +1,113 @@
-// The C API of each supported interpreter version, chosen in one place.
+// The one place where the C API of each supported CPython (3.11 to 3.13) is
+// chosen. Everything else calls these names and never tests PY_VERSION_HEX
+// itself: when an interpreter deprecates a call, only this header changes.
+//
+// Failure idiom, as in the C API they wrap: functions returning `Ref` give an
+// empty `Ref` with an exception set; the `int` lookups return 1 (found,
+// `*result` set), 0 (absent, no exception) or -1 (exception set).
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "pyref.hpp"
+
+#if PY_VERSION_HEX < 0x030C0000
+// Before 3.12 the member types and flags live only in this header.
+#include <structmember.h>
+#endif
 
 namespace zavrik::compat {
 
-// Whether the interpreter has begun to finalize.
-inline bool is_finalizing() noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-  return Py_IsFinalizing();
+// PyMemberDef types and flags under their 3.12 names.
+#if PY_VERSION_HEX >= 0x030C0000
+inline constexpr int kMemberObjectEx = Py_T_OBJECT_EX;
+inline constexpr int kMemberPySsizeT = Py_T_PYSSIZET;
+inline constexpr int kMemberReadonly = Py_READONLY;
 #else
-  return _Py_IsFinalizing();
+inline constexpr int kMemberObjectEx = T_OBJECT_EX;
+inline constexpr int kMemberPySsizeT = T_PYSSIZET;
+inline constexpr int kMemberReadonly = READONLY;
 #endif
+
+// Takes the exception now set out of the thread state, normalised and with
+// its traceback attached (PyErr_GetRaisedException). Empty when none is set;
+// no exception is set afterwards.
+inline Ref take_raised_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+  return Ref::steal(PyErr_GetRaisedException());
+#else
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb && value) PyException_SetTraceback(value, tb);
+  Py_XDECREF(type);
+  Py_XDECREF(tb);
+  return Ref::steal(value);
+#endif
+}
+
+// Sets `exc` (taken with take_raised_exception) as the current exception
+// again, as it is: no context is chained (PyErr_SetRaisedException). An
+// empty `exc` clears the exception indicator.
+inline void set_raised_exception(Ref exc) {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exc.release());
+#else
+  PyObject* value = exc.release();
+  if (!value) {
+    PyErr_Restore(nullptr, nullptr, nullptr);
+    return;
+  }
+  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value,
+                PyException_GetTraceback(value));
+#endif
+}
+
+// Whether the interpreter is finalizing (Py_IsFinalizing, public from 3.13).
+inline bool is_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing() != 0;
+#else
+  return _Py_IsFinalizing() != 0;
+#endif
+}
+
+// getattr(obj, name) where a missing attribute is an answer, not an error:
+// only AttributeError means absent (PyObject_GetOptionalAttr, 3.13).
+inline int get_optional_attr(PyObject* obj, PyObject* name, Ref* result) {
+#if PY_VERSION_HEX >= 0x030D0000
+  PyObject* value = nullptr;
+  const int found = PyObject_GetOptionalAttr(obj, name, &value);
+  *result = Ref::steal(value);
+  return found;
+#else
+  *result = Ref::steal(PyObject_GetAttr(obj, name));
+  if (*result) return 1;
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+  PyErr_Clear();
+  return 0;
+#endif
+}
+
+// dict[key] of an exact or derived dict, without calling __missing__, as a
+// strong reference (PyDict_GetItemRef, 3.13).
+inline int dict_get_item_ref(PyObject* dict, PyObject* key, Ref* result) {
+#if PY_VERSION_HEX >= 0x030D0000
+  PyObject* value = nullptr;
+  const int found = PyDict_GetItemRef(dict, key, &value);
+  *result = Ref::steal(value);
+  return found;
+#else
+  PyObject* value = PyDict_GetItemWithError(dict, key);
+  *result = Ref::borrow(value);
+  if (value) return 1;
+  return PyErr_Occurred() ? -1 : 0;
+#endif
+}
+
+// The attribute `name` as the type's MRO defines it, before descriptors are
+// applied (borrowed; nullptr when no class defines it; never raises). The
+// interpreter offers this only as a private call on every version.
+inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
+  return _PyType_Lookup(type, name);
 }
 
 }  // namespace zavrik::compat

@@ -6,6 +6,7 @@
 // that rebinds either sees its replacement used.
 #include "directories.hpp"
 
+#include "compat.hpp"
 #include "nativefs.hpp"
 
 namespace zavrik {
@@ -102,12 +103,10 @@ PyObject* get_builtin_templates_dir(const Env& env, PyObject* const*) {
   // 2. getattr(sys, "_MEIPASS", None)
   Ref sys = env.global(env.s.sys);
   if (!sys) return nullptr;
-  Ref meipass = attr(sys.get(), env.s.meipass);
-  if (!meipass) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
-    PyErr_Clear();
-    meipass = Ref::none();
-  }
+  Ref meipass;
+  const int has_meipass = compat::get_optional_attr(sys.get(), env.s.meipass, &meipass);
+  if (has_meipass < 0) return nullptr;
+  if (!has_meipass) meipass = Ref::none();
 
   // 3. The frozen build's unpacked templates, when they are there.
   int frozen = truth(meipass.get());

@@ -123,6 +123,11 @@ struct Names {
   Py_ssize_t slot_drv = -1;            // offsets of PurePath's slots
   Py_ssize_t slot_root = -1;
   Py_ssize_t slot_parts = -1;
+
+  // What the manifest reader compares a path against before reading it
+  // natively: pathlib's reading methods and the io functions they call, as
+  // at import (manifest.cpp). Owned here, released with the rest.
+  Ref read_originals;
 };
 
 // What a body sees of the module: its namespace and the interned strings.

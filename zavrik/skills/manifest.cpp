@@ -5,12 +5,21 @@
 // returns its findings as messages instead of raising them.
 #include "manifest.hpp"
 
+#ifndef _WIN32
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+#endif
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <optional>
 
+#include "compat.hpp"
 #include "directories.hpp"
 #include "nativefs.hpp"
+#include "pysemantics.hpp"
 
 namespace zavrik {
 namespace {
@@ -22,7 +31,6 @@ constexpr const char kNotFound[] = "未找到 Skill 发版清单: ";
 constexpr const char kInvalidJson[] = "Skill 发版清单 JSON 无效: ";
 constexpr const char kRootNotObject[] = "Skill 发版清单根节点必须是对象";
 constexpr const char kNoSkillsObject[] = "Skill 发版清单必须包含 skills 对象";
-constexpr const char kNotRegularFile[] = "Not a regular file";
 
 constexpr const char kUndeclared[] = "模板目录未在 manifest 声明: ";
 constexpr const char kStale[] = "manifest 声明了不存在的模板目录: ";
@@ -34,114 +42,310 @@ constexpr const char kNoVersionJson[] = ": 发版准入 Skill 必须包含 data/
 
 Ref utf8(const char* text) { return Ref::steal(PyUnicode_FromString(text)); }
 
-// Python's `except <clause>` test of the exception being handled: the clause
-// must name exception classes, as the interpreter insists.
-int except_matches(PyObject* exc, PyObject* clause) {
-  if (PyTuple_Check(clause)) {
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(clause); ++i) {
-      if (!PyExceptionClass_Check(PyTuple_GET_ITEM(clause, i))) goto bad;
-    }
-  } else if (!PyExceptionClass_Check(clause)) {
-    goto bad;
-  }
-  return PyErr_GivenExceptionMatches(exc, clause);
-bad:
-  PyErr_SetString(PyExc_TypeError,
-                  "catching classes that do not inherit from BaseException is "
-                  "not allowed");
-  return -1;
+// ---------------------------------------------------------------------------
+// Reading the manifest.
+//
+// `path.read_text(encoding="utf-8")` would block for ever on a FIFO, and on
+// some files of /proc, and never end on a device. For a pathlib path whose
+// reading methods are pathlib's own (see reads_like_pathlib), the file is
+// therefore read here: the descriptor that was opened (without blocking) is
+// checked to be a regular file, and the text is decoded exactly as
+// read_text decodes it. Other path objects go through their own read_text,
+// after a check by name, which is the best that can be done for them.
+
+#ifndef _WIN32
+
+constexpr const char kNotRegularFile[] = "Not a regular file";
+
+// Refusal of a file that cannot be read as one, as the OSError the
+// interpreter would raise for it: OSError(EINVAL, "Not a regular file", path).
+PyObject* raise_not_regular(PyObject* fspath) {
+  Ref error = Ref::steal(
+      PyObject_CallFunction(PyExc_OSError, "isO", EINVAL, kNotRegularFile, fspath));
+  return error ? raise_instance(error.get()) : nullptr;
 }
 
-// The exception currently set, taken out of the thread state, normalised and
-// with its traceback attached.
-Ref fetch_exception() {
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  if (tb && value) PyException_SetTraceback(value, tb);
-  Py_XDECREF(type);
-  Py_XDECREF(tb);
-  return Ref::steal(value);
-}
-
-// Re-raise `exc` (taken with fetch_exception).
-void restore_exception(Ref exc) {
-  PyObject* value = exc.release();
-  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value,
-                PyException_GetTraceback(value));
-}
-
-// Chains `context` under the exception now set, as raising inside an
-// `except` block would.
-void chain_context(Ref context) {
-  Ref current = fetch_exception();
-  if (current) {
-    PyException_SetContext(current.get(), context.release());
-    restore_exception(std::move(current));
-  }
-}
-
-// cls(message), checked to be an exception as `raise` insists; nullptr with
-// an exception set when it is not (or when the call fails).
-Ref new_exception(PyObject* cls, PyObject* message) {
-  Ref error = call(cls, {message});
-  if (error && !PyExceptionInstance_Check(error.get())) {
-    PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+// The file-system bytes of `fspath` (str or bytes), as io.open converts a
+// file name: its encoding error, or ValueError for an embedded NUL.
+Ref fs_encoded(PyObject* fspath) {
+  Ref bytes = PyBytes_Check(fspath) ? Ref::borrow(fspath)
+                                    : Ref::steal(PyUnicode_EncodeFSDefault(fspath));
+  if (!bytes) return {};
+  if (strlen(PyBytes_AS_STRING(bytes.get())) !=
+      static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()))) {
+    PyErr_SetString(PyExc_ValueError, "embedded null byte");
     return {};
   }
-  return error;
-}
-
-// raise cls(message); always nullptr.
-PyObject* raise_new(PyObject* cls, PyObject* message) {
-  Ref error = new_exception(cls, message);
-  if (error)
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-  return nullptr;
+  return bytes;
 }
 
 // Reading a FIFO, a socket or a device named manifest.json would block or
-// never end: such a file is refused with OSError, as a file that cannot be
-// read as one. Objects that are no file-system path are left to read_text.
-int refuse_special_file(PyObject* path) {
-  Ref fspath = Ref::steal(PyOS_FSPath(path));
-  if (!fspath) {
-    PyErr_Clear();
-    return 0;
-  }
-  Ref bytes = PyBytes_Check(fspath.get())
-                  ? Ref::borrow(fspath.get())
-                  : Ref::steal(PyUnicode_EncodeFSDefault(fspath.get()));
-  if (!bytes) {
-    PyErr_Clear();
-    return 0;
-  }
+// never end: such a file is refused before anything opens it. A name is
+// only a hint (the file may change after this check); the descriptor check
+// of read_manifest_text is the one that holds. 0, or -1 with the refusal set.
+int refuse_special_name(PyObject* fspath, PyObject* encoded) {
   struct stat st;
-  if (stat(PyBytes_AS_STRING(bytes.get()), &st) != 0) return 0;
+  if (stat(PyBytes_AS_STRING(encoded), &st) != 0) return 0;  // read_text reports it
   if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) return 0;
-  Ref error = Ref::steal(PyObject_CallFunction(PyExc_OSError, "isO", EINVAL,
-                                               kNotRegularFile, fspath.get()));
-  if (error)
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+  raise_not_regular(fspath);
   return -1;
 }
 
+// An open descriptor, closed with its owner. close() needs no GIL, so the
+// destructor may run with or without it.
+class Fd {
+ public:
+  Fd() = default;
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  int get() const { return fd_; }
+  void reset(int fd) { fd_ = fd; }
+
+ private:
+  int fd_ = -1;
+};
+
+// The bytes read so far, in memory of the raw allocator (which needs no GIL).
+class RawBuffer {
+ public:
+  RawBuffer() = default;
+  RawBuffer(const RawBuffer&) = delete;
+  RawBuffer& operator=(const RawBuffer&) = delete;
+  ~RawBuffer() { PyMem_RawFree(data_); }
+  const char* data() const { return data_; }
+  size_t size() const { return size_; }
+  // Room for at least `more` bytes after the data; false when out of memory.
+  bool reserve(size_t more) {
+    if (capacity_ - size_ >= more) return true;
+    size_t wanted = std::max(capacity_ * 2, size_ + more);
+    if (wanted > static_cast<size_t>(PY_SSIZE_T_MAX)) return false;
+    char* grown = static_cast<char*>(PyMem_RawRealloc(data_, wanted));
+    if (!grown) return false;
+    data_ = grown;
+    capacity_ = wanted;
+    return true;
+  }
+  char* end() { return data_ + size_; }
+  size_t room() const { return capacity_ - size_; }
+  void grow(size_t n) { size_ += n; }
+
+ private:
+  char* data_ = nullptr;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+};
+
+// The system-call side of one read: open, check the descriptor, read to the
+// end. It runs without the GIL and stops at the first failure, or at EINTR
+// so that the signal handlers run before it resumes where it stopped.
+struct FileRead {
+  enum class Failure { None, Open, Stat, IsDirectory, NotRegular, Read, NoMemory };
+  Fd fd;
+  RawBuffer buffer;
+  bool checked = false;
+  Failure failure = Failure::None;
+  int err = 0;
+
+  // True when the whole file is read; otherwise `failure` and `err` say why
+  // (err == EINTR: interrupted, call again).
+  bool run(const char* path) {
+    failure = Failure::None;
+    err = 0;
+    if (fd.get() < 0) {
+      // O_NONBLOCK: opening a FIFO without a writer must not wait for one.
+      const int fd_now = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+      if (fd_now < 0) return fail(Failure::Open);
+      fd.reset(fd_now);
+    }
+    size_t hint = 0;
+    if (!checked) {
+      struct stat st;
+      if (fstat(fd.get(), &st) != 0) return fail(Failure::Stat);
+      if (S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        return fail(Failure::IsDirectory);
+      }
+      if (!S_ISREG(st.st_mode)) return fail(Failure::NotRegular);
+      checked = true;
+      if (st.st_size > 0) hint = static_cast<size_t>(st.st_size) + 1;
+    }
+    for (;;) {
+      if (!buffer.reserve(hint ? hint : 8192)) return fail(Failure::NoMemory);
+      hint = 0;
+      // A read that would block (EAGAIN on a file of /proc that claims to
+      // be regular) fails here instead of waiting.
+      const ssize_t n = read(fd.get(), buffer.end(), buffer.room());
+      if (n < 0) return fail(Failure::Read);
+      if (n == 0) return true;
+      buffer.grow(static_cast<size_t>(n));
+    }
+  }
+
+  bool fail(Failure why) {
+    failure = why;
+    err = errno;
+    return false;
+  }
+};
+
+// read_text(encoding="utf-8") of the file: strict UTF-8, then the universal
+// newlines ("\r\n" and a lone "\r" read as "\n"), so the text, and every
+// decoding or JSON error about it, is what read_text would give.
+Ref decode_as_read_text(const char* data, size_t size) {
+  Ref text = Ref::steal(
+      PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(size), "strict"));
+  if (!text || !memchr(data, '\r', size)) return text;
+  Ref crlf = Ref::steal(PyUnicode_FromString("\r\n"));
+  Ref cr = Ref::steal(PyUnicode_FromString("\r"));
+  Ref lf = Ref::steal(PyUnicode_FromString("\n"));
+  if (!crlf || !cr || !lf) return {};
+  text = Ref::steal(PyUnicode_Replace(text.get(), crlf.get(), lf.get(), -1));
+  if (!text) return {};
+  return Ref::steal(PyUnicode_Replace(text.get(), cr.get(), lf.get(), -1));
+}
+
+// The text of the file named by `fspath` (what os.fspath gave for the
+// path), read through the descriptor as described above. The audit event
+// is the one io.open raises, so audit hooks see this read as any other.
+Ref read_manifest_text(PyObject* fspath, PyObject* encoded) {
+  if (PySys_Audit("open", "Osi", fspath, "r", O_RDONLY | O_CLOEXEC) < 0) return {};
+  FileRead file;
+  for (;;) {
+    bool done;
+    Py_BEGIN_ALLOW_THREADS
+    done = file.run(PyBytes_AS_STRING(encoded));
+    Py_END_ALLOW_THREADS
+    if (done) break;
+    if (file.err == EINTR && file.failure != FileRead::Failure::NoMemory) {
+      // As the interpreter's own calls do: run the handlers, then resume.
+      if (PyErr_CheckSignals() < 0) return {};
+      continue;
+    }
+    errno = file.err;
+    switch (file.failure) {
+      case FileRead::Failure::NotRegular:
+        raise_not_regular(fspath);
+        return {};
+      case FileRead::Failure::NoMemory:
+        PyErr_NoMemory();
+        return {};
+      case FileRead::Failure::Stat:
+        PyErr_SetFromErrno(PyExc_OSError);
+        return {};
+      default:
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, fspath);
+        return {};
+    }
+  }
+  return decode_as_read_text(file.buffer.data(), file.buffer.size());
+}
+
+#endif  // !_WIN32
+
+// Whether `path.read_text(encoding="utf-8")` would run pathlib's own code
+// from start to end: `path` is an instance of the platform's pathlib class
+// or of a subclass, attribute access on it is the generic one, its
+// `read_text`, `open`, `__fspath__` and `__str__` are pathlib's originals
+// (also as bound to this very object, so an instance attribute does not
+// hide them), and pathlib's `io.open` and `io.text_encoding` are too.
+// 1, 0, or -1 with an exception set.
+int reads_like_pathlib(const Env& env, PyObject* path) {
+#ifdef _WIN32
+  (void)env;
+  (void)path;
+  return 0;
+#else
+  PyObject* originals = env.s.read_originals.get();
+  if (!originals) return 0;
+  auto* concrete = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(originals, 0));
+  PyObject* methods = PyTuple_GET_ITEM(originals, 1);
+  PyObject* io_globals = PyTuple_GET_ITEM(originals, 2);
+  PyObject* io_name = PyTuple_GET_ITEM(originals, 3);
+  PyObject* io_module = PyTuple_GET_ITEM(originals, 4);
+  PyObject* io_functions = PyTuple_GET_ITEM(originals, 5);
+
+  PyTypeObject* type = Py_TYPE(path);
+  if (!PyType_IsSubtype(type, concrete) || type->tp_getattro != PyObject_GenericGetAttr)
+    return 0;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(methods); ++i) {
+    PyObject* pair = PyTuple_GET_ITEM(methods, i);
+    if (compat::type_lookup(type, PyTuple_GET_ITEM(pair, 0)) != PyTuple_GET_ITEM(pair, 1))
+      return 0;
+  }
+  // The methods called by name, as the object gives them (the first two).
+  for (Py_ssize_t i = 0; i < 2; ++i) {
+    PyObject* pair = PyTuple_GET_ITEM(methods, i);
+    Ref bound = attr(path, PyTuple_GET_ITEM(pair, 0));
+    if (!bound) return -1;
+    if (!PyMethod_Check(bound.get()) ||
+        PyMethod_GET_FUNCTION(bound.get()) != PyTuple_GET_ITEM(pair, 1) ||
+        PyMethod_GET_SELF(bound.get()) != path)
+      return 0;
+  }
+  Ref io;
+  int found = compat::dict_get_item_ref(io_globals, io_name, &io);
+  if (found <= 0) return found;
+  if (io.get() != io_module || !PyModule_Check(io.get())) return 0;
+  PyObject* io_dict = PyModule_GetDict(io.get());
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(io_functions); ++i) {
+    PyObject* pair = PyTuple_GET_ITEM(io_functions, i);
+    Ref now;
+    found = compat::dict_get_item_ref(io_dict, PyTuple_GET_ITEM(pair, 0), &now);
+    if (found < 0) return -1;
+    if (now.get() != PyTuple_GET_ITEM(pair, 1)) return 0;
+  }
+  return 1;
+#endif
+}
+
+// path.read_text(encoding="utf-8"), read natively where reads_like_pathlib
+// allows it and through the object's own method otherwise.
+Ref read_text(const Env& env, PyObject* path) {
+  int native = reads_like_pathlib(env, path);
+  if (native < 0) return {};
+#ifndef _WIN32
+  // A KeyboardInterrupt, SystemExit or any other error of __fspath__
+  // passes through; only an object that is no file-system path is left to
+  // its read_text unchecked.
+  std::optional<Ref> fspath = fspath_of(path);
+  if (fspath && !*fspath) return {};
+  if (fspath) {
+    Ref encoded = fs_encoded(fspath->get());
+    if (!encoded) {
+      // A name that cannot be encoded (or holds NUL) cannot be opened: the
+      // native read fails with that error, read_text with its own. Both
+      // are ValueErrors of the conversion; anything else passes.
+      if (native || !PyErr_ExceptionMatches(PyExc_ValueError)) return {};
+      PyErr_Clear();
+    } else {
+      if (refuse_special_name(fspath->get(), encoded.get()) < 0) return {};
+      if (native) return read_manifest_text(fspath->get(), encoded.get());
+    }
+  }
+#endif
+  return call_method(path, env.s.read_text, {env.s.utf8}, env.s.kw_encoding);
+}
+
 // json.loads(path.read_text(encoding="utf-8")), with JSONDecodeError turned
-// into the module's exception naming the file, the decoder's error as cause.
+// into the module's exception naming the file, the decoder's error as cause:
+//   try: return json.loads(read_text(path))
+//   except json.JSONDecodeError as e: raise SkillReleaseManifestError(...) from e
 Ref read_manifest_json(const Env& env, PyObject* path) {
   Ref decoded = [&]() -> Ref {
     Ref json = env.global(env.s.json);
     if (!json) return {};
     Ref loads = attr(json.get(), env.s.loads);
     if (!loads) return {};
-    if (refuse_special_file(path) < 0) return {};
-    Ref text = call_method(path, env.s.read_text, {env.s.utf8}, env.s.kw_encoding);
+    Ref text = read_text(env, path);
     if (!text) return {};
     return call(loads.get(), {text.get()});
   }();
   if (decoded) return decoded;
 
-  Ref exc = fetch_exception();
+  Ref exc = take_exception();
   Ref json = env.global(env.s.json);
   Ref clause = json ? attr(json.get(), env.s.JSONDecodeError) : Ref();
   int matches = clause ? except_matches(exc.get(), clause.get()) : -1;
@@ -150,7 +354,7 @@ Ref read_manifest_json(const Env& env, PyObject* path) {
     return {};
   }
   if (!matches) {
-    restore_exception(std::move(exc));
+    reraise(std::move(exc));
     return {};
   }
   Ref cls = env.global(env.s.SkillReleaseManifestError);
@@ -160,9 +364,7 @@ Ref read_manifest_json(const Env& env, PyObject* path) {
     chain_context(std::move(exc));
     return {};
   }
-  PyException_SetCause(error.get(), Py_NewRef(exc.get()));
-  PyException_SetContext(error.get(), exc.release());
-  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+  raise_from(std::move(error), std::move(exc));
   return {};
 }
 
@@ -397,14 +599,64 @@ PyObject* raise_manifest_error(const Env& env, const char* prefix, PyObject* val
   return message ? raise_new(cls.get(), message.get()) : nullptr;
 }
 
-Ref mapping_get(const Env& env, PyObject* mapping, PyObject* key, PyObject* fallback) {
-  if (PyDict_CheckExact(mapping)) {
-    PyObject* value = PyDict_GetItemWithError(mapping, key);
-    if (value) return Ref::borrow(value);
-    if (PyErr_Occurred()) return {};
-    return Ref::borrow(fallback);
+int capture_read_originals(PyObject* names_owner) {
+#ifdef _WIN32
+  (void)names_owner;
+  return 0;  // read_text is always called there
+#else
+  auto* s = static_cast<Names*>(PyCapsule_GetPointer(names_owner, "zavrik.names"));
+  if (!s) return -1;
+  Ref pathlib = Ref::steal(PyImport_ImportModule("pathlib"));
+  if (!pathlib) return -1;
+  Ref path_class = Ref::steal(PyObject_GetAttrString(pathlib.get(), "Path"));
+  if (!path_class) return -1;
+  Ref sample = call(path_class.get(), {});
+  if (!sample) return -1;
+  auto* concrete = Py_TYPE(sample.get());
+
+  // The methods read_text runs; read_text and open (called by name on the
+  // path) come first. Where one is missing, nothing is recorded and the
+  // manifest is always read through read_text.
+  constexpr const char* kMethods[] = {"read_text", "open", "__fspath__", "__str__"};
+  Ref methods = Ref::steal(PyTuple_New(std::size(kMethods)));
+  if (!methods) return -1;
+  for (size_t i = 0; i < std::size(kMethods); ++i) {
+    Ref name = Ref::steal(PyUnicode_InternFromString(kMethods[i]));
+    if (!name) return -1;
+    PyObject* value = compat::type_lookup(concrete, name.get());
+    if (!value || (i < 2 && !PyFunction_Check(value))) return 0;
+    Ref pair = Ref::steal(PyTuple_Pack(2, name.get(), value));
+    if (!pair) return -1;
+    PyTuple_SET_ITEM(methods.get(), i, pair.release());
   }
-  return call_method(mapping, env.s.get, {key, fallback});
+
+  // The io functions open and read_text call, through the `io` of the
+  // module that defines open.
+  PyObject* io_globals = PyFunction_GetGlobals(PyTuple_GET_ITEM(
+      PyTuple_GET_ITEM(methods.get(), 1), 1));
+  Ref io_name = Ref::steal(PyUnicode_InternFromString("io"));
+  if (!io_name) return -1;
+  Ref io;
+  const int found = compat::dict_get_item_ref(io_globals, io_name.get(), &io);
+  if (found <= 0) return found;
+  if (!PyModule_Check(io.get())) return 0;
+  constexpr const char* kIoFunctions[] = {"open", "text_encoding"};
+  Ref io_functions = Ref::steal(PyTuple_New(std::size(kIoFunctions)));
+  if (!io_functions) return -1;
+  for (size_t i = 0; i < std::size(kIoFunctions); ++i) {
+    Ref name = Ref::steal(PyUnicode_InternFromString(kIoFunctions[i]));
+    if (!name) return -1;
+    Ref value = attr(io.get(), name.get());
+    if (!value) return -1;
+    Ref pair = Ref::steal(PyTuple_Pack(2, name.get(), value.get()));
+    if (!pair) return -1;
+    PyTuple_SET_ITEM(io_functions.get(), i, pair.release());
+  }
+  s->read_originals = Ref::steal(
+      PyTuple_Pack(6, reinterpret_cast<PyObject*>(concrete), methods.get(), io_globals,
+                   io_name.get(), io.get(), io_functions.get()));
+  return s->read_originals ? 0 : -1;
+#endif
 }
 
 Ref call_load_release_manifest(const Env& env, PyObject* root) {

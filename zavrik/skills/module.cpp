@@ -10,6 +10,7 @@
 // namespace (the function objects hold their own type and the interned
 // strings). The two statics below are the process-wide facts that the
 // one-instance rule needs, and nothing else is kept between calls.
+#include "compat.hpp"
 #include "directories.hpp"
 #include "function.hpp"
 #include "manifest.hpp"
@@ -42,12 +43,11 @@ int64_t g_interpreter_id = -1;
 // attribute is skipped, and so is None where `skip_none` says so.
 int copy_spec_attr(PyObject* spec, PyObject* dict, const char* attribute,
                    const char* key, bool skip_none) {
-  Ref value = Ref::steal(PyObject_GetAttrString(spec, attribute));
-  if (!value) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-    PyErr_Clear();
-    return 0;
-  }
+  Ref name = Ref::steal(PyUnicode_FromString(attribute));
+  if (!name) return -1;
+  Ref value;
+  const int found = compat::get_optional_attr(spec, name.get(), &value);
+  if (found <= 0) return found;
   if (skip_none && value.get() == Py_None) return 0;
   return PyDict_SetItemString(dict, key, value.get());
 }
@@ -88,10 +88,10 @@ int import_from(PyObject* dict, const char* module_name, const char* attribute) 
   Ref module = Ref::steal(
       PyImport_ImportModuleLevel(module_name, dict, nullptr, fromlist.get(), 0));
   if (!module) return -1;
-  Ref value = attr(module.get(), name.get());
-  if (!value) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-    PyErr_Clear();
+  Ref value;
+  const int found = compat::get_optional_attr(module.get(), name.get(), &value);
+  if (found < 0) return -1;
+  if (!found) {
     // A submodule of that name counts, as for the import statement.
     Ref full = Ref::steal(PyUnicode_FromFormat("%s.%U", module_name, name.get()));
     if (!full) return -1;
@@ -187,6 +187,7 @@ int exec_body(PyObject* module) {
   Ref names_owner = new_names(&names);
   if (!names_owner) return -1;
   if (fast::capture_originals(names_owner.get()) < 0) return -1;
+  if (capture_read_originals(names_owner.get()) < 0) return -1;
   Definer definer{dict, type.get(), names_owner.get(), names};
 
   // 7.

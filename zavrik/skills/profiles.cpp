@@ -9,6 +9,7 @@
 #include "directories.hpp"
 #include "manifest.hpp"
 #include "nativefs.hpp"
+#include "pysemantics.hpp"
 
 namespace zavrik {
 namespace {

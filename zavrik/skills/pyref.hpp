@@ -17,13 +17,18 @@
 // own are left alone, as the interpreter's own C frames leave theirs.
 #pragma once
 
-#include "compat.hpp"
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
 
 #include <cstddef>
 #include <initializer_list>
 #include <utility>
 
 namespace zavrik {
+
+namespace compat {
+inline bool is_finalizing();  // compat.hpp, included at the end
+}
 
 class Ref {
  public:
@@ -112,3 +117,6 @@ inline int equals(PyObject* a, PyObject* b) {
 Ref format_concat(PyObject* left, PyObject* right);
 
 }  // namespace zavrik
+
+// The version-dependent calls Ref uses (compat.hpp itself builds on Ref).
+#include "compat.hpp"

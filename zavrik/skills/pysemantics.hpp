@@ -1,0 +1,65 @@
+// Python's own statements and built-ins, spelled with the C API: `except`
+// clauses, `raise`, `raise ... from ...`, `mapping.get(key, fallback)` and
+// `os.fspath`. The module's bodies read as the Python they stand for by
+// calling these, and every unit that needs one of them uses the same one.
+//
+// How a failure travels: a function that can fail returns an empty `Ref`
+// (or a negative `int` where it answers a question) with exactly one Python
+// exception set, and its caller returns at once; nothing is raised as a C++
+// exception. `std::optional<Ref>` adds a third answer where a value may be
+// declined: no value means "not applicable", no exception set.
+#pragma once
+
+#include <optional>
+
+#include "function.hpp"
+
+namespace zavrik {
+
+// The `except <clause>:` test of `exc`: 1 when it matches, 0 when not, -1
+// with TypeError set when the clause names something that is not an
+// exception class (as the interpreter insists).
+int except_matches(PyObject* exc, PyObject* clause);
+
+// cls(message), checked to be an exception instance as `raise` requires;
+// empty with TypeError (or the call's own error) set otherwise.
+Ref new_exception(PyObject* cls, PyObject* message);
+
+// `raise exc` for an exception instance: it is set as the current exception,
+// chained to the one being handled, if any. Always returns nullptr.
+PyObject* raise_instance(PyObject* exc);
+
+// `raise cls(message)`. Always returns nullptr, with an exception set.
+PyObject* raise_new(PyObject* cls, PyObject* message);
+
+// `raise error from cause` written inside the `except` block that caught
+// `cause`: `error.__cause__` and `error.__context__` are both `cause`.
+// Always returns nullptr.
+PyObject* raise_from(Ref error, Ref cause);
+
+// The exception now set, taken out of the thread state (as `except ... as
+// e` binds it); empty when none is set.
+Ref take_exception();
+
+// Sets `exc`, taken with take_exception, as the current exception again,
+// unchanged (a bare `raise` in the `except` block).
+void reraise(Ref exc);
+
+// Chains `context` under the exception now set, as raising inside an
+// `except` block that handles `context` would.
+void chain_context(Ref context);
+
+// mapping.get(key, fallback) as Python spells it; an exact dict is read
+// directly, anything else through its own `get`. Empty with an exception
+// set on failure.
+Ref mapping_get(const Env& env, PyObject* mapping, PyObject* key, PyObject* fallback);
+
+// os.fspath(obj) for an object that is a file-system path: a str or bytes,
+// or an object whose type defines `__fspath__` returning one. No value for
+// anything else (no `__fspath__`, or one that returns neither), without an
+// exception; an empty `Ref` when `__fspath__` itself raised, its exception
+// set and untouched (KeyboardInterrupt, SystemExit and a TypeError of its
+// own included).
+std::optional<Ref> fspath_of(PyObject* obj);
+
+}  // namespace zavrik
