@@ -438,15 +438,15 @@ int blank_member(const Env& env, PyObject* entry, PyObject* member) {
   return filled < 0 ? -1 : !filled;
 }
 
-// exists() of root / name / a [/ b]. With a plain root the Skill directory
-// path object is never needed (`skill_dir` may be empty), and the check is a
-// native stat unless that declines.
+// exists() of root / name / a [/ b]. `answer` is the native answer when
+// there is one (1, 0, or -errno to raise); otherwise the Skill directory's
+// path object is made once (`skill_dir`) and asked.
 int skill_file_exists(const Env& env, PyObject* root, PyObject* name, Ref& skill_dir,
-                      PyObject* a, PyObject* b, const std::string* native) {
-  if (native) {
-    int there = fast::exists_below(env, root, *native, name, PyUnicode_AsUTF8(a),
-                                   b ? PyUnicode_AsUTF8(b) : nullptr);
-    if (there != 2) return there;
+                      PyObject* a, PyObject* b, const char* relative, const int* answer) {
+  if (answer) {
+    if (*answer >= 0) return *answer;
+    fast::raise_exists_error(env, root, name, relative, -*answer);
+    return -1;
   }
   if (!skill_dir) {
     skill_dir = Ref::steal(PyNumber_TrueDivide(root, name));
@@ -459,9 +459,13 @@ int skill_file_exists(const Env& env, PyObject* root, PyObject* name, Ref& skill
   return there ? truth(there.get()) : -1;
 }
 
+// The files a release-admitted Skill ships, as exists_below takes them.
+constexpr const char kSkillMdPath[] = "SKILL.md";
+constexpr const char kVersionJsonPath[] = "data/VERSION.json";
+
 // The entry checks of one Skill that is both present and declared.
 bool check_entry(const Env& env, PyObject* problems, PyObject* root,
-                 PyObject* skills, PyObject* name, const std::string* native) {
+                 PyObject* skills, PyObject* name, const int* answers) {
   // 1-2. The entry must be an object; nothing else is examined otherwise.
   Ref entry = mapping_get(env, skills, name, Py_None);
   if (!entry) return false;
@@ -476,9 +480,9 @@ bool check_entry(const Env& env, PyObject* problems, PyObject* root,
   if (blank < 0 || (blank && !add_problem(problems, nullptr, name, kTierBlank)))
     return false;
 
-  // 5. The Skill directory (a plain path's is built only if needed).
+  // 5. The Skill directory (with native answers it is never needed).
   Ref skill_dir;
-  if (!native) {
+  if (!answers) {
     skill_dir = Ref::steal(PyNumber_TrueDivide(root, name));
     if (!skill_dir) return false;
   }
@@ -495,11 +499,12 @@ bool check_entry(const Env& env, PyObject* problems, PyObject* root,
   if (!admitted) return true;
 
   // 7-8. Such a Skill ships its SKILL.md and data/VERSION.json.
-  int there = skill_file_exists(env, root, name, skill_dir, env.s.skill_md, nullptr, native);
+  int there = skill_file_exists(env, root, name, skill_dir, env.s.skill_md, nullptr,
+                                kSkillMdPath, answers);
   if (there < 0 || (!there && !add_problem(problems, nullptr, name, kNoSkillMd)))
     return false;
   there = skill_file_exists(env, root, name, skill_dir, env.s.data, env.s.version_json,
-                            native);
+                            kVersionJsonPath, answers ? answers + 1 : nullptr);
   if (there < 0 || (!there && !add_problem(problems, nullptr, name, kNoVersionJson)))
     return false;
   return true;
@@ -519,11 +524,16 @@ PyObject* validate_release_manifest(const Env& env, PyObject* const* args) {
   if (!problems) return nullptr;
 
   // 5. Present names: the Skill directories of the tree.
-  Ref dirs = call_list_template_dirs(env, root.get());
-  if (!dirs) return nullptr;
-  Ref present = Ref::steal(PySet_New(nullptr));
-  if (!present) return nullptr;
-  {
+  Ref present;
+  if (fast::Native names = fast::template_dir_names(env, root.get())) {
+    if (!*names) return nullptr;
+    present = Ref::steal(PySet_New(names->get()));
+    if (!present) return nullptr;
+  } else {
+    Ref dirs = call_list_template_dirs(env, root.get());
+    if (!dirs) return nullptr;
+    present = Ref::steal(PySet_New(nullptr));
+    if (!present) return nullptr;
     Ref it = Ref::steal(PyObject_GetIter(dirs.get()));
     if (!it) return nullptr;
     while (Ref dir = Ref::steal(PyIter_Next(it.get()))) {
@@ -537,21 +547,6 @@ PyObject* validate_release_manifest(const Env& env, PyObject* const* args) {
   Ref declared = Ref::steal(PySet_New(skills.get()));
   if (!declared) return nullptr;
 
-  // The existence checks go native for a plain root (`native` holds its
-  // file-system bytes then).
-  std::string root_bytes;
-  const std::string* native = nullptr;
-  const int eligible = fast::eligible(env, root.get());
-  if (eligible < 0) return nullptr;
-  if (eligible) {
-    bool declined = false;
-    if (fast::fs_bytes(root.get(), &root_bytes, &declined)) {
-      native = &root_bytes;
-    } else if (!declined) {
-      return nullptr;
-    }
-  }
-
   // 7-9. Undeclared directories, stale entries, then the entries of the
   // Skills that are both, each group in ascending order.
   for (int group = 0; group < 3; ++group) {
@@ -564,11 +559,21 @@ PyObject* validate_release_manifest(const Env& env, PyObject* const* args) {
     names = sorted_list(names.get());
     if (!names) return nullptr;
     const char* prefix = group == 0 ? kUndeclared : group == 1 ? kStale : nullptr;
+    // For an eligible root, the files of every Skill that is both are
+    // looked up at once, natively; only the admitted ones' answers are read.
+    std::vector<int> answers;
+    std::optional<bool> native;
+    if (!prefix) {
+      native = fast::exists_below(env, root.get(), names.get(),
+                                  {kSkillMdPath, kVersionJsonPath}, &answers);
+      if (native && !*native) return nullptr;
+    }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.get()); ++i) {
       PyObject* name = PyList_GET_ITEM(names.get(), i);
+      const int* answer = native ? answers.data() + 2 * i : nullptr;
       const bool ok = prefix ? add_problem(problems.get(), prefix, name, nullptr)
                              : check_entry(env, problems.get(), root.get(), skills.get(),
-                                           name, native);
+                                           name, answer);
       if (!ok) return nullptr;
     }
   }

@@ -12,14 +12,14 @@
 //   the unwinding into std::terminate.
 #include "nativefs.hpp"
 
-#include <structmember.h>
-
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <string_view>
 #include <vector>
 
+#include "directories.hpp"
 #include "operations.hpp"
 #include "rules.hpp"
 
@@ -63,7 +63,7 @@ bool parts_set(const Names& s, PyObject* path) {
 bool type_unchanged(const Names& s, PyTypeObject* type) {
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(s.path_originals); ++i) {
     PyObject* pair = PyTuple_GET_ITEM(s.path_originals, i);
-    if (_PyType_Lookup(type, PyTuple_GET_ITEM(pair, 0)) != PyTuple_GET_ITEM(pair, 1))
+    if (compat::type_lookup(type, PyTuple_GET_ITEM(pair, 0)) != PyTuple_GET_ITEM(pair, 1))
       return false;
   }
   return true;
@@ -225,30 +225,33 @@ Ref child_paths(const Names& s, PyObject* base, const std::vector<std::string>& 
   return result;
 }
 
-// list_template_dirs of a directory: its sub-directories by name, as
-// children of `base`. With `name`, the directory is `at`/`name` and may be
-// missing; without, `at` is the directory (from walk::open_base).
-Ref list_dirs_at(const Names& s, PyObject* base, int at, const char* name) {
-  bool exists = true;
-  std::vector<std::string> names;
+// The sub-directories of a directory, sorted by name. With `name`, the
+// directory is `at`/`name` and may be missing (no names then); without,
+// `at` is the directory (from walk::open_base). false: raised, for `base`.
+bool sorted_dirs(const Names& s, PyObject* base, int at, const char* name,
+                 std::vector<std::string>* names) {
   walk::Failure f = released([&](walk::Poll& poll) {
     walk::Fd opened;
     int fd = at;
     if (name) {
       struct stat st;
-      if (fstatat(at, name, &st, 0) != 0) {
-        exists = false;
+      if (fstatat(at, name, &st, 0) != 0)
         return walk::ignored(errno) ? walk::Failure() : walk::Failure::at(errno);
-      }
       if (const int err = walk::open_base(at, name, &opened)) return walk::Failure::at(err);
       fd = opened.get();
     }
-    walk::Failure failure = walk::list_dirs(fd, &names, poll);
-    if (!failure) walk::sort_names(&names);
+    walk::Failure failure = walk::list_dirs(fd, names, poll);
+    if (!failure) walk::sort_names(names);
     return failure;
   });
-  if (f) return raise_failure(s, base, f);
-  return exists ? child_paths(s, base, names) : Ref::steal(PyList_New(0));
+  if (f) raise_failure(s, base, f);
+  return !f;
+}
+
+// list_template_dirs of a directory, as children of `base`.
+Ref list_dirs_at(const Names& s, PyObject* base, int at, const char* name) {
+  std::vector<std::string> names;
+  return sorted_dirs(s, base, at, name, &names) ? child_paths(s, base, names) : Ref();
 }
 
 // The encoded form of a Skill or entry name that is one simple component,
@@ -297,10 +300,14 @@ int capture_originals(PyObject* names_owner) {
   Py_ssize_t* offsets[] = {&s->slot_drv, &s->slot_root, &s->slot_parts};
   const char* slot_names[] = {"_drv", "_root", "_parts"};
   for (int i = 0; i < 3; ++i) {
-    PyObject* descr = PyDict_GetItemString(pure_dict, slot_names[i]);
-    if (!descr || !Py_IS_TYPE(descr, &PyMemberDescr_Type)) return 0;
-    PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
-    if (member->type != T_OBJECT_EX) return 0;
+    Ref key = Ref::steal(PyUnicode_FromString(slot_names[i]));
+    if (!key) return -1;
+    Ref descr;
+    const int found = compat::dict_get_item_ref(pure_dict, key.get(), &descr);
+    if (found < 0) return -1;
+    if (!found || !Py_IS_TYPE(descr.get(), &PyMemberDescr_Type)) return 0;
+    PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr.get())->d_member;
+    if (member->type != compat::kMemberObjectEx) return 0;
     *offsets[i] = member->offset;
   }
 
@@ -309,7 +316,7 @@ int capture_originals(PyObject* names_owner) {
   for (size_t i = 0; i < std::size(kPathAttributes); ++i) {
     Ref name = Ref::steal(PyUnicode_InternFromString(kPathAttributes[i]));
     if (!name) return -1;
-    PyObject* value = _PyType_Lookup(concrete, name.get());
+    PyObject* value = compat::type_lookup(concrete, name.get());
     if (!value) return 0;
     Ref pair = Ref::steal(PyTuple_Pack(2, name.get(), value));
     if (!pair) return -1;
@@ -344,7 +351,7 @@ bool pathlib_intact(const Env& env) {
   if (PyDict_GetItem(env.globals, s.Path) != s.path_class) return false;
   if (!type_unchanged(s, reinterpret_cast<PyTypeObject*>(s.concrete_path))) return false;
   // pathlib calls os.<function> through its own global `os`.
-  PyObject* os = PyDict_GetItemString(s.pathlib_dict, "os");
+  PyObject* os = PyDict_GetItem(s.pathlib_dict, s.os);
   if (os != s.os_module || !PyModule_Check(os)) return false;
   PyObject* os_dict = PyModule_GetDict(os);
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(s.os_originals); ++i) {
@@ -403,7 +410,7 @@ int stat_identity(const Env& env, PyObject* path, Identity* out) {
   out->known = false;
 #if !defined(_WIN32)
   if (!PyUnicode_Check(path) && !PyBytes_Check(path) &&
-      !_PyType_Lookup(Py_TYPE(path), env.s.dunder_fspath))
+      !compat::type_lookup(Py_TYPE(path), env.s.dunder_fspath))
     return 0;
   Ref fspath = Ref::steal(PyOS_FSPath(path));
   if (!fspath) return -1;
@@ -445,6 +452,7 @@ int still_same(const Env& env, PyObject* path, const Identity& id) {
 #if defined(_WIN32)
 
 Native list_template_dirs(const Env&, PyObject*) { return std::nullopt; }
+Native template_dir_names(const Env&, PyObject*) { return std::nullopt; }
 Native remove_tree(const Env&, PyObject*) { return std::nullopt; }
 Native remove_packaging_junk(const Env&, PyObject*) { return std::nullopt; }
 Native collect_skill_datas(const Env&, PyObject*, PyObject*) { return std::nullopt; }
@@ -456,9 +464,12 @@ Native sweep(const Env&, const Anchor&) { return std::nullopt; }
 Ref child_dirs(const Env&, const Anchor&) { return Ref::steal(PyList_New(0)); }
 Ref remove_children_except(const Env&, const Anchor&, PyObject*) { return Ref::none(); }
 int child_exists(const Env&, const Anchor&, PyObject*) { return 2; }
-int exists_below(const Env&, PyObject*, const std::string&, PyObject*, const char*,
-                 const char*) {
-  return 2;
+std::optional<bool> exists_below(const Env&, PyObject*, PyObject*,
+                                 std::initializer_list<const char*>, std::vector<int>*) {
+  return std::nullopt;
+}
+void raise_exists_error(const Env&, PyObject*, PyObject*, const char*, int) {
+  PyErr_SetString(PyExc_SystemError, "no native file system");
 }
 
 #else
@@ -470,6 +481,25 @@ Native list_template_dirs(const Env& env, PyObject* root) {
   bool declined = false;
   if (!fs_path(root, &base, &declined)) return declined ? std::nullopt : Native(Ref());
   return list_dirs_at(env.s, root, AT_FDCWD, base.c_str());
+}
+
+Native template_dir_names(const Env& env, PyObject* root) {
+  if (!own_function(env, env.s.list_template_dirs, kListTemplateDirs)) return std::nullopt;
+  const int ok = eligible(env, root);
+  if (ok <= 0) return ok < 0 ? Native(Ref()) : std::nullopt;
+  std::string base;
+  bool declined = false;
+  if (!fs_path(root, &base, &declined)) return declined ? std::nullopt : Native(Ref());
+  std::vector<std::string> names;
+  if (!sorted_dirs(env.s, root, AT_FDCWD, base.c_str(), &names)) return Ref();
+  Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
+  if (!result) return Ref();
+  for (size_t i = 0; i < names.size(); ++i) {
+    Ref name = decode(names[i]);
+    if (!name) return Ref();
+    PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), name.release());
+  }
+  return result;
 }
 
 Native remove_tree(const Env& env, PyObject* path) {
@@ -695,24 +725,65 @@ Native collect_skill_datas(const Env& env, PyObject* root, PyObject* names) {
   return datas;
 }
 
-int exists_below(const Env& env, PyObject* root, const std::string& root_bytes,
-                 PyObject* name, const char* a, const char* b) {
-  std::string component;
-  if (!simple_component(name, &component)) return PyErr_Occurred() ? -1 : 2;
-  std::string path = root_bytes;
-  for (const char* c : {component.c_str(), a, b}) {
-    if (!c) break;
-    if (path.empty() || path.back() != '/') path += '/';
-    path += c;
+std::optional<bool> exists_below(const Env& env, PyObject* root, PyObject* names,
+                                 std::initializer_list<const char*> files,
+                                 std::vector<int>* answers) {
+  const int ok = PyList_CheckExact(names) ? eligible(env, root) : 0;
+  if (ok <= 0) return ok < 0 ? std::optional<bool>(false) : std::nullopt;
+  const Py_ssize_t count = PyList_GET_SIZE(names);
+  std::vector<std::string> skills(static_cast<size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (!simple_component(PyList_GET_ITEM(names, i), &skills[static_cast<size_t>(i)]))
+      return PyErr_Occurred() ? std::optional<bool>(false) : std::nullopt;
   }
-  struct stat st;
-  if (stat(path.c_str(), &st) == 0) return 1;
-  const int err = errno;
-  if (walk::ignored(err)) return 0;
-  std::vector<std::string> below{component, a};
-  if (b) below.push_back(b);
+  std::string base;
+  bool declined = false;
+  if (!fs_path(root, &base, &declined)) return declined ? std::nullopt : std::optional(false);
+  answers->assign(skills.size() * files.size(), 0);
+  walk::Failure f = released([&](walk::Poll& poll) {
+    walk::Fd fd;
+    if (const int err = walk::open_search(AT_FDCWD, base.c_str(), &fd)) {
+      // No root: every answer is what stat of a path through it gives.
+      const int answer = walk::ignored(err) ? 0 : -err;
+      std::fill(answers->begin(), answers->end(), answer);
+      return walk::Failure();
+    }
+    std::string path;  // one buffer for every "name/file"
+    size_t k = 0;
+    for (const std::string& skill : skills) {
+      if (poll.stop()) return walk::Failure::interrupted();
+      for (const char* file : files) {
+        path.assign(skill).append(1, '/').append(file);
+        struct stat st;
+        int& answer = (*answers)[k++];
+        if (fstatat(fd.get(), path.c_str(), &st, 0) == 0)
+          answer = 1;
+        else
+          answer = walk::ignored(errno) ? 0 : -errno;
+      }
+    }
+    return walk::Failure();
+  });
+  if (f) return raise_failure(env.s, root, f) ? std::optional(true) : std::optional(false);
+  return true;
+}
+
+void raise_exists_error(const Env& env, PyObject* root, PyObject* name, const char* file,
+                        int err) {
+  std::vector<std::string> below;
+  std::string component;
+  if (!simple_component(name, &component)) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "not a Skill name");
+    return;
+  }
+  below.push_back(component);
+  for (std::string_view rest = file;;) {
+    const size_t slash = rest.find('/');
+    below.emplace_back(rest.substr(0, slash));
+    if (slash == std::string_view::npos) break;
+    rest.remove_prefix(slash + 1);
+  }
   raise_failure(env.s, root, walk::Failure::at(err, below));
-  return -1;
 }
 
 #endif  // _WIN32

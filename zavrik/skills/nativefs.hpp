@@ -19,8 +19,10 @@
 // descriptor to the end, across every step and callee they run natively.
 #pragma once
 
+#include <initializer_list>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "function.hpp"
 #include "walker.hpp"
@@ -48,6 +50,9 @@ Ref path_name(const Env& env, PyObject* path);
 bool own_function(const Env& env, PyObject* name, const FunctionDef& def);
 
 Native list_template_dirs(const Env& env, PyObject* root);
+// The names of the directories `list_template_dirs(root)` would return,
+// while that is the module's own function: no path object per directory.
+Native template_dir_names(const Env& env, PyObject* root);
 Native remove_tree(const Env& env, PyObject* path);
 Native remove_packaging_junk(const Env& env, PyObject* root);
 Native collect_skill_datas(const Env& env, PyObject* root, PyObject* names);
@@ -92,14 +97,19 @@ bool identify(const Env& env, PyObject* path, Identity* out);
 // not, -1 with an exception set.
 int still_same(const Env& env, PyObject* path, const Identity& id);
 
-// The file-system bytes of an eligible path; false with an exception set,
-// or with `*declined` when the path cannot be encoded (or holds NUL).
-bool fs_bytes(PyObject* path, std::string* out, bool* declined);
+// exists() of root / name / file, for every name of the list `names` and
+// every file of `files` (relative paths), in one loop without the GIL,
+// relative to the root opened once. `answers` gets, name by name, one int
+// per file: 1, 0, or -errno for an error the methods would raise. No value:
+// declined (the root is not eligible, or a name is not one simple
+// component); false: an exception is set.
+std::optional<bool> exists_below(const Env& env, PyObject* root, PyObject* names,
+                                 std::initializer_list<const char*> files,
+                                 std::vector<int>* answers);
 
-// exists() of root / name / a [/ b], with `root_bytes` from fs_bytes(root):
-// 1, 0, -1 with an exception set, or 2 when declined. A single stat: the
-// GIL stays held.
-int exists_below(const Env& env, PyObject* root, const std::string& root_bytes,
-                 PyObject* name, const char* a, const char* b);
+// Raises what exists() of root / name / file raised, for an answer of
+// exists_below.
+void raise_exists_error(const Env& env, PyObject* root, PyObject* name, const char* file,
+                        int err);
 
 }  // namespace zavrik::fast

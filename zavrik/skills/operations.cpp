@@ -48,12 +48,9 @@ Ref listing(PyObject* obj, PyObject* method, PyObject* arg) {
 // Whether `path` is a symbolic link. An object without `is_symlink` is not a
 // file-system path of the platform, and so cannot be one.
 int is_link(const Env& env, PyObject* path) {
-  Ref method = attr(path, env.s.is_symlink);
-  if (!method) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-    PyErr_Clear();
-    return 0;
-  }
+  Ref method;
+  const int found = compat::get_optional_attr(path, env.s.is_symlink, &method);
+  if (found <= 0) return found;
   Ref answer = call(method.get(), {});
   return answer ? truth(answer.get()) : -1;
 }

@@ -163,10 +163,20 @@ PyObject* selected_skill_names(const Env& env, PyObject* const* args) {
   if (!manifest) return nullptr;
 
   // 4. Each Skill directory that skill_allowed admits, in listing order.
-  Ref dirs = call_list_template_dirs(env, root.get());
-  if (!dirs) return nullptr;
-  // Plain paths' names are read from their parts, and the module's own
+  // The module's own listing of an eligible root gives the names without a
+  // path object per directory; other paths' names are read from their
+  // parts where the class is pathlib's own, and the module's own
   // skill_allowed runs without the call machinery.
+  Ref dirs;
+  fast::Native listed = fast::template_dir_names(env, root.get());
+  const bool names_only = listed.has_value();
+  if (names_only) {
+    if (!*listed) return nullptr;
+    dirs = std::move(*listed);
+  } else {
+    dirs = call_list_template_dirs(env, root.get());
+    if (!dirs) return nullptr;
+  }
   const bool intact = fast::pathlib_intact(env);
   PyTypeObject* plain = reinterpret_cast<PyTypeObject*>(env.s.concrete_path);
 
@@ -175,8 +185,9 @@ PyObject* selected_skill_names(const Env& env, PyObject* const* args) {
   Ref names = Ref::steal(PyList_New(0));
   if (!names) return nullptr;
   while (Ref dir = Ref::steal(PyIter_Next(it.get()))) {
-    Ref name = intact && Py_TYPE(dir.get()) == plain ? fast::path_name(env, dir.get())
-                                                     : attr(dir.get(), env.s.name);
+    Ref name = names_only                                ? Ref::borrow(dir.get())
+               : intact && Py_TYPE(dir.get()) == plain ? fast::path_name(env, dir.get())
+                                                       : attr(dir.get(), env.s.name);
     if (!name) return nullptr;
     Ref allowed = env.call_own(
         env.s.skill_allowed, kSkillAllowed,
