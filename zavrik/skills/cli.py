@@ -16,6 +16,7 @@ ends with one line on stderr and exit status 2, never a traceback.
 from __future__ import annotations
 
 import argparse
+import importlib
 import json
 import os
 import re
@@ -136,6 +137,7 @@ def _templates_of_archive(path: Path, tmp: Path) -> tuple[str, Path]:
     """(kind, templates root unpacked below tmp) of a wheel, an sdist or a one-file executable."""
     root = tmp / "templates"
     prefix = TEMPLATES_IN_PACKAGE + "/"
+    members: dict[str, Any]
     if zipfile.is_zipfile(path):
         kind = "wheel"
         with zipfile.ZipFile(path) as archive:
@@ -158,15 +160,15 @@ def _templates_of_archive(path: Path, tmp: Path) -> tuple[str, Path]:
     else:
         kind = "executable"
         try:
-            from PyInstaller.archive.readers import ArchiveReadError, CArchiveReader
+            readers = importlib.import_module("PyInstaller.archive.readers")
         except ImportError:
             raise UsageError(
                 f"{path} is not a wheel or an sdist; reading a one-file executable needs PyInstaller "
                 "(python -m pip install pyinstaller)"
             ) from None
         try:
-            reader = CArchiveReader(str(path))
-        except ArchiveReadError:
+            reader = readers.CArchiveReader(str(path))
+        except readers.ArchiveReadError:
             raise UsageError(
                 f"{path} is not a wheel, an sdist, a PyInstaller one-file executable or a directory"
             ) from None
