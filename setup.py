@@ -207,7 +207,7 @@ class sdist(_sdist):
     """Prunes the release tree's templates for the source distribution."""
 
     def run(self):
-        self._profile = _build_profile("sdist")
+        _build_profile("sdist")  # a profile without an sdist fails before compiling
         super().run()
 
     def make_distribution(self):
@@ -224,7 +224,7 @@ class sdist(_sdist):
         super().make_release_tree(base_dir, files)
         target = Path(base_dir) / TEMPLATES_IN_PACKAGE
         if target.exists():
-            _prune(self, target, "sdist", self._profile)
+            _prune(self, target, "sdist", _build_profile("sdist"))
 
 
 setup(
