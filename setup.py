@@ -3,9 +3,11 @@
 Every artifact ships only the Skill templates that the release manifest
 admits for it: the build's own copy of `zavrik/skills/templates` (build_py's
 copy for a wheel, the release tree for an sdist) is pruned with the
-extension built in this very run, for the profile named by
-ZAVRIK_SKILL_PROFILE (unset: every Skill is kept). The source tree is never
-pruned.
+extension built in this very run, and the copy records what it was pruned
+for in `release.json` beside the manifest. The profile is the one named by
+ZAVRIK_SKILL_PROFILE, else the one a pruned sdist recorded (so a wheel built
+from that sdist is pruned for the same profile), else none: every Skill is
+kept. The source tree is never pruned.
 """
 
 import importlib.util
@@ -82,6 +84,20 @@ MODULE_NAME = "zavrik.skills.packaging"
 SOURCE_TEMPLATES = Path(__file__).resolve().parent / "zavrik" / "skills" / "templates"
 TEMPLATES_IN_PACKAGE = Path("zavrik", "skills", "templates")
 
+
+def _load_release_helpers():
+    """zavrik/skills/_release.py (standard library only), loaded before anything is built."""
+    path = Path(__file__).resolve().parent / "zavrik" / "skills" / "_release.py"
+    spec = importlib.util.spec_from_file_location("_zavrik_release", path)
+    if spec is None or spec.loader is None:
+        raise SetupError(f"cannot load {path}")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+release = _load_release_helpers()
+
 # The extension keeps one instance per process, so it is loaded once and
 # shared by every command of this run (e.g. `setup.py sdist bdist_wheel`).
 _packaging = None
@@ -111,11 +127,32 @@ def _require_build_copy(target: Path) -> None:
         raise SetupError(f"refusing to prune the source templates {SOURCE_TEMPLATES}")
 
 
-def _prune(command, target: Path, artifact: str) -> None:
+def _build_profile(artifact: str) -> str | None:
+    """The profile to prune `artifact` for, checked before anything is compiled.
+
+    ZAVRIK_SKILL_PROFILE first; else the profile recorded in the source
+    templates, which only a pruned sdist carries; else None (every Skill).
+    """
+    profile = os.environ.get("ZAVRIK_SKILL_PROFILE", "").strip()
+    if not profile:
+        try:
+            record = release.read_record(SOURCE_TEMPLATES)
+        except (release.RecordError, OSError) as exc:
+            raise SetupError(str(exc)) from None
+        if record is None:
+            return None
+        profile = record["profile"]
+        log.info("Skill profile %s, recorded by the sdist this tree comes from", profile)
+    problem = release.profile_error(profile, artifact)
+    if problem:
+        raise SetupError(f"cannot select the Skill templates of the {artifact}: {problem}")
+    return profile
+
+
+def _prune(command, target: Path, artifact: str, profile: str | None) -> None:
     """Cut the build's copy of the templates down to what `artifact` admits."""
     _require_build_copy(target)
     packaging = _built_packaging(command)
-    profile = os.environ.get("ZAVRIK_SKILL_PROFILE", "").strip() or None
     try:
         kept = packaging.prune_templates_dir(
             target,
@@ -123,8 +160,29 @@ def _prune(command, target: Path, artifact: str) -> None:
             artifact=artifact,
             manifest_templates_dir=SOURCE_TEMPLATES,
         )
+        if profile in (None, *release.UNRESTRICTED_PROFILES):
+            # Nothing pruned: a record copied from a pruned sdist still
+            # tells what the tree holds, and an unpruned tree has none.
+            missing = []
+        else:
+            manifest = packaging.load_release_manifest(SOURCE_TEMPLATES)
+            admitted = [
+                name
+                for name in manifest["skills"]
+                if packaging.skill_allowed(name, profile=profile, artifact=artifact, manifest=manifest)
+            ]
+            missing = sorted(set(admitted) - set(kept))
     except packaging.SkillReleaseManifestError as exc:
         raise SetupError(f"cannot select the Skill templates of the {artifact}: {exc}") from None
+    if missing:
+        # A source tree pruned for a smaller artifact (an sdist of another
+        # profile) cannot make this one.
+        raise SetupError(
+            f"the {artifact} of profile {profile} admits Skills that this source tree lacks: "
+            + ", ".join(missing)
+        )
+    if profile not in (None, *release.UNRESTRICTED_PROFILES):
+        release.write_record(target, profile, artifact)
     log.info(
         "Skill templates in the %s (profile %s): %s",
         artifact,
@@ -141,6 +199,7 @@ class build_py(_build_py):
             # An editable install serves the source tree itself: nothing is
             # copied, so nothing may be pruned.
             return super().run()
+        profile = _build_profile("wheel")
         target = Path(self.build_lib) / TEMPLATES_IN_PACKAGE
         _require_build_copy(target)
         # A fresh copy each time: Skills pruned by an earlier build under
@@ -149,11 +208,23 @@ class build_py(_build_py):
             shutil.rmtree(target)
         super().run()
         if target.exists():
-            _prune(self, target, "wheel")
+            _prune(self, target, "wheel", profile)
 
 
 class sdist(_sdist):
     """Prunes the release tree's templates for the source distribution."""
+
+    def run(self):
+        _build_profile("sdist")  # a profile without an sdist fails before compiling
+        super().run()
+
+    def make_distribution(self):
+        # setuptools adds tests/test*.py by default; the tests need the whole
+        # checkout (full templates, scripts/, fuzz/), so the sdist holds none
+        # of them. Dropped here rather than by MANIFEST.in, whose exclusions
+        # warn when a wheel is built from the sdist that lacks them.
+        self.filelist.files = [f for f in self.filelist.files if not f.replace(os.sep, "/").startswith("tests/")]
+        super().make_distribution()
 
     def make_release_tree(self, base_dir, files):
         # The release tree is made of hard links where possible: removing
@@ -161,7 +232,7 @@ class sdist(_sdist):
         super().make_release_tree(base_dir, files)
         target = Path(base_dir) / TEMPLATES_IN_PACKAGE
         if target.exists():
-            _prune(self, target, "sdist")
+            _prune(self, target, "sdist", _build_profile("sdist"))
 
 
 setup(

@@ -3,49 +3,45 @@
     python scripts/freeze.py [--profile binary-minimal|binary-full] [--name NAME]
                              [--dist DIR] [--work DIR] [--templates-dir DIR] [--entry SCRIPT]
 
-The bundle's data files are exactly collect_skill_datas(profile=...): every
-packable file of the Skills the manifest admits for the binary, below
-zavrik/skills/templates, and the manifest itself. The compiled extension is
-bundled as a hidden import, together with the standard modules it imports
-from C, which PyInstaller's analysis cannot see.
+The package's own PyInstaller hook (zavrik/skills/_pyinstaller, which
+PyInstaller finds through the `pyinstaller40` entry point of an installed
+zavrik) does the bundling: the data files collect_skill_datas() lists for
+ZAVRIK_SKILL_PROFILE, a release record, and the standard modules the
+extension imports from C. This script sets that variable to --profile and
+runs PyInstaller, as plain `pyinstaller --onefile app.py` would.
 """
 
 from __future__ import annotations
 
 import argparse
+import importlib.machinery
 import os
 import sys
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
-if str(ROOT) not in sys.path:
-    sys.path.insert(0, str(ROOT))  # the checkout's own package when run from it
-
-from zavrik.skills import packaging  # noqa: E402
-
-HIDDEN_IMPORTS = ["zavrik.skills.packaging", "json", "pathlib", "typing"]
+PROG = "freeze.py"
 
 
-def pyinstaller_args(args: argparse.Namespace, datas: list[tuple[str, str]]) -> list[str]:
-    work = Path(args.work)
-    command = [
-        str(args.entry),
-        "--onefile",
-        "--noconfirm",
-        "--log-level=WARN",
-        f"--name={args.name}",
-        f"--distpath={args.dist}",
-        f"--workpath={work}",
-        f"--specpath={work}",
-        f"--paths={ROOT}",
-    ]
-    command += [f"--hidden-import={name}" for name in HIDDEN_IMPORTS]
-    command += [f"--add-data={source}{os.pathsep}{destination}" for source, destination in datas]
-    return command
+def _built_in_checkout() -> bool:
+    """The checkout holds a built extension (pip install -e ., or build_ext --inplace)."""
+    skills = ROOT / "zavrik" / "skills"
+    return any((skills / f"packaging{suffix}").is_file() for suffix in importlib.machinery.EXTENSION_SUFFIXES)
+
+
+def _hooks_registered() -> bool:
+    from importlib.metadata import entry_points
+
+    return any(ep.value.startswith("zavrik.skills._pyinstaller") for ep in entry_points(group="pyinstaller40"))
+
+
+def _fail(message: str) -> int:
+    print(f"{PROG}: error: {message}", file=sys.stderr)
+    return 2
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog="freeze.py", description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(prog=PROG, description=__doc__.split("\n\n")[0])
     parser.add_argument("--profile", default="binary-minimal", help="binary-minimal (default) or binary-full")
     parser.add_argument("--name", default="zavrik-skills", help="name of the executable")
     parser.add_argument("--dist", default=str(ROOT / "dist"), help="where the executable goes")
@@ -54,16 +50,50 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--entry", default=str(ROOT / "scripts" / "frozen_entry.py"), help="entry script")
     args = parser.parse_args(argv)
 
-    templates = Path(args.templates_dir) if args.templates_dir else None
+    from_checkout = _built_in_checkout()
+    if from_checkout and str(ROOT) not in sys.path:
+        sys.path.insert(0, str(ROOT))  # the checkout's own build before an installed one
     try:
-        datas = packaging.collect_skill_datas(profile=args.profile, templates_dir=templates)
+        from zavrik.skills import packaging
+        from zavrik.skills._pyinstaller import get_hook_dirs
+    except ImportError as exc:
+        return _fail(
+            f"zavrik.skills.packaging cannot be imported ({exc}); install zavrik "
+            "(python -m pip install .) or build it in this checkout (python -m pip install -e .)"
+        )
+    try:
+        import PyInstaller.__main__
+    except ImportError:
+        return _fail("PyInstaller is not installed in this environment (python -m pip install pyinstaller)")
+
+    templates = Path(args.templates_dir).resolve() if args.templates_dir else None
+    try:
+        # The hook would fail the same way, after PyInstaller's analysis.
+        packaging.collect_skill_datas(profile=args.profile, templates_dir=templates)
     except packaging.SkillReleaseManifestError as exc:
-        print(f"freeze.py: error: {exc}", file=sys.stderr)
-        return 2
+        return _fail(str(exc))
 
-    import PyInstaller.__main__
-
-    PyInstaller.__main__.run(pyinstaller_args(args, datas))
+    os.environ[packaging.PROFILE_ENV] = args.profile
+    if templates is not None:
+        os.environ["ZAVRIK_BUILTIN_TEMPLATES_DIR"] = str(templates)
+    work = Path(args.work)
+    command = [
+        str(args.entry),
+        "--onefile",
+        "--noconfirm",
+        f"--name={args.name}",
+        f"--distpath={args.dist}",
+        f"--workpath={work}",
+        f"--specpath={work}",
+    ]
+    if from_checkout:
+        command.append(f"--paths={ROOT}")
+    if not _hooks_registered():
+        # Not installed (only built in place): no entry point to find the hook by.
+        command += [f"--additional-hooks-dir={directory}" for directory in get_hook_dirs()]
+    print(f"{PROG}: freezing {args.entry} with the Skills of profile {args.profile} (PyInstaller's log follows)",
+          file=sys.stderr, flush=True)
+    PyInstaller.__main__.run(command)
     suffix = ".exe" if sys.platform == "win32" else ""
     print(Path(args.dist) / f"{args.name}{suffix}")
     return 0

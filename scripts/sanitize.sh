@@ -4,8 +4,9 @@
 #
 #   scripts/sanitize.sh [pytest arguments...]
 #
-# The copy (default /tmp/zavrik-asan, or $ZAVRIK_ASAN_DIR) keeps the normal
-# in-place build of the working tree untouched. The interpreter itself is not
+# The copy (a new temporary directory, removed at the end; or $ZAVRIK_ASAN_DIR,
+# emptied first and kept) keeps the normal in-place build of the working tree
+# untouched. The interpreter itself is not
 # instrumented, so the sanitizer runtimes are preloaded, and leak detection is
 # off (the interpreter's own allocations would drown it; tests/leakcheck.py
 # covers leaks). Any report stops the process with a non-zero status.
@@ -13,10 +14,14 @@
 # the sanitizers after the suite.
 set -euo pipefail
 src="$(cd "$(dirname "$0")/.." && pwd)"
-dest="${ZAVRIK_ASAN_DIR:-/tmp/zavrik-asan}"
-
-rm -rf "$dest"
-mkdir -p "$dest"
+if [ -n "${ZAVRIK_ASAN_DIR:-}" ]; then
+    dest="$ZAVRIK_ASAN_DIR"
+    rm -rf "$dest"
+    mkdir -p "$dest"
+else
+    dest="$(mktemp -d "${TMPDIR:-/tmp}/zavrik-asan.XXXXXX")"
+    trap 'rm -rf "$dest"' EXIT
+fi
 # The working tree as it is (uncommitted changes included), without build
 # products and caches.
 tar -C "$src" --exclude=.git --exclude='*.so' --exclude='*.o' --exclude=build \

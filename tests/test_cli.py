@@ -4,10 +4,12 @@ import json
 import shutil
 import subprocess
 import sys
+import tarfile
+import zipfile
 
 import pytest
 
-from zavrik.skills import packaging
+from zavrik.skills import _release, packaging
 from zavrik.skills.cli import main
 
 BUILTIN = packaging.get_builtin_templates_dir()
@@ -57,6 +59,97 @@ def test_check_of_an_unloadable_manifest_exits_2_with_the_module_message(tmp_pat
     assert (status, out) == (2, "")
     assert err.startswith(f"python -m zavrik.skills check: error: {message.format(root=tmp_path)}")
     assert err.count("\n") == 1
+
+
+def pruned_copy(tmp_path, artifact, name="templates"):
+    """A copy of the built-in templates pruned for python-release as a build prunes it."""
+    target = tmp_path / name
+    shutil.copytree(BUILTIN, target)
+    packaging.prune_templates_dir(target, profile="python-release", artifact=artifact, manifest_templates_dir=BUILTIN)
+    _release.write_record(target, "python-release", artifact)
+    return target
+
+
+def pack(tree, artifact, archive):
+    """The tree as the templates of a wheel (zip) or an sdist (tar with a top directory)."""
+    prefix = "zavrik/skills/templates" if artifact == "wheel" else "zavrik-0.1.0/zavrik/skills/templates"
+    files = [p for p in sorted(tree.rglob("*")) if p.is_file()]
+    if artifact == "wheel":
+        with zipfile.ZipFile(archive, "w") as z:
+            for path in files:
+                z.write(path, f"{prefix}/{path.relative_to(tree).as_posix()}")
+    else:
+        with tarfile.open(archive, "w:gz") as t:
+            for path in files:
+                t.add(path, f"{prefix}/{path.relative_to(tree).as_posix()}")
+    return archive
+
+
+@pytest.mark.parametrize("artifact", ["wheel", "sdist"])
+@pytest.mark.parametrize(
+    "change, status, problem",
+    [
+        (None, 0, None),
+        ("rm code-review", 1, "code-review: admitted for profile python-release, artifact {artifact}, but missing"),
+        ("add internal-debug", 1, "internal-debug: present, but not admitted for profile python-release, artifact {artifact}"),
+        ("junk code-review/helper.pyc", 1, "code-review/helper.pyc: build junk"),
+        ("rm code-review/SKILL.md", 1, "code-review: 发版准入 Skill 必须包含 SKILL.md"),
+    ],
+)
+def test_check_and_verify_hold_a_pruned_tree_to_its_record(tmp_path, capsys, artifact, change, status, problem):
+    tree = pruned_copy(tmp_path, artifact)
+    if change:
+        verb, rel = change.split()
+        if verb == "rm":
+            shutil.rmtree(tree / rel) if (tree / rel).is_dir() else (tree / rel).unlink()
+        elif verb == "add":
+            shutil.copytree(BUILTIN / rel, tree / rel)
+        else:
+            (tree / rel).write_bytes(b"\0")
+    assert main(["check", str(tree)]) == status
+    out = capsys.readouterr().out
+    archive = pack(tree, artifact, tmp_path / f"a.{'whl' if artifact == 'wheel' else 'tar.gz'}")
+    assert main(["verify", "--json", str(archive)]) == status
+    [report] = json.loads(capsys.readouterr().out)
+    assert (report["kind"], report["profile"], report["artifact"]) == (artifact, "python-release", artifact)
+    if problem is None:
+        assert out == f"release check passed: {tree} (pruned for profile python-release, artifact {artifact})\n"
+        assert report["problems"] == [] and report["ok"]
+        assert report["skills"] == packaging.selected_skill_names(profile="python-release", artifact=artifact)
+    else:
+        assert out.splitlines() == report["problems"] == [problem.format(artifact=artifact)]
+
+
+@pytest.mark.parametrize(
+    "record, args, problem",
+    [
+        (None, [], "no release record: not pruned for a release"),
+        (None, ["--profile", "python-release"], "no release record: not pruned for profile python-release"),
+        # A wheel built under "dev" from a pruned sdist keeps the sdist's record.
+        ("sdist", [], "recorded for profile python-release, artifact sdist; verified as profile python-release, artifact wheel"),
+    ],
+    ids=["unpruned", "unpruned-profile", "sdist-record"],
+)
+def test_verify_refuses_an_artifact_not_cut_for_the_release(tmp_path, capsys, record, args, problem):
+    tree = pruned_copy(tmp_path, record) if record else BUILTIN
+    archive = pack(tree, "wheel", tmp_path / "a.whl")
+    assert main(["verify", *args, str(archive)]) == 1
+    assert problem in capsys.readouterr().out
+
+
+def test_build_precheck_agrees_with_the_module():
+    # setup.py refuses a profile without the artifact before compiling, with
+    # the module's own message, from a table of its own.
+    assert {p: tuple(keys) for p, keys in packaging._PROFILE_KEYS.items()} == _release.PROFILE_ARTIFACTS
+    for profile in [*packaging._PROFILE_KEYS, "dev", "internal", "nightly", ""]:
+        for artifact in [*_release.ARTIFACTS, "bogus"]:
+            try:
+                packaging._profile_key(profile, artifact)
+            except packaging.SkillReleaseManifestError as exc:
+                expected = str(exc)
+            else:
+                expected = None
+            assert _release.profile_error(profile, artifact) == expected, (profile, artifact)
 
 
 @pytest.mark.parametrize(
@@ -142,6 +235,11 @@ def test_where_reports_the_overridden_locations(tmp_path, monkeypatch, capsys):
         (["list", "--templates-dir", "{tmp}/nope"], "templates directory not found: {tmp}/nope"),
         (["datas", "--profile", "python-release"], "profile 'python-release' 不支持产物类型 'binary'"),
         (["prune", "{tmp}/nope", "--artifact", "wheel"], "target not found: {tmp}/nope"),
+        (["list", "--profile", "dev", "--artifact", "bogus"], "invalid choice: 'bogus'"),
+        (["prune", "{tmp}", "--artifact", "bogus"], "invalid choice: 'bogus'"),
+        (["verify"], "the following arguments are required: ARTIFACT"),
+        (["verify", "{tmp}/nope"], "artifact not found: {tmp}/nope"),
+        (["verify", "{tmp}"], "{tmp} holds no zavrik/skills/templates"),
     ],
 )
 def test_user_mistakes_end_with_one_line_and_status_2(tmp_path, args, message):
@@ -164,7 +262,28 @@ def test_prune_refuses_the_tree_that_holds_the_manifest(copy, monkeypatch, manif
     assert (copy / "internal-debug").is_dir()
 
 
-@pytest.mark.parametrize("command", [[], ["check"], ["list"], ["datas"], ["prune"], ["where"]])
+@pytest.mark.parametrize(
+    "args, note",
+    [
+        (["list"], "profile dev, listing every Skill directory"),
+        (["prune", "{copy}", "--artifact", "wheel"], "profile dev, which removes junk and no Skill"),
+        (["list", "--profile", "dev"], None),
+    ],
+)
+def test_the_dev_fallback_is_announced_when_no_profile_was_given(copy, capsys, args, note):
+    assert main([a.format(copy=copy) for a in args]) == 0
+    err = capsys.readouterr().err
+    assert (note in err) if note else "note:" not in err
+
+
+def test_version():
+    status, out, err = run("--version")
+    assert (status, err) == (0, "")
+    # "zavrik 0.1.0", or that the version is unknown when only built in place
+    assert out.startswith("zavrik ") and out.count("\n") == 1
+
+
+@pytest.mark.parametrize("command", [[], ["check"], ["verify"], ["list"], ["datas"], ["prune"], ["where"]])
 def test_every_command_has_help(command):
     status, out, err = run(*command, "--help")
     assert (status, err) == (0, "")
