@@ -98,13 +98,13 @@ bool fs_path(PyObject* path, std::string* out, bool* declined) {
 }
 
 // A path object `base` / components, built as `_make_child_relpath` builds
-// it: the same class, drive and root, the parts list extended.
-Ref make_path(const Names& s, PyObject* base, std::initializer_list<PyObject*> components) {
+// it: the same class, drive and root, the parts list extended by
+// `extend(list)` (which returns false with an exception set).
+template <class Extend>
+Ref extended_path(const Names& s, PyObject* base, Extend&& extend) {
   PyObject* parts = slot(base, s.slot_parts);
   Ref extended = Ref::steal(PyList_GetSlice(parts, 0, PyList_GET_SIZE(parts)));
-  if (!extended) return {};
-  for (PyObject* c : components)
-    if (PyList_Append(extended.get(), c) < 0) return {};
+  if (!extended || !extend(extended.get())) return {};
   PyTypeObject* type = Py_TYPE(base);
   Ref path = Ref::steal(type->tp_alloc(type, 0));
   if (!path) return {};
@@ -114,23 +114,25 @@ Ref make_path(const Names& s, PyObject* base, std::initializer_list<PyObject*> c
   return path;
 }
 
+// `base` / the str components.
+Ref make_path(const Names& s, PyObject* base, std::initializer_list<PyObject*> components) {
+  return extended_path(s, base, [&](PyObject* parts) {
+    for (PyObject* c : components)
+      if (PyList_Append(parts, c) < 0) return false;
+    return true;
+  });
+}
+
 // `base` / the byte components `below`, decoded.
 Ref path_below(const Names& s, PyObject* base, const std::vector<std::string>& below) {
   if (below.empty()) return Ref::borrow(base);
-  PyObject* parts = slot(base, s.slot_parts);
-  Ref extended = Ref::steal(PyList_GetSlice(parts, 0, PyList_GET_SIZE(parts)));
-  if (!extended) return {};
-  for (const std::string& c : below) {
-    Ref name = decode(c);
-    if (!name || PyList_Append(extended.get(), name.get()) < 0) return {};
-  }
-  PyTypeObject* type = Py_TYPE(base);
-  Ref path = Ref::steal(type->tp_alloc(type, 0));
-  if (!path) return {};
-  slot(path.get(), s.slot_drv) = Py_NewRef(slot(base, s.slot_drv));
-  slot(path.get(), s.slot_root) = Py_NewRef(slot(base, s.slot_root));
-  slot(path.get(), s.slot_parts) = extended.release();
-  return path;
+  return extended_path(s, base, [&](PyObject* parts) {
+    for (const std::string& c : below) {
+      Ref name = decode(c);
+      if (!name || PyList_Append(parts, name.get()) < 0) return false;
+    }
+    return true;
+  });
 }
 
 int audit_rglob(PyObject* path, PyObject* pattern) {
@@ -633,18 +635,77 @@ int child_exists(const Env& env, const Anchor& anchor, PyObject* name) {
   return -1;
 }
 
+namespace {
+
+// The encoded forms of a list of Skill names, when each is one simple
+// component; no value otherwise (an exception set only if one was raised).
+std::optional<std::vector<std::string>> simple_components(PyObject* names) {
+  const Py_ssize_t count = PyList_GET_SIZE(names);
+  std::vector<std::string> out(static_cast<size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i)
+    if (!simple_component(PyList_GET_ITEM(names, i), &out[static_cast<size_t>(i)]))
+      return std::nullopt;
+  return out;
+}
+
+// rglob("*") of root / skill and its packable files in path order. The
+// root is the descriptor `root` opened once, or the error `root_err` that
+// opening it gave (then rglob's is_dir() of the Skill answers no, or
+// raises).
+walk::Failure walk_skill(int root, int root_err, const std::string& skill, bool cached,
+                         walk::Tree* tree, std::vector<walk::File>* files, walk::Poll& poll) {
+  if (root_err) return walk::ignored(root_err) ? walk::Failure() : walk::Failure::at(root_err);
+  const int is_dir = walk::is_kind(root, skill.c_str(), S_IFDIR);
+  if (is_dir <= 0) return is_dir < 0 ? walk::Failure::at(-is_dir) : walk::Failure();
+  walk::Fd fd;
+  if (const int err = walk::open_base(root, skill.c_str(), &fd)) return walk::Failure::at(err);
+  walk::Failure failure = walk::scan(fd.get(), cached, walk::Scan::Files, tree, 0, poll);
+  if (!failure) *files = walk::packable_files(*tree);
+  return failure;
+}
+
+// Appends (str(file), str(destination directory)) for each file: the source
+// is the Skill directory's text `source_dir` and the file's relative path,
+// the destination `destination_dir` and the file's relative directory. Each
+// string is decoded once: a source per file, a destination per directory.
+bool append_pairs(PyObject* datas, std::string source_dir, const std::string& destination_dir,
+                  const walk::Tree& tree, const std::vector<walk::File>& files) {
+  // Relative directory of every walked directory, "" or ending in '/'.
+  std::vector<std::string> relative(tree.dirs.size());
+  for (size_t d = 1; d < tree.dirs.size(); ++d)
+    relative[d] = relative[tree.dirs[d].parent] + tree.dirs[d].name + '/';
+  std::vector<Ref> destinations(tree.dirs.size());
+  source_dir += '/';
+  const size_t prefix = source_dir.size();
+  for (const walk::File& file : files) {
+    const std::string& rel = relative[file.dir];
+    Ref& destination = destinations[file.dir];
+    if (!destination) {
+      destination = rel.empty() ? decode(destination_dir)
+                                : decode(destination_dir + '/' + rel.substr(0, rel.size() - 1));
+      if (!destination) return false;
+    }
+    source_dir.resize(prefix);
+    source_dir += rel;
+    source_dir += tree.entries[file.entry].name;
+    Ref source = decode(source_dir);
+    if (!source) return false;
+    Ref pair = Ref::steal(PyTuple_Pack(2, source.get(), destination.get()));
+    if (!pair || PyList_Append(datas, pair.get()) < 0) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 Native collect_skill_datas(const Env& env, PyObject* root, PyObject* names) {
   // Only simple Skill names: `root / name` is then one more component.
   if (!PyList_CheckExact(names) || !own_function(env, env.s.is_packable_file, kIsPackableFile))
     return std::nullopt;
   const int ok = eligible(env, root);
   if (ok <= 0) return ok < 0 ? Native(Ref()) : std::nullopt;
-  const Py_ssize_t count = PyList_GET_SIZE(names);
-  std::vector<std::string> skills(static_cast<size_t>(count));
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    if (!simple_component(PyList_GET_ITEM(names, i), &skills[static_cast<size_t>(i)]))
-      return PyErr_Occurred() ? Native(Ref()) : std::nullopt;
-  }
+  std::optional<std::vector<std::string>> skills = simple_components(names);
+  if (!skills) return PyErr_Occurred() ? Native(Ref()) : std::nullopt;
   std::string base;
   bool declined = false;
   if (!fs_path(root, &base, &declined)) return declined ? std::nullopt : Native(Ref());
@@ -657,70 +718,32 @@ Native collect_skill_datas(const Env& env, PyObject* root, PyObject* names) {
   Py_BEGIN_ALLOW_THREADS
   root_err = walk::open_search(AT_FDCWD, base.c_str(), &root_fd);
   Py_END_ALLOW_THREADS
-  // (str(file), str(Path("zavrik", "skills", "templates") / relative dir))
   std::string bundle = rules::kBundleTop;
-  ((bundle += '/') += rules::kBundleMiddle) += '/';
-  (bundle += rules::kBundleLeaf) += '/';
+  (((bundle += '/') += rules::kBundleMiddle) += '/') += rules::kBundleLeaf;
 
   Ref datas = Ref::steal(PyList_New(0));
   if (!datas) return Ref();
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* name = PyList_GET_ITEM(names, i);
-    const std::string& skill = skills[static_cast<size_t>(i)];
+  for (size_t i = 0; i < skills->size(); ++i) {
+    PyObject* name = PyList_GET_ITEM(names, static_cast<Py_ssize_t>(i));
+    const std::string& skill = (*skills)[i];
     Ref skill_dir = make_path(env.s, root, {name});
     if (!skill_dir || audit_rglob(skill_dir.get(), env.s.star) < 0) return Ref();
     const bool cached = root_cached || skill == rules::kPycache;
 
-    // Walk, keep the packable files, sort them by their components.
     walk::Tree tree;
     std::vector<walk::File> files;
     walk::Failure f = released([&](walk::Poll& poll) {
-      if (root_err) {
-        // No root to walk from: rglob's is_dir() answers no, or raises.
-        return walk::ignored(root_err) ? walk::Failure() : walk::Failure::at(root_err);
-      }
-      const int is_dir = walk::is_kind(root_fd.get(), skill.c_str(), S_IFDIR);
-      if (is_dir <= 0) return is_dir < 0 ? walk::Failure::at(-is_dir) : walk::Failure();
-      walk::Fd fd;
-      if (const int err = walk::open_base(root_fd.get(), skill.c_str(), &fd))
-        return walk::Failure::at(err);
-      walk::Failure failure = walk::scan(fd.get(), cached, walk::Scan::Files, &tree, 0, poll);
-      if (!failure) files = walk::packable_files(tree);
-      return failure;
+      return walk_skill(root_fd.get(), root_err, skill, cached, &tree, &files, poll);
     });
     if (f) return raise_failure(env.s, skill_dir.get(), f);
     if (files.empty()) continue;
 
-    // Each source is the Skill directory's text, a slash and the relative
-    // path, decoded once; each directory's destination is decoded once.
-    std::string source;  // as str(skill_dir) spells it ("." is no component)
+    // The source text as str(skill_dir) spells it ("." is no component).
+    std::string source_dir;
     bool unencodable = false;
-    if (!fs_path(skill_dir.get(), &source, &unencodable)) return Ref();
-    source += '/';
-    const size_t source_prefix = source.size();
-    std::vector<Ref> destinations(tree.dirs.size());
-    std::string relative;
-    for (const walk::File& file : files) {
-      relative.clear();
-      for (int d = file.dir; d > 0; d = tree.dirs[d].parent) {
-        relative.insert(0, "/");
-        relative.insert(0, tree.dirs[d].name);
-      }
-      Ref& destination = destinations[file.dir];
-      if (!destination) {
-        std::string text = bundle + skill;
-        if (!relative.empty()) (text += '/') += relative.substr(0, relative.size() - 1);
-        destination = decode(text);
-        if (!destination) return Ref();
-      }
-      source.resize(source_prefix);
-      source += relative;
-      source += tree.entries[file.entry].name;
-      Ref text = decode(source);
-      if (!text) return Ref();
-      Ref pair = Ref::steal(PyTuple_Pack(2, text.get(), destination.get()));
-      if (!pair || PyList_Append(datas.get(), pair.get()) < 0) return Ref();
-    }
+    if (!fs_path(skill_dir.get(), &source_dir, &unencodable)) return Ref();
+    if (!append_pairs(datas.get(), std::move(source_dir), bundle + '/' + skill, tree, files))
+      return Ref();
   }
   return datas;
 }
