@@ -6,6 +6,8 @@
 // that a rebound table takes effect.
 #include "profiles.hpp"
 
+#include <cstring>
+
 #include "directories.hpp"
 #include "manifest.hpp"
 #include "nativefs.hpp"
@@ -225,11 +227,23 @@ constexpr ParamDef kSelectedParams[] = {
 
 }  // namespace
 
+namespace {
+
+// `a == b` of two exact str: the same object, or the same length, kind and
+// code units (most profiles differ from "dev" and "internal" in length).
+bool same_str(PyObject* a, PyObject* b) {
+  if (a == b) return true;
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+  if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+  return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                     static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
+}
+
+}  // namespace
+
 int is_unrestricted(const Env& env, PyObject* profile) {
-  if (PyUnicode_CheckExact(profile)) {
-    return PyUnicode_Compare(profile, env.s.dev) == 0 ||
-           PyUnicode_Compare(profile, env.s.internal) == 0;
-  }
+  if (PyUnicode_CheckExact(profile))
+    return same_str(profile, env.s.dev) || same_str(profile, env.s.internal);
   int dev = PyObject_RichCompareBool(profile, env.s.dev, Py_EQ);
   if (dev != 0) return dev;
   return PyObject_RichCompareBool(profile, env.s.internal, Py_EQ);
