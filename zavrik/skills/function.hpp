@@ -2,10 +2,12 @@
 //
 // Every function of the module is described by a `FunctionDef`: its name,
 // docstring, parameters (name, annotation, kind, whether required, the exact
-// type test), the wording of its positional-count message, the test applied to
-// its result, and the C++ body. A single vectorcall entry point binds the
-// arguments of any call against that table, so the order of the checks and
-// their messages are written once, here, and never per function.
+// type test), the test applied to its result, and the C++ body. What the
+// binder needs beyond that (counts, the wording of its positional-count
+// message) is derived from the parameter list while compiling, and the list
+// is checked against the rules of `def`. A single vectorcall entry point binds
+// the arguments of any call against that table, so the order of the checks
+// and their messages are written once, here, and never per function.
 //
 // A body receives an `Env`: the module namespace and the interned strings the
 // bodies use. Module-level names are looked up through `Env::global` at the
