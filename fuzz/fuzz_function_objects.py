@@ -16,8 +16,9 @@ to the same function written as a real `def` (fuzzlib.REFERENCE) in a module
 given the same attributes, and both must end the same way (the same result
 where it is comparable, else the same exception type). The differences the
 module makes on purpose are stated where they are allowed: read-only
-`ASSIGNABLE_ON_DEF_ONLY`, a `__reduce__` of its own, and `help()` meeting a
-raising object in another order. Afterwards
+`ASSIGNABLE_ON_DEF_ONLY`, a `__reduce__` of its own (so pickling that fails
+may fail with another exception), and `help()` meeting a raising object in
+another order. Afterwards
 the module's function still binds its arguments as before (fuzzlib's binder
 oracle), with its attributes restored.
 """
@@ -40,7 +41,7 @@ import zavrik.skills.packaging as pk  # noqa: E402
 FUNCTIONS = list(fuzzlib.SIGNATURES)
 
 # A module holding the reference defs, as the module holds its functions.
-REF = types.ModuleType("zavrik_fuzz_reference")
+REF = types.ModuleType("zavrik.skills.packaging_reference")
 sys.modules[REF.__name__] = REF
 for _name, _f in fuzzlib.REFERENCE.items():
     _f = types.FunctionType(_f.__code__, vars(REF), _name, _f.__defaults__)
@@ -84,7 +85,7 @@ class OddStr(str):
     __hash__ = str.__hash__
 
 
-NAMES = {pk: "zavrik.skills.packaging", REF: "zavrik_fuzz_reference"}
+NAMES = {pk: "zavrik.skills.packaging", REF: "zavrik.skills.packaging_reference"}
 
 
 def odd_values():
@@ -137,7 +138,7 @@ def steps(r, values):
         ("signature", None, lambda f, m: str(inspect.signature(f))),
         # A def has no __reduce__ of its own (pickle names it directly); the
         # module's names the function the same way.
-        ("reduce", None, lambda f, m: f.__reduce__() == f.__qualname__ if m is pk else True),
+        ("reduce", None, lambda f, m: f.__reduce__() is f.__qualname__ if m is pk else True),
         ("pickle", None, lambda f, m: pickle.loads(pickle.dumps(f)) is f),
         ("copy", None, lambda f, m: copy.copy(f) is f and copy.deepcopy(f) is f),
         ("get-none", None, lambda f, m: f.__get__(None, int) is f),
@@ -196,6 +197,11 @@ def test_one_input(data):
             if label == "help" and "Boom" in (got[1], want[1]):
                 # pydoc reaches other members (__wrapped__, the module's
                 # names) on the two kinds of function in another order.
+                continue
+            if label == "pickle" and got[0] == want[0] == "raised":
+                # pickle names a def directly and the module's function
+                # through __reduce__: two paths through its save_global,
+                # which meet an odd __module__ or module at other steps.
                 continue
             assert got == want, where
     finally:
