@@ -1,7 +1,9 @@
 """What the fuzz harnesses, the corpus replay and the leak tests share.
 
-- `SIGNATURES` and `expected_binding_error`: the fourteen signatures and the
-  message the binder must give for a call, computed independently of it.
+- `REFERENCE`, `SIGNATURES` and `expected_binding_error`: the fourteen
+  functions as real `def`s built from the module's stub, and the message the
+  binder must give for a call, computed from Python's own binding of those
+  defs and the rules of the module's binder, not from the binder's tables.
 - `binding_error_calls`: one call per binding error a function can give.
 - A reference model of loading, validation and admission, written from the
   rules of the manifest, to compare the module's answers against.
@@ -9,41 +11,145 @@
   without atheris, so the corpus replays anywhere.
 """
 
+import ast
+import builtins
+import ctypes
+import inspect
 import json
 import sys
 from pathlib import Path
 
-# name -> [(parameter, positional?, required?, check)], check one of
-# None, "str", "str?" (str or None), "dict?" (dict or None).
-SIGNATURES = {
-    "get_central_skills_dir": [],
-    "get_builtin_templates_dir": [],
-    "load_release_manifest": [("templates_dir", True, False, None)],
-    "list_template_dirs": [("templates_dir", True, False, None)],
-    "current_profile": [("default", True, False, "str")],
-    "_profile_key": [("profile", True, True, "str"), ("artifact", True, True, "str")],
-    "skill_allowed": [("skill_name", True, True, "str"), ("profile", False, True, "str"),
-                      ("artifact", False, True, "str"), ("manifest", False, False, "dict?"),
-                      ("templates_dir", False, False, None)],
-    "selected_skill_names": [("profile", False, False, "str?"), ("artifact", False, True, "str"),
-                             ("templates_dir", False, False, None)],
-    "prune_templates_dir": [("target_templates_dir", True, True, None),
-                            ("profile", False, False, "str?"), ("artifact", False, True, "str"),
-                            ("manifest_templates_dir", False, False, None)],
-    "collect_skill_datas": [("profile", False, False, "str?"), ("templates_dir", False, False, None)],
-    "validate_release_manifest": [("templates_dir", True, False, None)],
-    "_remove_tree": [("path", True, True, None)],
-    "_is_packable_file": [("path", True, True, None)],
-    "_remove_packaging_junk": [("root", True, True, None)],
-}
-COUNT_WORDS = {  # wording of "takes %s %d positional argument%s"
-    "load_release_manifest": ("at most", 1, ""), "list_template_dirs": ("at most", 1, ""),
-    "current_profile": ("at most", 1, ""), "validate_release_manifest": ("at most", 1, ""),
-    "_profile_key": ("exactly", 2, "s"), "skill_allowed": ("exactly", 1, ""),
-    "prune_templates_dir": ("exactly", 1, ""), "_remove_tree": ("exactly", 1, ""),
-    "_is_packable_file": ("exactly", 1, ""), "_remove_packaging_junk": ("exactly", 1, ""),
-    "selected_skill_names": ("exactly", 0, "s"), "collect_skill_datas": ("exactly", 0, "s"),
-}
+import zavrik.skills
+
+# --- the oracle of the binder ------------------------------------------------------------
+#
+# The fourteen signatures are read from the module's stub (checked against the
+# built module by stubtest) and compiled into real `def`s. Whether a call
+# binds, and which binding error it meets first, is what Python's own binding
+# of those defs says; the module's messages are then worded from the rules
+# of its binder, each computed from the signature:
+# - a function without parameters refuses any keyword first, then any
+#   positional argument, as a builtin without arguments does;
+# - too many positional arguments are refused before any keyword is read
+#   (Python's def reads the keywords first);
+# - "takes exactly N" when every positional parameter is required, else
+#   "takes at most N", N being the number of positional parameters;
+# - a missing positional parameter reports the number of leading parameters
+#   supplied; a missing keyword-only one, its name;
+# - a parameter annotated with a plain built-in type (generic arguments
+#   aside), alone or `| None`, must be exactly of that type.
+
+STUB = Path(zavrik.skills.__file__).with_name("packaging.pyi")
+
+
+def reference_functions():
+    """name -> a real `def` with the stub's signature that returns its bound
+    arguments (declaration order)."""
+    tree = ast.parse(STUB.read_text(encoding="utf-8"))
+    defs = [node for node in tree.body if isinstance(node, ast.FunctionDef)]
+    for node in defs:
+        node.body = ast.parse("return dict(locals())").body
+    future = ast.ImportFrom(module="__future__", names=[ast.alias(name="annotations")], level=0)
+    code = compile(ast.fix_missing_locations(ast.Module(body=[future, *defs], type_ignores=[])),
+                   str(STUB), "exec")
+    namespace = {}
+    exec(code, namespace)
+    return {node.name: namespace[node.name] for node in defs}
+
+
+REFERENCE = reference_functions()
+
+
+def exact_type_test(annotation):
+    """(type, None accepted?) that the annotation asks the binder to test
+    exactly, or None for an annotation it does not test (`Path`)."""
+    parts = [part.strip() for part in annotation.split("|")]
+    others = [part for part in parts if part != "None"]
+    if len(others) != 1:
+        return None
+    expected = getattr(builtins, others[0].split("[", 1)[0], None)
+    if not isinstance(expected, type):
+        return None
+    return expected, "None" in parts
+
+
+def _signature_rows(function):
+    rows = []
+    for p in inspect.signature(function).parameters.values():
+        test = exact_type_test(p.annotation)
+        check = None if test is None else test[0].__name__ + ("?" if test[1] else "")
+        rows.append((p.name, p.kind is p.POSITIONAL_OR_KEYWORD, p.default is p.empty, check))
+    return rows
+
+
+# name -> [(parameter, positional?, required?, check)], check one of None,
+# "str", "str?" (str or None), "dict?" (dict or None): derived from the defs.
+SIGNATURES = {name: _signature_rows(f) for name, f in REFERENCE.items()}
+
+_vectorcall = ctypes.pythonapi.PyObject_Vectorcall
+_vectorcall.restype = ctypes.py_object
+_vectorcall.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t,
+                        ctypes.py_object]
+
+
+def call_with(function, args, kwargs):
+    """function(*args, **kwargs) with `kwargs` as (key, value) pairs passed
+    through the C call protocol as they are (keys that are not strings,
+    repeated keys)."""
+    if not kwargs:
+        return function(*args)
+    values = [*args, *(v for _, v in kwargs)]
+    return _vectorcall(function, (ctypes.py_object * len(values))(*values), len(args),
+                       tuple(k for k, _ in kwargs))
+
+
+def expected_binding_error(name, args, kwargs):
+    """The binder's TypeError message for name(*args, **kwargs), None when
+    the call binds. `kwargs` is a list of (key, value) pairs, in call order."""
+    reference = REFERENCE[name]
+    params = list(inspect.signature(reference).parameters.values())
+    if not params:
+        if kwargs:
+            return f"{name}() takes no keyword arguments"
+        if args:
+            return f"{name}() takes no arguments ({len(args)} given)"
+        return None
+    positional = [p for p in params if p.kind is p.POSITIONAL_OR_KEYWORD]
+    word = "exactly" if all(p.default is p.empty for p in positional) else "at most"
+    plural = "" if len(positional) == 1 else "s"
+    too_many = f"{name}() takes {word} {len(positional)} positional argument{plural} ({{}} given)"
+    if len(args) > len(positional):
+        return too_many.format(len(args))
+    try:
+        bound = call_with(reference, args, kwargs)
+    except TypeError as e:
+        message = str(e)
+        named = message.partition(" argument '")[2][:-1]  # "... argument 'key'"
+        first = message.partition(": '")[2].partition("'")[0]  # "missing ...: 'a', 'b'"
+        if message.endswith("keywords must be strings"):
+            return f"{name}() keywords must be strings"
+        if "got an unexpected keyword argument" in message:
+            return f"{name}() got an unexpected keyword argument '{named}'"
+        if "got multiple values for argument" in message:
+            return f"{name}() got multiple values for keyword argument '{named}'"
+        if "required positional argument" in message:
+            return too_many.format([p.name for p in params].index(first))
+        if "required keyword-only argument" in message:
+            return f"{name}() needs keyword-only argument {first}"
+        raise AssertionError(f"a binding error the oracle does not know: {message}") from e
+    for p in params:
+        test = exact_type_test(p.annotation)
+        if test is None:
+            continue
+        (expected, none_ok), value = test, bound[p.name]
+        if type(value) is expected or (none_ok and value is None):
+            continue
+        note = SUBCLASS_NOTE_START if isinstance(value, expected) else ""
+        return (f"Argument '{p.name}' has incorrect type (expected {expected.__name__}, "
+                f"got {type_name(value)}){note}")
+    return None
+
+
 SUBCLASS_NOTE_START = ". Subclasses of built-in types"
 
 
@@ -60,56 +166,6 @@ def type_name(value):
     if t.__flags__ & (1 << 9) or t.__module__ == "builtins":  # heap type, or a builtin
         return t.__name__
     return f"{t.__module__}.{t.__name__}"
-
-
-def expected_binding_error(name, args, kwargs):
-    """The binder's TypeError message for name(*args, **kwargs), None when
-    the call binds. `kwargs` is a list of (key, value) pairs, in call order."""
-    params = SIGNATURES[name]
-    if not params:
-        if kwargs:
-            return f"{name}() takes no keyword arguments"
-        if args:
-            return f"{name}() takes no arguments ({len(args)} given)"
-        return None
-    word, count, plural = COUNT_WORDS[name]
-    positional = [p for p in params if p[1]]
-    too_many = f"{name}() takes {word} {count} positional argument{plural} ({{}} given)"
-    if len(args) > len(positional):
-        return too_many.format(len(args))
-    bound = {p[0]: v for p, v in zip(positional, args)}
-    if not kwargs:
-        if len(args) == len(positional):
-            for p in params[len(positional):]:
-                if p[2]:
-                    return f"{name}() needs keyword-only argument {p[0]}"
-        elif any(p[2] for p in positional[len(args):]):
-            return too_many.format(len(args))
-    names = [p[0] for p in params]
-    for key, value in kwargs:
-        if not isinstance(key, str):
-            return f"{name}() keywords must be strings"
-        if key not in names:
-            return f"{name}() got an unexpected keyword argument '{key}'"
-        if key in bound:
-            return f"{name}() got multiple values for keyword argument '{key}'"
-        bound[key] = value
-    for i, p in enumerate(positional):
-        if p[2] and p[0] not in bound:
-            return too_many.format(i)
-    for p in params[len(positional):]:
-        if p[2] and p[0] not in bound:
-            return f"{name}() needs keyword-only argument {p[0]}"
-    for p in params:
-        if p[3] is None or p[0] not in bound:
-            continue
-        value, expected = bound[p[0]], dict if p[3] == "dict?" else str
-        if type(value) is expected or (p[3].endswith("?") and value is None):
-            continue
-        note = SUBCLASS_NOTE_START if isinstance(value, expected) else ""
-        return (f"Argument '{p[0]}' has incorrect type (expected {expected.__name__}, "
-                f"got {type_name(value)}){note}")
-    return None
 
 
 class StrSub(str):

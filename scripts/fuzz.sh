@@ -15,7 +15,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 seconds="${1:-30}"
 shift || true
 harnesses=("$@")
-[ ${#harnesses[@]} -gt 0 ] || harnesses=(manifest skill_allowed arguments)
+[ ${#harnesses[@]} -gt 0 ] || harnesses=(manifest skill_allowed arguments function_objects)
 work="${ZAVRIK_FUZZ_WORK:-$(mktemp -d)}"
 
 # libFuzzer ends the process without the interpreter's exit handlers, so

@@ -25,7 +25,7 @@ def inputs(harness):
         yield f"random-{i}", bytes(rnd.randrange(256) for _ in range(rnd.randrange(1, 200)))
 
 
-@pytest.mark.parametrize("harness", ["manifest", "skill_allowed", "arguments"])
+@pytest.mark.parametrize("harness", ["manifest", "skill_allowed", "arguments", "function_objects"])
 def test_fuzz_inputs_replay_cleanly(monkeypatch, harness):
     for variable in ("ZAVRIK_SKILL_PROFILE", "ZAVRIK_BUILTIN_TEMPLATES_DIR", "ZAVRIK_CENTRAL_SKILLS_DIR"):
         monkeypatch.setenv(variable, "")  # the harnesses set them; restored afterwards

@@ -4,8 +4,10 @@ errors passed through), with plain paths (native walks) and a subclass
 (method calls). See leakcheck.py for the measurement."""
 
 import ctypes
+import inspect
 import json
 import os
+import pickle
 import shutil
 import sys
 import tempfile
@@ -218,7 +220,31 @@ def cases():
         for label, args, kwargs in fuzzlib.binding_error_calls(name, PosixPath(good_root)):
             add(f"bind-{name}-{label}", lambda f=function, a=args, k=dict(kwargs): f(*a, **k), *args)
         add(f"bind-{name}-keyword-not-str", non_str_keyword(function))
+
+    # --- the function objects' own surface, and assignments that take or are refused
+    f, odd = pk.skill_allowed, "/opt/\udcff/packaging.so"
+    add("surface-signature", with_module(lambda: inspect.signature(f), __file__=odd), odd)
+    add("surface-pickle", lambda: pickle.loads(pickle.dumps(f)))
+    add("surface-get", lambda: f.__get__(odd).__func__, odd)
+    add("surface-repr-reduce", lambda: (repr(f), f.__reduce__()))
+    for attribute, value in [("__doc__", odd), ("__module__", odd), ("__name__", odd), ("__name__", 5),
+                             ("__qualname__", odd), ("__annotations__", {"x": odd}),
+                             ("__annotations__", None), ("__annotations__", odd), ("__dict__", {"x": odd}),
+                             ("__dict__", odd), ("__defaults__", (odd,)), ("own", odd)]:
+        add(f"surface-set-{attribute}-{type(value).__name__}",
+            lambda a=attribute, v=value: assign_and_restore(f, a, v), value)
     return out
+
+
+def assign_and_restore(function, attribute, value):
+    saved = {a: getattr(function, a) for a in ("__doc__", "__module__", "__name__", "__qualname__",
+                                               "__annotations__", "__dict__")}
+    try:
+        setattr(function, attribute, value)
+    finally:
+        for a, v in saved.items():
+            setattr(function, a, v)
+        function.__dict__.pop("own", None)
 
 
 @pytest.fixture(autouse=True, scope="module")

@@ -228,3 +228,34 @@ def test_failed_import_is_forgotten_and_can_be_retried():
         print(m.Path is saved, m.current_profile())
     """)
     assert result.stdout.splitlines() == ["cannot import name Path", "True dev"], result.stderr
+
+
+# The module's __file__ as an installation under an odd directory (or a
+# caller) leaves it, and the co_filename each function's code must report.
+FILE_CASES = [
+    ("'/opt/\\udcff\\udc80/packaging.so'", "'/opt/\\udcff\\udc80/packaging.so'"),  # not UTF-8
+    ("type('S', (str,), {})('/opt/sub.so')", "'/opt/sub.so'"),
+    ("b'/opt/bytes.so'", repr(MODULE)),
+    ("None", repr(MODULE)),
+    ("DELETE", repr(MODULE)),
+]
+
+
+@pytest.mark.parametrize("file, filename", FILE_CASES, ids=[f for f, _ in FILE_CASES])
+def test_introspection_under_any_module_file(file, filename):
+    # A child process: the fault this guards against was a segfault.
+    set_file = f"del m.__file__" if file == "DELETE" else f"m.__file__ = {file}"
+    result = run_python(f"""
+        import contextlib, inspect, io, {MODULE} as m
+        {set_file}
+        for name in {FUNCTIONS!r}:
+            f = getattr(m, name)
+            assert f.__code__.co_filename == {filename}, (name, f.__code__.co_filename)
+            assert type(f.__code__.co_filename) is str and f.__code__.co_name == name
+            inspect.signature(f)
+            with contextlib.redirect_stdout(io.StringIO()) as out:
+                help(f)
+            assert name in out.getvalue()
+        print("ok")
+    """)
+    assert (result.returncode, result.stdout) == (0, "ok\n"), result.stderr

@@ -175,8 +175,7 @@ PyObject* list_template_dirs(const Env& env, PyObject* const* args) {
 }
 
 constexpr ParamDef kListParams[] = {
-    {"templates_dir", "Path | None", ParamKind::PositionalOrKeyword, false,
-     TypeCheck::None},
+    {.name = "templates_dir", .annotation = "Path | None"},
 };
 
 }  // namespace
@@ -193,15 +192,25 @@ Ref call_list_template_dirs(const Env& env, PyObject* root) {
 }
 
 const FunctionDef kGetCentralSkillsDir = {
-    "get_central_skills_dir", kCentralDoc, "Path", nullptr, 0, "", 0, "",
-    ResultCheck::None, get_central_skills_dir};
+    .name = "get_central_skills_dir",
+    .doc = kCentralDoc,
+    .return_annotation = "Path",
+    .body = get_central_skills_dir,
+};
 
 const FunctionDef kGetBuiltinTemplatesDir = {
-    "get_builtin_templates_dir", kBuiltinDoc, "Path", nullptr, 0, "", 0, "",
-    ResultCheck::None, get_builtin_templates_dir};
+    .name = "get_builtin_templates_dir",
+    .doc = kBuiltinDoc,
+    .return_annotation = "Path",
+    .body = get_builtin_templates_dir,
+};
 
 const FunctionDef kListTemplateDirs = {
-    "list_template_dirs", kListDoc, "list[Path]", kListParams, 1, "at most", 1, "",
-    ResultCheck::None, list_template_dirs};
+    .name = "list_template_dirs",
+    .doc = kListDoc,
+    .return_annotation = "list[Path]",
+    .params = kListParams,
+    .body = list_template_dirs,
+};
 
 }  // namespace zavrik

@@ -15,6 +15,8 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <type_traits>
+#include <utility>
 
 #ifndef ZAVRIK_ACCEPT_SUBCLASSES
 #define ZAVRIK_ACCEPT_SUBCLASSES 0
@@ -32,26 +34,49 @@ constexpr const char kSubclassNote[] =
     "where the annotation would admit them; to accept them, build the "
     "extension with the environment variable ZAVRIK_ACCEPT_SUBCLASSES=1";
 
+// The references a function object owns, as indices into `Function::owned`.
+// Being `Ref`s, they are released by the destructor, emptied together by the
+// collector's clear and visited together by its traverse: a field added here
+// needs no code of its own to be released.
+enum Field : int {
+  kGlobals,     // the module's __dict__
+  kNamesOwner,  // the capsule that owns the interned strings
+  kName,
+  kQualname,
+  kModule,
+  kDoc,
+  kAnnotations,
+  kDefaults,    // tuple of positional defaults, or None
+  kKwdefaults,  // dict of keyword-only defaults, or None
+  kCode,        // built on first use
+  kParamNames,  // tuple of interned str, declaration order
+  kDict,        // the instance dict, at __dictoffset__
+  kOmitted,     // kMaxParams entries: the value of an omitted optional parameter
+  kFieldCount = kOmitted + kMaxParams,
+};
+
+struct Owned {
+  Ref at[kFieldCount];
+};
+
 struct Function {
   PyObject_HEAD
   vectorcallfunc vectorcall;
   const FunctionDef* def;
   const Names* s;
-  PyObject* globals;
-  PyObject* names_owner;
-  PyObject* name;
-  PyObject* qualname;
-  PyObject* module;
-  PyObject* doc;
-  PyObject* annotations;
-  PyObject* defaults_tuple;
-  PyObject* kwdefaults;
-  PyObject* code;
-  PyObject* param_names;  // tuple of interned str, declaration order
-  PyObject* dict;
-  PyObject* weakrefs;
-  PyObject* omitted[kMaxParams];  // value of an omitted optional parameter
+  PyObject* weakrefs;  // the interpreter's list of weak references, not owned
+  Owned owned;
+
+  Ref& field(Field i) { return owned.at[i]; }
+  PyObject* get(Field i) const { return owned.at[i].get(); }
 };
+
+// The interpreter reads and writes the instance dict through a `PyObject**`
+// at __dictoffset__: the `Ref` there must be exactly that pointer.
+static_assert(sizeof(Ref) == sizeof(PyObject*) && std::is_standard_layout_v<Ref> &&
+              std::is_standard_layout_v<Function>);
+constexpr Py_ssize_t kDictOffset =
+    offsetof(Function, owned) + kDict * static_cast<Py_ssize_t>(sizeof(Ref));
 
 Function* as_function(PyObject* self) { return reinterpret_cast<Function*>(self); }
 
@@ -61,7 +86,8 @@ Function* as_function(PyObject* self) { return reinterpret_cast<Function*>(self)
 void raise_positional_count(const FunctionDef& d, Py_ssize_t given) {
   PyErr_Format(PyExc_TypeError,
                "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-               d.name, d.count_word, d.count, d.plural, given);
+               d.name, d.params.count_word(), d.params.count(), d.params.plural(),
+               given);
 }
 
 void raise_needs_keyword(const FunctionDef& d, PyObject* param_name) {
@@ -71,12 +97,13 @@ void raise_needs_keyword(const FunctionDef& d, PyObject* param_name) {
 
 // Index of the parameter called `key`, or -1.
 int find_param(const Function* f, PyObject* key) {
-  const FunctionDef& d = *f->def;
-  for (int i = 0; i < d.nparams; ++i) {
-    if (PyTuple_GET_ITEM(f->param_names, i) == key) return i;
+  const int nparams = f->def->nparams();
+  PyObject* names = f->get(kParamNames);
+  for (int i = 0; i < nparams; ++i) {
+    if (PyTuple_GET_ITEM(names, i) == key) return i;
   }
-  for (int i = 0; i < d.nparams; ++i) {
-    PyObject* name = PyTuple_GET_ITEM(f->param_names, i);
+  for (int i = 0; i < nparams; ++i) {
+    PyObject* name = PyTuple_GET_ITEM(names, i);
     if (PyUnicode_GET_LENGTH(name) == PyUnicode_GET_LENGTH(key) &&
         PyUnicode_Compare(name, key) == 0) {
       return i;
@@ -129,7 +156,7 @@ PyObject* check_result(ResultCheck check, PyObject* result) {
 }
 
 PyObject* run_body(const Function* f, PyObject* const* bound) {
-  const Env env{f->globals, *f->s};
+  const Env env{f->get(kGlobals), *f->s};
   try {
     return check_result(f->def->result, f->def->body(env, bound));
   } catch (const std::bad_alloc&) {
@@ -147,10 +174,19 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args,
                               size_t nargsf, PyObject* kwnames) {
   const Function* f = as_function(self);
   const FunctionDef& d = *f->def;
+  const ParamList& params = d.params;
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
 
-  if (d.nparams == 0) {
+  if (!f->get(kGlobals) || !f->get(kParamNames)) {
+    // Only code run while the collector breaks a cycle can still reach a
+    // function it has cleared.
+    PyErr_Format(PyExc_ReferenceError, "%s() was cleared by the garbage collector",
+                 d.name);
+    return nullptr;
+  }
+
+  if (params.size() == 0) {
     if (nkw > 0) {
       PyErr_Format(PyExc_TypeError, "%.200s() %s", d.name,
                    "takes no keyword arguments");
@@ -164,32 +200,30 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args,
     return run_body(f, nullptr);
   }
 
-  int npositional = 0;
-  while (npositional < d.nparams &&
-         d.params[npositional].kind == ParamKind::PositionalOrKeyword) {
-    ++npositional;
-  }
+  const int npositional = params.npositional();
+  PyObject* names = f->get(kParamNames);
   PyObject* bound[kMaxParams] = {};
 
-  // 1. Too many positional arguments.
+  // Too many positional arguments.
   if (nargs > npositional) {
     raise_positional_count(d, nargs);
     return nullptr;
   }
   for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
 
-  // 2. A call without keywords that cannot be complete.
+  // A call without keywords that cannot be complete fails before anything
+  // else is looked at.
   if (nkw == 0) {
     if (nargs == npositional) {
-      for (int i = npositional; i < d.nparams; ++i) {
-        if (d.params[i].required) {
-          raise_needs_keyword(d, PyTuple_GET_ITEM(f->param_names, i));
+      for (int i = npositional; i < params.size(); ++i) {
+        if (params[i].required) {
+          raise_needs_keyword(d, PyTuple_GET_ITEM(names, i));
           return nullptr;
         }
       }
     } else {
       for (int i = static_cast<int>(nargs); i < npositional; ++i) {
-        if (d.params[i].required) {
+        if (params[i].required) {
           raise_positional_count(d, nargs);
           return nullptr;
         }
@@ -197,7 +231,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args,
     }
   }
 
-  // 3. Keywords, in the order the caller passed them.
+  // Keywords, in the order the caller passed them.
   for (Py_ssize_t k = 0; k < nkw; ++k) {
     PyObject* key = PyTuple_GET_ITEM(kwnames, k);
     if (!PyUnicode_Check(key)) {
@@ -219,12 +253,13 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args,
     bound[i] = args[nargs + k];
   }
 
-  // 4. Defaults of omitted optional parameters.
-  for (int i = 0; i < d.nparams; ++i) {
-    if (!bound[i] && !d.params[i].required) bound[i] = f->omitted[i];
+  // Defaults of omitted optional parameters.
+  for (int i = 0; i < params.size(); ++i) {
+    if (!bound[i] && !params[i].required) bound[i] = f->get(Field(kOmitted + i));
   }
 
-  // 5. Required positional-or-keyword parameters, in order.
+  // Required positional-or-keyword parameters, in order: the count given is
+  // the number of leading parameters supplied.
   for (int i = 0; i < npositional; ++i) {
     if (!bound[i]) {
       raise_positional_count(d, i);
@@ -232,17 +267,17 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args,
     }
   }
 
-  // 6. Required keyword-only parameters, in order.
-  for (int i = npositional; i < d.nparams; ++i) {
+  // Required keyword-only parameters, in declaration order.
+  for (int i = npositional; i < params.size(); ++i) {
     if (!bound[i]) {
-      raise_needs_keyword(d, PyTuple_GET_ITEM(f->param_names, i));
+      raise_needs_keyword(d, PyTuple_GET_ITEM(names, i));
       return nullptr;
     }
   }
 
-  // 7. Exact type tests, in declaration order.
-  for (int i = 0; i < d.nparams; ++i) {
-    if (!check_type(d.params[i], bound[i])) return nullptr;
+  // Exact type tests, in declaration order.
+  for (int i = 0; i < params.size(); ++i) {
+    if (!check_type(params[i], bound[i])) return nullptr;
   }
 
   return run_body(f, bound);
@@ -252,54 +287,32 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args,
 // The type
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
-  Function* f = as_function(self);
   Py_VISIT(Py_TYPE(self));
-  Py_VISIT(f->globals);
-  Py_VISIT(f->names_owner);
-  Py_VISIT(f->name);
-  Py_VISIT(f->qualname);
-  Py_VISIT(f->module);
-  Py_VISIT(f->doc);
-  Py_VISIT(f->annotations);
-  Py_VISIT(f->defaults_tuple);
-  Py_VISIT(f->kwdefaults);
-  Py_VISIT(f->code);
-  Py_VISIT(f->param_names);
-  Py_VISIT(f->dict);
-  for (PyObject* v : f->omitted) Py_VISIT(v);
+  for (const Ref& r : as_function(self)->owned.at) Py_VISIT(r.get());
   return 0;
 }
 
 int function_clear(PyObject* self) {
-  Function* f = as_function(self);
-  Py_CLEAR(f->globals);
-  Py_CLEAR(f->names_owner);
-  Py_CLEAR(f->name);
-  Py_CLEAR(f->qualname);
-  Py_CLEAR(f->module);
-  Py_CLEAR(f->doc);
-  Py_CLEAR(f->annotations);
-  Py_CLEAR(f->defaults_tuple);
-  Py_CLEAR(f->kwdefaults);
-  Py_CLEAR(f->code);
-  Py_CLEAR(f->param_names);
-  Py_CLEAR(f->dict);
-  for (PyObject*& v : f->omitted) Py_CLEAR(v);
+  // Every field is emptied before any reference goes, as Py_CLEAR does, so
+  // whatever the releases run never sees a half-cleared field.
+  Owned released = std::move(as_function(self)->owned);
   return 0;
 }
 
 void function_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
-  if (as_function(self)->weakrefs) PyObject_ClearWeakRefs(self);
-  function_clear(self);
+  Function* f = as_function(self);
+  if (f->weakrefs) PyObject_ClearWeakRefs(self);
+  f->owned.~Owned();
   type->tp_free(self);
   Py_DECREF(type);
 }
 
 PyObject* function_repr(PyObject* self) {
-  return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname,
-                              self);
+  PyObject* qualname = as_function(self)->get(kQualname);
+  if (!qualname) return PyUnicode_FromFormat("<function at %p>", self);
+  return PyUnicode_FromFormat("<function %U at %p>", qualname, self);
 }
 
 // Functions bind as methods when stored on a class, like Python functions.
@@ -308,9 +321,17 @@ PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
   return PyMethod_New(self, obj);
 }
 
-// Pickled by reference: the module attribute of the same name.
+// Read-only views of fields that always hold a value (None when absent, and
+// once the collector has cleared the object).
+template <Field F>
+PyObject* get_field(PyObject* self, void*) {
+  PyObject* value = as_function(self)->get(F);
+  return Py_NewRef(value ? value : Py_None);
+}
+
+// Pickled by reference: the module attribute named by __qualname__.
 PyObject* function_reduce(PyObject* self, PyObject*) {
-  return Py_NewRef(as_function(self)->qualname);
+  return get_field<kQualname>(self, nullptr);
 }
 
 PyMethodDef function_methods[] = {
@@ -318,27 +339,21 @@ PyMethodDef function_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// Read-only views of fields that always hold a value (None when absent).
-template <PyObject* Function::*Field>
-PyObject* get_field(PyObject* self, void*) {
-  return Py_NewRef(as_function(self)->*Field);
-}
-
 // Writable str fields (__name__, __qualname__), as for Python functions.
-template <PyObject* Function::*Field>
+template <Field F>
 int set_str_field(PyObject* self, PyObject* value, void*) {
   if (value == nullptr || !PyUnicode_Check(value)) {
     PyErr_SetString(PyExc_TypeError, "value must be set to a string object");
     return -1;
   }
-  Py_SETREF(as_function(self)->*Field, Py_NewRef(value));
+  as_function(self)->field(F) = Ref::borrow(value);
   return 0;
 }
 
 // Writable fields of any value (__doc__, __module__); deleting sets None.
-template <PyObject* Function::*Field>
+template <Field F>
 int set_any_field(PyObject* self, PyObject* value, void*) {
-  Py_SETREF(as_function(self)->*Field, Py_NewRef(value ? value : Py_None));
+  as_function(self)->field(F) = Ref::borrow(value ? value : Py_None);
   return 0;
 }
 
@@ -351,28 +366,40 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
   }
   Ref fresh = value ? Ref::borrow(value) : Ref::steal(PyDict_New());
   if (!fresh) return -1;
-  Py_SETREF(as_function(self)->annotations, fresh.release());
+  as_function(self)->field(kAnnotations) = std::move(fresh);
   return 0;
 }
 
-// A code object that carries the parameter names and counts only.
-Ref make_code(const FunctionDef& d, PyObject* globals, PyObject* name,
-              PyObject* param_names, int npositional) {
-  PyObject* file = PyDict_GetItemString(globals, "__file__");  // borrowed
-  Ref filename = (file && PyUnicode_Check(file))
-                     ? Ref::borrow(file)
-                     : Ref::steal(PyUnicode_FromString(kModuleName));
+// co_filename: the module's __file__ when it is a str, whatever it holds (a
+// path that UTF-8 cannot encode included: it is passed on as the str it is,
+// never through a C string); else the module's dotted name.
+Ref code_filename(const Function* f) {
+  PyObject* file = PyDict_GetItemWithError(f->get(kGlobals), f->s->dunder_file);
+  if (file && PyUnicode_Check(file)) return Ref::steal(PyUnicode_FromObject(file));
+  if (PyErr_Occurred()) return {};
+  return Ref::steal(PyUnicode_FromString(kModuleName));
+}
+
+// A code object that carries the parameter names and counts only, named
+// after the definition (as a `def`'s code keeps its name when __name__ is
+// reassigned).
+Ref make_code(const Function* f) {
+  const FunctionDef& d = *f->def;
+  Ref filename = code_filename(f);
   if (!filename) return {};
-  Ref empty = Ref::steal(reinterpret_cast<PyObject*>(
-      PyCode_NewEmpty(PyUnicode_AsUTF8(filename.get()), d.name, 1)));
+  Ref name = Ref::steal(PyUnicode_InternFromString(d.name));
+  if (!name) return {};
+  Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("", d.name, 1)));
   if (!empty) return {};
   Ref replace = Ref::steal(PyObject_GetAttrString(empty.get(), "replace"));
   if (!replace) return {};
+  const int npositional = d.params.npositional();
   Ref kwargs = Ref::steal(Py_BuildValue(
-      "{s:i,s:i,s:i,s:i,s:O,s:O,s:O,s:i}", "co_argcount", npositional,
-      "co_posonlyargcount", 0, "co_kwonlyargcount", d.nparams - npositional,
-      "co_nlocals", d.nparams, "co_varnames", param_names, "co_name", name,
-      "co_qualname", name, "co_flags", CO_OPTIMIZED | CO_NEWLOCALS));
+      "{s:i,s:i,s:i,s:i,s:O,s:O,s:O,s:O,s:i}", "co_argcount", npositional,
+      "co_posonlyargcount", 0, "co_kwonlyargcount", d.nparams() - npositional,
+      "co_nlocals", d.nparams(), "co_varnames", f->get(kParamNames), "co_filename",
+      filename.get(), "co_name", name.get(), "co_qualname", name.get(), "co_flags",
+      CO_OPTIMIZED | CO_NEWLOCALS));
   if (!kwargs) return {};
   Ref noargs = Ref::steal(PyTuple_New(0));
   if (!noargs) return {};
@@ -383,34 +410,26 @@ Ref make_code(const FunctionDef& d, PyObject* globals, PyObject* name,
 // code objects would be most of the cost of importing the module.
 PyObject* get_code(PyObject* self, void*) {
   Function* f = as_function(self);
-  if (!f->code) {
-    int npositional = 0;
-    while (npositional < f->def->nparams &&
-           f->def->params[npositional].kind == ParamKind::PositionalOrKeyword)
-      ++npositional;
-    Ref code = make_code(*f->def, f->globals, f->name, f->param_names, npositional);
+  if (!f->get(kCode)) {
+    if (!f->get(kGlobals) || !f->get(kParamNames)) Py_RETURN_NONE;  // cleared
+    Ref code = make_code(f);
     if (!code) return nullptr;
-    f->code = code.release();
+    f->field(kCode) = std::move(code);
   }
-  return Py_NewRef(f->code);
+  return Py_NewRef(f->get(kCode));
 }
 
 PyGetSetDef function_getset[] = {
-    {"__name__", get_field<&Function::name>, set_str_field<&Function::name>,
-     nullptr, nullptr},
-    {"__qualname__", get_field<&Function::qualname>,
-     set_str_field<&Function::qualname>, nullptr, nullptr},
-    {"__module__", get_field<&Function::module>, set_any_field<&Function::module>,
-     nullptr, nullptr},
-    {"__doc__", get_field<&Function::doc>, set_any_field<&Function::doc>, nullptr,
+    {"__name__", get_field<kName>, set_str_field<kName>, nullptr, nullptr},
+    {"__qualname__", get_field<kQualname>, set_str_field<kQualname>, nullptr,
      nullptr},
-    {"__annotations__", get_field<&Function::annotations>, set_annotations,
-     nullptr, nullptr},
-    {"__defaults__", get_field<&Function::defaults_tuple>, nullptr, nullptr,
-     nullptr},
-    {"__kwdefaults__", get_field<&Function::kwdefaults>, nullptr, nullptr, nullptr},
+    {"__module__", get_field<kModule>, set_any_field<kModule>, nullptr, nullptr},
+    {"__doc__", get_field<kDoc>, set_any_field<kDoc>, nullptr, nullptr},
+    {"__annotations__", get_field<kAnnotations>, set_annotations, nullptr, nullptr},
+    {"__defaults__", get_field<kDefaults>, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_field<kKwdefaults>, nullptr, nullptr, nullptr},
     {"__code__", get_code, nullptr, nullptr, nullptr},
-    {"__globals__", get_field<&Function::globals>, nullptr, nullptr, nullptr},
+    {"__globals__", get_field<kGlobals>, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr,
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -419,7 +438,7 @@ PyGetSetDef function_getset[] = {
 PyMemberDef function_members[] = {
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(Function, vectorcall), READONLY,
      nullptr},
-    {"__dictoffset__", T_PYSSIZET, offsetof(Function, dict), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, kDictOffset, READONLY, nullptr},
     {"__weaklistoffset__", T_PYSSIZET, offsetof(Function, weakrefs), READONLY,
      nullptr},
     {nullptr, 0, 0, 0, nullptr},
@@ -472,74 +491,77 @@ Ref new_function(PyObject* type, const FunctionDef& d, PyObject* globals,
   if (!self) return {};
   Function* f = as_function(self.get());
   // tp_alloc zero-fills and tracks the object: every field is a valid
-  // "empty" for the collector until it is set below.
+  // "empty" for the collector until it is set below, and from here on the
+  // destructor releases whatever was set when a step fails.
+  new (&f->owned) Owned();
   f->vectorcall = function_vectorcall;
   f->def = &d;
   f->s = names;
-  f->globals = Py_NewRef(globals);
-  f->names_owner = Py_NewRef(names_owner);
+  f->field(kGlobals) = Ref::borrow(globals);
+  f->field(kNamesOwner) = Ref::borrow(names_owner);
 
-  if (!(f->name = PyUnicode_InternFromString(d.name))) return {};
-  f->qualname = Py_NewRef(f->name);
-  if (!(f->module = PyUnicode_FromString(kModuleName))) return {};
-  f->doc = d.doc ? PyUnicode_FromString(d.doc) : Py_NewRef(Py_None);
-  if (!f->doc) return {};
-
-  if (!(f->param_names = PyTuple_New(d.nparams))) return {};
-  if (!(f->annotations = PyDict_New())) return {};
-  int npositional = 0;
+  Ref name = Ref::steal(PyUnicode_InternFromString(d.name));
+  Ref module = Ref::steal(PyUnicode_FromString(kModuleName));
+  Ref doc = d.doc ? Ref::steal(PyUnicode_FromString(d.doc)) : Ref::none();
+  Ref param_names = Ref::steal(PyTuple_New(d.nparams()));
+  Ref annotations = Ref::steal(PyDict_New());
   Ref positional_defaults = Ref::steal(PyList_New(0));
   Ref keyword_defaults = Ref::steal(PyDict_New());
-  if (!positional_defaults || !keyword_defaults) return {};
-  for (int i = 0; i < d.nparams; ++i) {
+  if (!name || !module || !doc || !param_names || !annotations ||
+      !positional_defaults || !keyword_defaults)
+    return {};
+  f->field(kQualname) = Ref::borrow(name.get());
+  f->field(kName) = std::move(name);
+  f->field(kModule) = std::move(module);
+  f->field(kDoc) = std::move(doc);
+
+  for (int i = 0; i < d.nparams(); ++i) {
     const ParamDef& p = d.params[i];
     PyObject* pname = PyUnicode_InternFromString(p.name);
     if (!pname) return {};
-    PyTuple_SET_ITEM(f->param_names, i, pname);
+    PyTuple_SET_ITEM(param_names.get(), i, pname);
     Ref annotation = Ref::steal(PyUnicode_FromString(p.annotation));
-    if (!annotation || PyDict_SetItem(f->annotations, pname, annotation.get()) < 0)
+    if (!annotation || PyDict_SetItem(annotations.get(), pname, annotation.get()) < 0)
       return {};
-    if (p.kind == ParamKind::PositionalOrKeyword) ++npositional;
     if (p.required) continue;
-    f->omitted[i] = Py_NewRef(defaults[i]);
+    f->field(Field(kOmitted + i)) = Ref::borrow(defaults[i]);
     const int rc = p.kind == ParamKind::PositionalOrKeyword
                        ? PyList_Append(positional_defaults.get(), defaults[i])
                        : PyDict_SetItem(keyword_defaults.get(), pname, defaults[i]);
     if (rc < 0) return {};
   }
   Ref ret = Ref::steal(PyUnicode_FromString(d.return_annotation));
-  if (!ret || PyDict_SetItemString(f->annotations, "return", ret.get()) < 0)
+  if (!ret || PyDict_SetItemString(annotations.get(), "return", ret.get()) < 0)
     return {};
-  f->defaults_tuple = PyList_GET_SIZE(positional_defaults.get())
-                          ? PyList_AsTuple(positional_defaults.get())
-                          : Py_NewRef(Py_None);
-  if (!f->defaults_tuple) return {};
-  f->kwdefaults = PyDict_GET_SIZE(keyword_defaults.get())
-                      ? keyword_defaults.release()
-                      : Py_NewRef(Py_None);
+  f->field(kParamNames) = std::move(param_names);
+  f->field(kAnnotations) = std::move(annotations);
+
+  Ref defaults_tuple = PyList_GET_SIZE(positional_defaults.get())
+                           ? Ref::steal(PyList_AsTuple(positional_defaults.get()))
+                           : Ref::none();
+  if (!defaults_tuple) return {};
+  f->field(kDefaults) = std::move(defaults_tuple);
+  f->field(kKwdefaults) = PyDict_GET_SIZE(keyword_defaults.get())
+                              ? std::move(keyword_defaults)
+                              : Ref::none();
   return self;
 }
 
+Names::~Names() {
+#define ZAVRIK_NAME_RELEASE(field, ...) Py_XDECREF(field);
+  ZAVRIK_NAMES(ZAVRIK_NAME_RELEASE)
+  ZAVRIK_SHARED_OBJECTS(ZAVRIK_NAME_RELEASE)
+#undef ZAVRIK_NAME_RELEASE
+}
+
 namespace {
+constexpr const char kNamesCapsule[] = "zavrik.names";
+
 void free_names(PyObject* capsule) {
-  auto* names = static_cast<Names*>(PyCapsule_GetPointer(capsule, "zavrik.names"));
-  if (!names) {
-    PyErr_Clear();
-    return;
-  }
-#define ZAVRIK_NAME_CLEAR(field, text) Py_XDECREF(names->field);
-  ZAVRIK_NAMES(ZAVRIK_NAME_CLEAR)
-#undef ZAVRIK_NAME_CLEAR
-  Py_XDECREF(names->kw_encoding);
-  Py_XDECREF(names->kw_skill_allowed);
-  Py_XDECREF(names->kw_selected);
-  Py_XDECREF(names->path_class);
-  Py_XDECREF(names->concrete_path);
-  Py_XDECREF(names->pathlib_dict);
-  Py_XDECREF(names->os_module);
-  Py_XDECREF(names->path_originals);
-  Py_XDECREF(names->os_originals);
-  delete names;
+  // Tested first so that no exception is raised here: this may run while
+  // another one is on its way.
+  if (PyCapsule_IsValid(capsule, kNamesCapsule))
+    delete static_cast<Names*>(PyCapsule_GetPointer(capsule, kNamesCapsule));
 }
 }  // namespace
 
@@ -549,11 +571,12 @@ Ref new_names(const Names** out) {
     PyErr_NoMemory();
     return {};
   }
-  Ref capsule = Ref::steal(PyCapsule_New(names, "zavrik.names", free_names));
+  Ref capsule = Ref::steal(PyCapsule_New(names, kNamesCapsule, free_names));
   if (!capsule) {
     delete names;
     return {};
   }
+  // From here on the capsule owns `names` and everything put into it.
 #define ZAVRIK_NAME_INIT(field, text) \
   if (!(names->field = PyUnicode_InternFromString(text))) return {};
   ZAVRIK_NAMES(ZAVRIK_NAME_INIT)
@@ -599,7 +622,8 @@ Ref Env::call_own(PyObject* name, const FunctionDef& def,
   Ref callable = global(name);
   if (!callable) return {};
   if (!is_function_of(callable.get(), def) ||
-      static_cast<int>(args.size()) != def.nparams) {
+      static_cast<int>(args.size()) != def.nparams() ||
+      !as_function(callable.get())->get(kGlobals)) {
     return call(callable.get(), args, kwnames);
   }
   const Function* f = as_function(callable.get());

@@ -2,10 +2,12 @@
 //
 // Every function of the module is described by a `FunctionDef`: its name,
 // docstring, parameters (name, annotation, kind, whether required, the exact
-// type test), the wording of its positional-count message, the test applied to
-// its result, and the C++ body. A single vectorcall entry point binds the
-// arguments of any call against that table, so the order of the checks and
-// their messages are written once, here, and never per function.
+// type test), the test applied to its result, and the C++ body. What the
+// binder needs beyond that (counts, the wording of its positional-count
+// message) is derived from the parameter list while compiling, and the list
+// is checked against the rules of `def`. A single vectorcall entry point binds
+// the arguments of any call against that table, so the order of the checks
+// and their messages are written once, here, and never per function.
 //
 // A body receives an `Env`: the module namespace and the interned strings the
 // bodies use. Module-level names are looked up through `Env::global` at the
@@ -15,6 +17,9 @@
 
 #include "pyref.hpp"
 #include "rules.hpp"
+
+#include <cstddef>
+#include <string_view>
 
 namespace zavrik {
 
@@ -103,32 +108,56 @@ namespace zavrik {
   X(bundle_middle, rules::kBundleMiddle)                          \
   X(bundle_leaf, rules::kBundleLeaf)
 
-struct Names {
-#define ZAVRIK_NAME_FIELD(field, text) PyObject* field = nullptr;
-  ZAVRIK_NAMES(ZAVRIK_NAME_FIELD)
-#undef ZAVRIK_NAME_FIELD
-  // Keyword-name tuples of the calls the bodies make.
-  PyObject* kw_encoding = nullptr;        // ("encoding",)
-  PyObject* kw_skill_allowed = nullptr;   // (profile, artifact, manifest, templates_dir)
-  PyObject* kw_selected = nullptr;        // (profile, artifact, templates_dir)
+// The extra objects the bodies and the native fast paths share, besides the
+// interned strings. X(field).
+#define ZAVRIK_SHARED_OBJECTS(X)                                  \
+  /* Keyword-name tuples of the calls the bodies make. */         \
+  X(kw_encoding)      /* ("encoding",) */                         \
+  X(kw_skill_allowed) /* (profile, artifact, manifest, templates_dir) */ \
+  X(kw_selected)      /* (profile, artifact, templates_dir) */    \
+  /* What the native fast paths compare the live objects against: \
+     pathlib and os as they were when the module was imported     \
+     (nativefs.cpp). */                                           \
+  X(path_class)       /* pathlib.Path */                          \
+  X(concrete_path)    /* type(pathlib.Path()): PosixPath here */  \
+  X(pathlib_dict)     /* pathlib.__dict__ */                      \
+  X(os_module)        /* the os module pathlib calls */           \
+  X(path_originals)   /* tuple of (name, attribute) pairs */      \
+  X(os_originals)     /* tuple of (name, function) pairs */
 
-  // What the native fast paths compare the live objects against: pathlib
-  // and os as they were when the module was imported (nativefs.cpp).
-  PyObject* path_class = nullptr;      // pathlib.Path
-  PyObject* concrete_path = nullptr;   // type(pathlib.Path()): PosixPath here
-  PyObject* pathlib_dict = nullptr;    // pathlib.__dict__
-  PyObject* os_module = nullptr;       // the os module pathlib calls
-  PyObject* path_originals = nullptr;  // tuple of (name, attribute) pairs
-  PyObject* os_originals = nullptr;    // tuple of (name, function) pairs
-  Py_ssize_t slot_drv = -1;            // offsets of PurePath's slots
+// Every object field is one strong reference, released by the destructor;
+// the two lists above are the only place fields are declared, so a field
+// cannot be added without being released (see the static_assert below).
+struct Names {
+#define ZAVRIK_NAME_FIELD(field, ...) PyObject* field = nullptr;
+  ZAVRIK_NAMES(ZAVRIK_NAME_FIELD)
+  ZAVRIK_SHARED_OBJECTS(ZAVRIK_NAME_FIELD)
+#undef ZAVRIK_NAME_FIELD
+  Py_ssize_t slot_drv = -1;  // offsets of PurePath's slots
   Py_ssize_t slot_root = -1;
   Py_ssize_t slot_parts = -1;
 
   // What the manifest reader compares a path against before reading it
   // natively: pathlib's reading methods and the io functions they call, as
-  // at import (manifest.cpp). Owned here, released with the rest.
+  // at import (manifest.cpp). A Ref: it releases itself.
   Ref read_originals;
+
+  Names() = default;
+  Names(const Names&) = delete;
+  Names& operator=(const Names&) = delete;
+  ~Names();  // with the GIL held (the owning capsule's destructor)
 };
+
+namespace detail {
+#define ZAVRIK_COUNT_FIELD(field, ...) +1
+inline constexpr int kNamesObjectFields =
+    0 ZAVRIK_NAMES(ZAVRIK_COUNT_FIELD) ZAVRIK_SHARED_OBJECTS(ZAVRIK_COUNT_FIELD);
+#undef ZAVRIK_COUNT_FIELD
+}  // namespace detail
+static_assert(sizeof(Names) == detail::kNamesObjectFields * sizeof(PyObject*) +
+                                   3 * sizeof(Py_ssize_t) + sizeof(Ref),
+              "declare object fields of Names in ZAVRIK_NAMES or "
+              "ZAVRIK_SHARED_OBJECTS, which the destructor releases");
 
 // What a body sees of the module: its namespace and the interned strings.
 struct Env {
@@ -149,35 +178,105 @@ struct Env {
 };
 
 enum class ParamKind : unsigned char { PositionalOrKeyword, KeywordOnly };
+inline constexpr ParamKind kKeywordOnly = ParamKind::KeywordOnly;
 enum class TypeCheck : unsigned char { None, Str, StrOrNone, DictOrNone };
 enum class ResultCheck : unsigned char { None, DictOrNone, StrOrNone };
 
+// One parameter. Written with designated initialisers; what is left out is a
+// positional-or-keyword parameter, optional, not type-checked:
+//   {.name = "templates_dir", .annotation = "Path | None"}
 struct ParamDef {
   const char* name;
   const char* annotation;
-  ParamKind kind;
-  bool required;
-  TypeCheck check;
+  ParamKind kind = ParamKind::PositionalOrKeyword;
+  bool required = false;
+  TypeCheck check = TypeCheck::None;
+};
+
+inline constexpr int kMaxParams = 5;
+
+namespace detail {
+// Called only where a parameter list breaks a rule of `def`: it is not
+// constexpr, so the table that reaches it does not compile.
+void parameter_list_breaks_the_rules_of_def();
+}  // namespace detail
+
+// A function's parameter list and what its binder derives from it, computed
+// once, while compiling, from the table itself.
+class ParamList {
+ public:
+  constexpr ParamList() = default;
+
+  // From a table of parameters, checked as `def` would check it: names
+  // distinct, positional-or-keyword parameters first, and among them the
+  // required ones before those with a default.
+  template <std::size_t N>
+  consteval ParamList(const ParamDef (&params)[N])  // NOLINT: implicit by design
+      : items_(params), size_(static_cast<int>(N)) {
+    static_assert(N >= 1 && N <= static_cast<std::size_t>(kMaxParams),
+                  "a function takes 1 to kMaxParams parameters (none: leave "
+                  "`.params` out)");
+    bool keyword_only = false, optional = false;
+    for (int i = 0; i < size_; ++i) {
+      const ParamDef& p = params[i];
+      if (!p.name || !p.annotation) detail::parameter_list_breaks_the_rules_of_def();
+      for (int j = 0; j < i; ++j) {
+        if (std::string_view(params[j].name) == p.name)
+          detail::parameter_list_breaks_the_rules_of_def();
+      }
+      if (p.kind == ParamKind::KeywordOnly) {
+        keyword_only = true;
+        continue;
+      }
+      if (keyword_only || (optional && p.required))
+        detail::parameter_list_breaks_the_rules_of_def();
+      optional = optional || !p.required;
+      ++npositional_;
+      if (p.required) ++nrequired_positional_;
+    }
+  }
+
+  constexpr const ParamDef& operator[](int i) const { return items_[i]; }
+  constexpr int size() const { return size_; }
+  // The leading positional-or-keyword parameters; the rest are keyword-only.
+  constexpr int npositional() const { return npositional_; }
+
+  // The wording of "takes %s %zd positional argument%s (%zd given)": "exactly"
+  // when every positional parameter is required, else "at most"; the count is
+  // always the number of positional parameters.
+  constexpr const char* count_word() const {
+    return nrequired_positional_ == npositional_ ? "exactly" : "at most";
+  }
+  constexpr Py_ssize_t count() const { return npositional_; }
+  constexpr const char* plural() const { return npositional_ == 1 ? "" : "s"; }
+
+ private:
+  const ParamDef* items_ = nullptr;
+  int size_ = 0;
+  int npositional_ = 0;
+  int nrequired_positional_ = 0;
 };
 
 // A body gets the bound arguments in declaration order (borrowed) and
 // returns a new reference, or nullptr with an exception set.
 using Body = PyObject* (*)(const Env& env, PyObject* const* args);
 
-inline constexpr int kMaxParams = 5;
-
+// One function of the module, written with designated initialisers:
+//   const FunctionDef kListTemplateDirs = {
+//       .name = "list_template_dirs", .doc = kListDoc,
+//       .return_annotation = "list[Path]", .params = kListParams,
+//       .body = list_template_dirs};
+// `.doc` left out: no docstring; `.params` left out: no parameters;
+// `.result` left out: the result is not checked.
 struct FunctionDef {
   const char* name;
-  const char* doc;                // nullptr: no docstring
+  const char* doc = nullptr;
   const char* return_annotation;
-  const ParamDef* params;
-  int nparams;
-  // Wording of "takes %s %zd positional argument%s (%zd given)".
-  const char* count_word;
-  Py_ssize_t count;
-  const char* plural;
-  ResultCheck result;
+  ParamList params = {};
+  ResultCheck result = ResultCheck::None;
   Body body;
+
+  constexpr int nparams() const { return params.size(); }
 };
 
 // Creates the heap type of the function objects (a new reference).

@@ -583,8 +583,7 @@ PyObject* validate_release_manifest(const Env& env, PyObject* const* args) {
 }
 
 constexpr ParamDef kRootParam[] = {
-    {"templates_dir", "Path | None", ParamKind::PositionalOrKeyword, false,
-     TypeCheck::None},
+    {.name = "templates_dir", .annotation = "Path | None"},
 };
 
 }  // namespace
@@ -669,11 +668,20 @@ Ref call_load_release_manifest(const Env& env, PyObject* root) {
 }
 
 const FunctionDef kLoadReleaseManifest = {
-    "load_release_manifest", kLoadDoc, "dict[str, Any]", kRootParam, 1, "at most", 1,
-    "", ResultCheck::DictOrNone, load_release_manifest};
+    .name = "load_release_manifest",
+    .doc = kLoadDoc,
+    .return_annotation = "dict[str, Any]",
+    .params = kRootParam,
+    .result = ResultCheck::DictOrNone,
+    .body = load_release_manifest,
+};
 
 const FunctionDef kValidateReleaseManifest = {
-    "validate_release_manifest", kValidateDoc, "list[str]", kRootParam, 1, "at most",
-    1, "", ResultCheck::None, validate_release_manifest};
+    .name = "validate_release_manifest",
+    .doc = kValidateDoc,
+    .return_annotation = "list[str]",
+    .params = kRootParam,
+    .body = validate_release_manifest,
+};
 
 }  // namespace zavrik

@@ -409,44 +409,62 @@ PyObject* collect_skill_datas(const Env& env, PyObject* const* args) {
 }
 
 constexpr ParamDef kPruneParams[] = {
-    {"target_templates_dir", "Path", ParamKind::PositionalOrKeyword, true,
-     TypeCheck::None},
-    {"profile", "str | None", ParamKind::KeywordOnly, false, TypeCheck::StrOrNone},
-    {"artifact", "str", ParamKind::KeywordOnly, true, TypeCheck::Str},
-    {"manifest_templates_dir", "Path | None", ParamKind::KeywordOnly, false,
-     TypeCheck::None},
+    {.name = "target_templates_dir", .annotation = "Path", .required = true},
+    {.name = "profile", .annotation = "str | None", .kind = kKeywordOnly,
+     .check = TypeCheck::StrOrNone},
+    {.name = "artifact", .annotation = "str", .kind = kKeywordOnly, .required = true,
+     .check = TypeCheck::Str},
+    {.name = "manifest_templates_dir", .annotation = "Path | None", .kind = kKeywordOnly},
 };
 constexpr ParamDef kCollectParams[] = {
-    {"profile", "str | None", ParamKind::KeywordOnly, false, TypeCheck::StrOrNone},
-    {"templates_dir", "Path | None", ParamKind::KeywordOnly, false, TypeCheck::None},
+    {.name = "profile", .annotation = "str | None", .kind = kKeywordOnly,
+     .check = TypeCheck::StrOrNone},
+    {.name = "templates_dir", .annotation = "Path | None", .kind = kKeywordOnly},
 };
 constexpr ParamDef kPathParam[] = {
-    {"path", "Path", ParamKind::PositionalOrKeyword, true, TypeCheck::None},
+    {.name = "path", .annotation = "Path", .required = true},
 };
 constexpr ParamDef kRootParam[] = {
-    {"root", "Path", ParamKind::PositionalOrKeyword, true, TypeCheck::None},
+    {.name = "root", .annotation = "Path", .required = true},
 };
 
 }  // namespace
 
 const FunctionDef kPruneTemplatesDir = {
-    "prune_templates_dir", kPruneDoc, "list[str]", kPruneParams, 4, "exactly", 1, "",
-    ResultCheck::None, prune_templates_dir};
+    .name = "prune_templates_dir",
+    .doc = kPruneDoc,
+    .return_annotation = "list[str]",
+    .params = kPruneParams,
+    .body = prune_templates_dir,
+};
 
 const FunctionDef kCollectSkillDatas = {
-    "collect_skill_datas", kCollectDoc, "list[tuple[str, str]]", kCollectParams, 2,
-    "exactly", 0, "s", ResultCheck::None, collect_skill_datas};
+    .name = "collect_skill_datas",
+    .doc = kCollectDoc,
+    .return_annotation = "list[tuple[str, str]]",
+    .params = kCollectParams,
+    .body = collect_skill_datas,
+};
 
 const FunctionDef kRemoveTree = {
-    "_remove_tree", nullptr, "None", kPathParam, 1, "exactly", 1, "",
-    ResultCheck::None, remove_tree};
+    .name = "_remove_tree",
+    .return_annotation = "None",
+    .params = kPathParam,
+    .body = remove_tree,
+};
 
 const FunctionDef kIsPackableFile = {
-    "_is_packable_file", nullptr, "bool", kPathParam, 1, "exactly", 1, "",
-    ResultCheck::None, is_packable_file};
+    .name = "_is_packable_file",
+    .return_annotation = "bool",
+    .params = kPathParam,
+    .body = is_packable_file,
+};
 
 const FunctionDef kRemovePackagingJunk = {
-    "_remove_packaging_junk", nullptr, "None", kRootParam, 1, "exactly", 1, "",
-    ResultCheck::None, remove_packaging_junk};
+    .name = "_remove_packaging_junk",
+    .return_annotation = "None",
+    .params = kRootParam,
+    .body = remove_packaging_junk,
+};
 
 }  // namespace zavrik

@@ -205,24 +205,28 @@ PyObject* selected_skill_names(const Env& env, PyObject* const* args) {
 }
 
 constexpr ParamDef kCurrentProfileParams[] = {
-    {"default", "str", ParamKind::PositionalOrKeyword, false, TypeCheck::Str},
+    {.name = "default", .annotation = "str", .check = TypeCheck::Str},
 };
 constexpr ParamDef kProfileKeyParams[] = {
-    {"profile", "str", ParamKind::PositionalOrKeyword, true, TypeCheck::Str},
-    {"artifact", "str", ParamKind::PositionalOrKeyword, true, TypeCheck::Str},
+    {.name = "profile", .annotation = "str", .required = true, .check = TypeCheck::Str},
+    {.name = "artifact", .annotation = "str", .required = true, .check = TypeCheck::Str},
 };
 constexpr ParamDef kSkillAllowedParams[] = {
-    {"skill_name", "str", ParamKind::PositionalOrKeyword, true, TypeCheck::Str},
-    {"profile", "str", ParamKind::KeywordOnly, true, TypeCheck::Str},
-    {"artifact", "str", ParamKind::KeywordOnly, true, TypeCheck::Str},
-    {"manifest", "dict[str, Any] | None", ParamKind::KeywordOnly, false,
-     TypeCheck::DictOrNone},
-    {"templates_dir", "Path | None", ParamKind::KeywordOnly, false, TypeCheck::None},
+    {.name = "skill_name", .annotation = "str", .required = true, .check = TypeCheck::Str},
+    {.name = "profile", .annotation = "str", .kind = kKeywordOnly, .required = true,
+     .check = TypeCheck::Str},
+    {.name = "artifact", .annotation = "str", .kind = kKeywordOnly, .required = true,
+     .check = TypeCheck::Str},
+    {.name = "manifest", .annotation = "dict[str, Any] | None", .kind = kKeywordOnly,
+     .check = TypeCheck::DictOrNone},
+    {.name = "templates_dir", .annotation = "Path | None", .kind = kKeywordOnly},
 };
 constexpr ParamDef kSelectedParams[] = {
-    {"profile", "str | None", ParamKind::KeywordOnly, false, TypeCheck::StrOrNone},
-    {"artifact", "str", ParamKind::KeywordOnly, true, TypeCheck::Str},
-    {"templates_dir", "Path | None", ParamKind::KeywordOnly, false, TypeCheck::None},
+    {.name = "profile", .annotation = "str | None", .kind = kKeywordOnly,
+     .check = TypeCheck::StrOrNone},
+    {.name = "artifact", .annotation = "str", .kind = kKeywordOnly, .required = true,
+     .check = TypeCheck::Str},
+    {.name = "templates_dir", .annotation = "Path | None", .kind = kKeywordOnly},
 };
 
 }  // namespace
@@ -263,19 +267,36 @@ Ref call_selected_skill_names(const Env& env, PyObject* profile, PyObject* artif
 }
 
 const FunctionDef kCurrentProfile = {
-    "current_profile", kCurrentProfileDoc, "str", kCurrentProfileParams, 1,
-    "at most", 1, "", ResultCheck::StrOrNone, current_profile};
+    .name = "current_profile",
+    .doc = kCurrentProfileDoc,
+    .return_annotation = "str",
+    .params = kCurrentProfileParams,
+    .result = ResultCheck::StrOrNone,
+    .body = current_profile,
+};
 
 const FunctionDef kProfileKey = {
-    "_profile_key", nullptr, "str | None", kProfileKeyParams, 2, "exactly", 2, "s",
-    ResultCheck::StrOrNone, profile_key};
+    .name = "_profile_key",
+    .return_annotation = "str | None",
+    .params = kProfileKeyParams,
+    .result = ResultCheck::StrOrNone,
+    .body = profile_key,
+};
 
 const FunctionDef kSkillAllowed = {
-    "skill_allowed", kSkillAllowedDoc, "bool", kSkillAllowedParams, 5, "exactly", 1,
-    "", ResultCheck::None, skill_allowed};
+    .name = "skill_allowed",
+    .doc = kSkillAllowedDoc,
+    .return_annotation = "bool",
+    .params = kSkillAllowedParams,
+    .body = skill_allowed,
+};
 
 const FunctionDef kSelectedSkillNames = {
-    "selected_skill_names", kSelectedDoc, "list[str]", kSelectedParams, 3, "exactly",
-    0, "s", ResultCheck::None, selected_skill_names};
+    .name = "selected_skill_names",
+    .doc = kSelectedDoc,
+    .return_annotation = "list[str]",
+    .params = kSelectedParams,
+    .body = selected_skill_names,
+};
 
 }  // namespace zavrik
