@@ -10,8 +10,6 @@
 // as for the equivalent `def`.
 #include "function.hpp"
 
-#include <structmember.h>
-
 #include <cstring>
 #include <exception>
 #include <new>
@@ -436,11 +434,11 @@ PyGetSetDef function_getset[] = {
 };
 
 PyMemberDef function_members[] = {
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Function, vectorcall), READONLY,
-     nullptr},
-    {"__dictoffset__", T_PYSSIZET, kDictOffset, READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(Function, weakrefs), READONLY,
-     nullptr},
+    {"__vectorcalloffset__", compat::kMemberPySsizeT, offsetof(Function, vectorcall),
+     compat::kMemberReadonly, nullptr},
+    {"__dictoffset__", compat::kMemberPySsizeT, kDictOffset, compat::kMemberReadonly, nullptr},
+    {"__weaklistoffset__", compat::kMemberPySsizeT, offsetof(Function, weakrefs),
+     compat::kMemberReadonly, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
