@@ -622,17 +622,13 @@ int capture_read_originals(PyObject* names_owner) {
   // path) come first. Where one is missing, nothing is recorded and the
   // manifest is always read through read_text.
   constexpr const char* kMethods[] = {"read_text", "open", "__fspath__", "__str__"};
-  Ref methods = Ref::steal(PyTuple_New(std::size(kMethods)));
-  if (!methods) return -1;
-  for (size_t i = 0; i < std::size(kMethods); ++i) {
-    Ref name = Ref::steal(PyUnicode_InternFromString(kMethods[i]));
-    if (!name) return -1;
-    PyObject* value = compat::type_lookup(concrete, name.get());
-    if (!value || (i < 2 && !PyFunction_Check(value))) return 0;
-    Ref pair = Ref::steal(PyTuple_Pack(2, name.get(), value));
-    if (!pair) return -1;
-    PyTuple_SET_ITEM(methods.get(), i, pair.release());
-  }
+  Ref methods;
+  int found = name_value_pairs(kMethods, [&](PyObject* name, size_t i) -> std::optional<Ref> {
+    PyObject* value = compat::type_lookup(concrete, name);
+    if (!value || (i < 2 && !PyFunction_Check(value))) return std::nullopt;
+    return Ref::borrow(value);
+  }, &methods);
+  if (found <= 0) return found;
 
   // The io functions open and read_text call, through the `io` of the
   // module that defines open.
@@ -641,21 +637,15 @@ int capture_read_originals(PyObject* names_owner) {
   Ref io_name = Ref::steal(PyUnicode_InternFromString("io"));
   if (!io_name) return -1;
   Ref io;
-  const int found = compat::dict_get_item_ref(io_globals, io_name.get(), &io);
+  found = compat::dict_get_item_ref(io_globals, io_name.get(), &io);
   if (found <= 0) return found;
   if (!PyModule_Check(io.get())) return 0;
   constexpr const char* kIoFunctions[] = {"open", "text_encoding"};
-  Ref io_functions = Ref::steal(PyTuple_New(std::size(kIoFunctions)));
-  if (!io_functions) return -1;
-  for (size_t i = 0; i < std::size(kIoFunctions); ++i) {
-    Ref name = Ref::steal(PyUnicode_InternFromString(kIoFunctions[i]));
-    if (!name) return -1;
-    Ref value = attr(io.get(), name.get());
-    if (!value) return -1;
-    Ref pair = Ref::steal(PyTuple_Pack(2, name.get(), value.get()));
-    if (!pair) return -1;
-    PyTuple_SET_ITEM(io_functions.get(), i, pair.release());
-  }
+  Ref io_functions;
+  found = name_value_pairs(kIoFunctions, [&](PyObject* name, size_t) -> std::optional<Ref> {
+    return attr(io.get(), name);
+  }, &io_functions);
+  if (found <= 0) return found;
   s->read_originals = Ref::steal(
       PyTuple_Pack(6, reinterpret_cast<PyObject*>(concrete), methods.get(), io_globals,
                    io_name.get(), io.get(), io_functions.get()));

@@ -21,6 +21,7 @@
 
 #include "directories.hpp"
 #include "operations.hpp"
+#include "pysemantics.hpp"
 #include "rules.hpp"
 
 #if !defined(_WIN32)
@@ -150,6 +151,20 @@ size_t depth_limit() {
 }
 
 #if !defined(_WIN32)
+
+// The file-system bytes of `path` when it may be handled natively: 1 with
+// them in `*out`, 0 when the method path must run, -1 with an exception.
+int eligible_bytes(const Env& env, PyObject* path, std::string* out) {
+  const int ok = eligible(env, path);
+  if (ok <= 0) return ok;
+  bool declined = false;
+  if (fs_path(path, out, &declined)) return 1;
+  return declined ? 0 : -1;
+}
+
+// The Native answer of an entry point that stopped before doing anything:
+// declined, or failed with the exception set.
+Native not_done(int ok) { return ok < 0 ? Native(Ref()) : std::nullopt; }
 
 // Raises a walker failure as the methods would: an OSError of the errno's
 // class whose filename is the text of the path concerned (os functions
@@ -313,28 +328,17 @@ int capture_originals(PyObject* names_owner) {
     *offsets[i] = member->offset;
   }
 
-  Ref path_originals = Ref::steal(PyTuple_New(std::size(kPathAttributes)));
-  if (!path_originals) return -1;
-  for (size_t i = 0; i < std::size(kPathAttributes); ++i) {
-    Ref name = Ref::steal(PyUnicode_InternFromString(kPathAttributes[i]));
-    if (!name) return -1;
-    PyObject* value = compat::type_lookup(concrete, name.get());
-    if (!value) return 0;
-    Ref pair = Ref::steal(PyTuple_Pack(2, name.get(), value));
-    if (!pair) return -1;
-    PyTuple_SET_ITEM(path_originals.get(), i, pair.release());
-  }
-  Ref os_originals = Ref::steal(PyTuple_New(std::size(kOsFunctions)));
-  if (!os_originals) return -1;
-  for (size_t i = 0; i < std::size(kOsFunctions); ++i) {
-    Ref name = Ref::steal(PyUnicode_InternFromString(kOsFunctions[i]));
-    if (!name) return -1;
-    Ref value = attr(os.get(), name.get());
-    if (!value) return -1;
-    Ref pair = Ref::steal(PyTuple_Pack(2, name.get(), value.get()));
-    if (!pair) return -1;
-    PyTuple_SET_ITEM(os_originals.get(), i, pair.release());
-  }
+  Ref path_originals, os_originals;
+  const int found = name_value_pairs(kPathAttributes, [&](PyObject* name, size_t) -> std::optional<Ref> {
+    PyObject* value = compat::type_lookup(concrete, name);
+    if (!value) return std::nullopt;
+    return Ref::borrow(value);
+  }, &path_originals);
+  if (found <= 0) return found;
+  if (name_value_pairs(kOsFunctions, [&](PyObject* name, size_t) -> std::optional<Ref> {
+        return attr(os.get(), name);
+      }, &os_originals) < 0)
+    return -1;
   s->path_class = path_class.release();
   s->concrete_path = Py_NewRef(reinterpret_cast<PyObject*>(concrete));
   s->pathlib_dict = Py_NewRef(PyModule_GetDict(pathlib.get()));
@@ -477,21 +481,15 @@ void raise_exists_error(const Env&, PyObject*, PyObject*, const char*, int) {
 #else
 
 Native list_template_dirs(const Env& env, PyObject* root) {
-  const int ok = eligible(env, root);
-  if (ok <= 0) return ok < 0 ? Native(Ref()) : std::nullopt;
   std::string base;
-  bool declined = false;
-  if (!fs_path(root, &base, &declined)) return declined ? std::nullopt : Native(Ref());
+  if (const int ok = eligible_bytes(env, root, &base); ok <= 0) return not_done(ok);
   return list_dirs_at(env.s, root, AT_FDCWD, base.c_str());
 }
 
 Native template_dir_names(const Env& env, PyObject* root) {
   if (!own_function(env, env.s.list_template_dirs, kListTemplateDirs)) return std::nullopt;
-  const int ok = eligible(env, root);
-  if (ok <= 0) return ok < 0 ? Native(Ref()) : std::nullopt;
   std::string base;
-  bool declined = false;
-  if (!fs_path(root, &base, &declined)) return declined ? std::nullopt : Native(Ref());
+  if (const int ok = eligible_bytes(env, root, &base); ok <= 0) return not_done(ok);
   std::vector<std::string> names;
   if (!sorted_dirs(env.s, root, AT_FDCWD, base.c_str(), &names)) return Ref();
   Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
@@ -506,11 +504,8 @@ Native template_dir_names(const Env& env, PyObject* root) {
 
 Native remove_tree(const Env& env, PyObject* path) {
   if (!own_function(env, env.s.remove_tree, kRemoveTree)) return std::nullopt;
-  const int ok = eligible(env, path);
-  if (ok <= 0) return ok < 0 ? Native(Ref()) : std::nullopt;
   std::string bytes;
-  bool declined = false;
-  if (!fs_path(path, &bytes, &declined)) return declined ? std::nullopt : Native(Ref());
+  if (const int ok = eligible_bytes(env, path, &bytes); ok <= 0) return not_done(ok);
   // The tree is removed relative to its parent, opened once.
   const size_t slash = bytes.rfind('/');
   const std::string parent = slash == std::string::npos ? "."
@@ -531,11 +526,8 @@ Native remove_tree(const Env& env, PyObject* path) {
 bool open_anchor(const Env& env, PyObject* path, Anchor* out) {
   out->state = Anchor::State::Declined;
   out->path = path;
-  const int ok = eligible(env, path);
-  if (ok <= 0) return ok == 0;
   std::string bytes;
-  bool declined = false;
-  if (!fs_path(path, &bytes, &declined)) return declined;
+  if (const int ok = eligible_bytes(env, path, &bytes); ok <= 0) return ok == 0;
   const int cached = cached_path(env.s, path);
   if (cached < 0) return false;
   out->cached = cached;
@@ -702,13 +694,10 @@ Native collect_skill_datas(const Env& env, PyObject* root, PyObject* names) {
   // Only simple Skill names: `root / name` is then one more component.
   if (!PyList_CheckExact(names) || !own_function(env, env.s.is_packable_file, kIsPackableFile))
     return std::nullopt;
-  const int ok = eligible(env, root);
-  if (ok <= 0) return ok < 0 ? Native(Ref()) : std::nullopt;
   std::optional<std::vector<std::string>> skills = simple_components(names);
-  if (!skills) return PyErr_Occurred() ? Native(Ref()) : std::nullopt;
+  if (!skills) return not_done(PyErr_Occurred() ? -1 : 0);
   std::string base;
-  bool declined = false;
-  if (!fs_path(root, &base, &declined)) return declined ? std::nullopt : Native(Ref());
+  if (const int ok = eligible_bytes(env, root, &base); ok <= 0) return not_done(ok);
   const int root_cached = cached_path(env.s, root);
   if (root_cached < 0) return Ref();
 
@@ -751,17 +740,13 @@ Native collect_skill_datas(const Env& env, PyObject* root, PyObject* names) {
 std::optional<bool> exists_below(const Env& env, PyObject* root, PyObject* names,
                                  std::initializer_list<const char*> files,
                                  std::vector<int>* answers) {
-  const int ok = PyList_CheckExact(names) ? eligible(env, root) : 0;
-  if (ok <= 0) return ok < 0 ? std::optional<bool>(false) : std::nullopt;
-  const Py_ssize_t count = PyList_GET_SIZE(names);
-  std::vector<std::string> skills(static_cast<size_t>(count));
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    if (!simple_component(PyList_GET_ITEM(names, i), &skills[static_cast<size_t>(i)]))
-      return PyErr_Occurred() ? std::optional<bool>(false) : std::nullopt;
-  }
+  if (!PyList_CheckExact(names)) return std::nullopt;
+  std::optional<std::vector<std::string>> found = simple_components(names);
+  if (!found) return PyErr_Occurred() ? std::optional(false) : std::nullopt;
+  const std::vector<std::string>& skills = *found;
   std::string base;
-  bool declined = false;
-  if (!fs_path(root, &base, &declined)) return declined ? std::nullopt : std::optional(false);
+  if (const int ok = eligible_bytes(env, root, &base); ok <= 0)
+    return ok < 0 ? std::optional(false) : std::nullopt;
   answers->assign(skills.size() * files.size(), 0);
   walk::Failure f = released([&](walk::Poll& poll) {
     walk::Fd fd;

@@ -62,4 +62,26 @@ Ref mapping_get(const Env& env, PyObject* mapping, PyObject* key, PyObject* fall
 // own included).
 std::optional<Ref> fspath_of(PyObject* obj);
 
+// A tuple of (name, value) pairs, one per name, each value `get(name)`:
+// std::nullopt when it is not there, an empty Ref with an exception set when
+// getting it failed. 1 with the tuple in `*out`, 0 when a value was not
+// there, -1 with an exception set.
+template <class Get, size_t N>
+int name_value_pairs(const char* const (&names)[N], Get&& get, Ref* out) {
+  Ref pairs = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(N)));
+  if (!pairs) return -1;
+  for (size_t i = 0; i < N; ++i) {
+    Ref name = Ref::steal(PyUnicode_InternFromString(names[i]));
+    if (!name) return -1;
+    std::optional<Ref> value = get(name.get(), i);
+    if (!value) return 0;
+    if (!*value) return -1;
+    Ref pair = Ref::steal(PyTuple_Pack(2, name.get(), value->get()));
+    if (!pair) return -1;
+    PyTuple_SET_ITEM(pairs.get(), static_cast<Py_ssize_t>(i), pair.release());
+  }
+  *out = std::move(pairs);
+  return 1;
+}
+
 }  // namespace zavrik
