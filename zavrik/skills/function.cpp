@@ -484,7 +484,6 @@ Ref new_function(PyObject* type, const FunctionDef& d, PyObject* globals,
 
   if (!(f->param_names = PyTuple_New(d.nparams))) return {};
   if (!(f->annotations = PyDict_New())) return {};
-  int npositional = 0;
   Ref positional_defaults = Ref::steal(PyList_New(0));
   Ref keyword_defaults = Ref::steal(PyDict_New());
   if (!positional_defaults || !keyword_defaults) return {};
@@ -496,7 +495,6 @@ Ref new_function(PyObject* type, const FunctionDef& d, PyObject* globals,
     Ref annotation = Ref::steal(PyUnicode_FromString(p.annotation));
     if (!annotation || PyDict_SetItem(f->annotations, pname, annotation.get()) < 0)
       return {};
-    if (p.kind == ParamKind::PositionalOrKeyword) ++npositional;
     if (p.required) continue;
     f->omitted[i] = Py_NewRef(defaults[i]);
     const int rc = p.kind == ParamKind::PositionalOrKeyword
