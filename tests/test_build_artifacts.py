@@ -143,7 +143,7 @@ def test_wheel_under_a_binary_profile_fails_with_the_module_message(source, pris
 
 @pytest.mark.slow
 def test_editable_install_leaves_the_source_templates_alone(source, pristine, tmp_path):
-    command = ["pip", "install", "--no-deps", "--no-warn-script-location", "--prefix", str(tmp_path), "-e", str(source)]
+    command = ["pip", "install", "--no-deps", "--ignore-installed", "--no-warn-script-location", "--prefix", str(tmp_path), "-e", str(source)]
     done = build("python-release", *command)
     assert done.returncode == 0, done.stderr[-3000:]
     assert tree(source / TEMPLATES) == pristine
