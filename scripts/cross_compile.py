@@ -126,9 +126,9 @@ def main():
     )
     include = sysconfig.get_paths()["include"]
     zig = zig_command()
-    # zig keeps its cache under the home directory; keep it with the output.
-    env = dict(os.environ, ZIG_GLOBAL_CACHE_DIR=str(args.out / "zig-cache"),
-               ZIG_LOCAL_CACHE_DIR=str(args.out / "zig-cache"))
+    # The C++ runtime zig builds for each target on first use stays in its
+    # global cache (~/.cache/zig) for later runs; the rest goes with the output.
+    env = dict(os.environ, ZIG_LOCAL_CACHE_DIR=str(args.out / "zig-cache"))
     failed = False
     for target in args.target or TARGETS:
         arch = target.split("-")[0]
