@@ -120,6 +120,7 @@ def main():
                         help="target triple (default: all of %s)" % ", ".join(TARGETS))
     parser.add_argument("--out", type=Path, default=ROOT / "build" / "cross")
     args = parser.parse_args()
+    args.out = args.out.resolve()
 
     sources, compile_args, link_args = setup_definitions(
         ["SOURCES", "_compile_args", "_link_args"]
@@ -160,7 +161,7 @@ def main():
             failed = True
             continue
         from_python = sum(1 for name in undefined if name.startswith(("_Py", "__Py")))
-        print(f"{target}: {len(sources)} units compiled, {ext.relative_to(ROOT)} linked "
+        print(f"{target}: {len(sources)} units compiled, {ext} linked "
               f"({ext.stat().st_size} bytes, {len(exported)} exported symbols, "
               f"{from_python} interpreter symbols left to load time)")
     return 1 if failed else 0
