@@ -53,19 +53,97 @@ def _flag(name: str) -> bool:
     return os.environ.get(name, "").strip() not in ("", "0")
 
 
+def _build_tool(var: str) -> list[str]:
+    """The command this build runs as CC or CXX: the environment's, else the
+    one the interpreter was built with (what setuptools itself picks)."""
+    import shlex
+    import sysconfig
+
+    return shlex.split(os.environ.get(var) or sysconfig.get_config_var(var) or "")
+
+
+_probed: dict[tuple[str, ...], str] = {}
+
+
+def _probe(command: list[str]) -> str:
+    """What `command` prints on stdout and stderr; empty if it cannot run."""
+    import subprocess
+
+    key = tuple(command)
+    if key not in _probed:
+        try:
+            done = subprocess.run(
+                command, capture_output=True, text=True, errors="replace", timeout=60
+            )
+            _probed[key] = done.stdout + done.stderr
+        except (OSError, ValueError, subprocess.SubprocessError):
+            _probed[key] = ""
+    return _probed[key]
+
+
+def _msvc() -> bool:
+    # On Windows setuptools compiles with MSVC unless a GCC-style compiler
+    # (MinGW, clang) is named through CC.
+    return sys.platform == "win32" and not _build_tool("CC")
+
+
+def _gnu_style_linker() -> bool:
+    """True when the C++ driver links with GNU ld, gold or lld, the linkers
+    that know --exclude-libs and --gc-sections (not Apple's ld64)."""
+    if sys.platform == "darwin":
+        return False
+    tool = _build_tool("CXX")
+    if not tool:
+        return False
+    text = _probe(tool + ["-Wl,--version"])
+    return any(name in text for name in ("GNU ld", "GNU gold", "LLD"))
+
+
 def _compile_args() -> list[str]:
+    # Release builds carry no debug information: it is most of the size of
+    # the extension, and the interpreter's own CFLAGS usually hold -g.
+    # ZAVRIK_DEBUG=1 keeps it, and a sanitizer build always does.
+    debug = _flag("ZAVRIK_DEBUG")
+    if _msvc():
+        args = ["/std:c++20", "/W4", "/EHsc"]
+        if _flag("ZAVRIK_ACCEPT_SUBCLASSES"):
+            args.append("/DZAVRIK_ACCEPT_SUBCLASSES=1")
+        if _flag("ZAVRIK_SANITIZE"):
+            args += ["/fsanitize=address", "/Zi"]
+        elif debug:
+            args.append("/Zi")
+        return args
     args = ["-std=c++20", "-Wall", "-Wextra", "-fvisibility=hidden"]
     if _flag("ZAVRIK_ACCEPT_SUBCLASSES"):
         # Relaxes the exact-type test of str/dict parameters to isinstance.
         args.append("-DZAVRIK_ACCEPT_SUBCLASSES=1")
     if _flag("ZAVRIK_SANITIZE"):
         args += ["-fsanitize=address,undefined", "-fno-omit-frame-pointer", "-O1", "-g"]
+    elif debug:
+        args.append("-g")
+    else:
+        args.append("-g0")  # after the interpreter's -g, so it wins
+    if sys.platform == "darwin" or _gnu_style_linker():
+        # One section per function and object, so that the linker can drop
+        # what nothing references (--gc-sections, -dead_strip).
+        args += ["-ffunction-sections", "-fdata-sections"]
     return args
 
 
 def _link_args() -> list[str]:
+    debug = _flag("ZAVRIK_DEBUG") or _flag("ZAVRIK_SANITIZE")
+    if _msvc():
+        # The MSVC linker drops unreferenced code by itself in a release link.
+        return ["/DEBUG"] if debug else []
     if _flag("ZAVRIK_SANITIZE"):
         return ["-fsanitize=address,undefined"]
+    if sys.platform == "darwin":
+        # libc++ is part of the system; the interpreter's LDSHARED already
+        # links the bundle with -undefined dynamic_lookup. -S drops the debug
+        # map, -x the local symbols.
+        return ["-Wl,-dead_strip"] + ([] if debug else ["-Wl,-S", "-Wl,-x"])
+    if not _gnu_style_linker():
+        return []
     # The C++ runtime linked in, its symbols kept private: loading
     # libstdc++.so, or resolving its exported symbols, would cost more than
     # everything else the import does. The unwinder stays the shared
@@ -77,7 +155,7 @@ def _link_args() -> list[str]:
         "-Wl,--exclude-libs,ALL",
         "-Wl,--gc-sections",
         "-Wl,-O1",
-    ]
+    ] + ([] if debug else ["-s"])
 
 
 MODULE_NAME = "zavrik.skills.packaging"

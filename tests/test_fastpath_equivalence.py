@@ -12,6 +12,7 @@ import io
 import json
 import os
 import shutil
+import sys
 import tempfile
 from pathlib import Path, PurePath
 
@@ -328,7 +329,8 @@ OPERATIONS = {
         ("path", "exists", "validate"),
         ("path", "rmdir", "remove"),
         ("os", "scandir", "collect"),
-        ("os", "listdir", "list"),
+        # the listing function pathlib's iterdir calls
+        ("os", "scandir" if sys.version_info >= (3, 13) else "listdir", "list"),
         ("os", "rmdir", "prune"),
         ("path", "read_text", "validate"),
         ("path", "open", "validate"),

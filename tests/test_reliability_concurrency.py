@@ -12,6 +12,7 @@ from pathlib import Path
 import pytest
 
 from conftest import PosixPath, SubPath
+from subinterp import PRELUDE
 import zavrik.skills.packaging as pk
 
 CHECKOUT = Path(pk.__file__).resolve().parents[2]
@@ -114,17 +115,11 @@ MESSAGE = "Interpreter change detected - this module can only be loaded into one
 
 
 def test_second_interpreter_is_refused_and_the_first_keeps_working():
-    code = f'''
-import _xxsubinterpreters as interpreters
+    code = PRELUDE + f'''
 import zavrik.skills.packaging as pk
 for attempt in range(2):
-    interp = interpreters.create()
-    try:
-        interpreters.run_string(interp, "import zavrik.skills.packaging")
-        print("imported in a sub-interpreter")
-    except interpreters.RunFailedError as e:
-        print("refused" if {MESSAGE!r} in str(e) and "ImportError" in str(e) else e)
-    interpreters.destroy(interp)
+    failure = run_in_new_interpreter("import zavrik.skills.packaging")
+    print("refused" if failure == "ImportError: " + {MESSAGE!r} else failure)
 import sys
 del sys.modules["zavrik.skills.packaging"]
 import zavrik.skills.packaging as again
@@ -135,11 +130,8 @@ print(again is pk, pk._profile_key("binary-full", "binary"), pk.current_profile(
 
 
 def test_module_first_imported_in_a_sub_interpreter_is_refused_in_the_main_one():
-    code = f'''
-import _xxsubinterpreters as interpreters
-interp = interpreters.create()
-interpreters.run_string(interp, "import zavrik.skills.packaging as pk; pk._profile_key('dev', 'x')")
-interpreters.destroy(interp)
+    code = PRELUDE + f'''
+print(run_in_new_interpreter("import zavrik.skills.packaging as pk; pk._profile_key('dev', 'x')"))
 try:
     import zavrik.skills.packaging
     print("imported twice")
@@ -147,4 +139,4 @@ except ImportError as e:
     print("refused" if str(e) == {MESSAGE!r} else e)
 '''
     rc, out, err = run_isolated(code)
-    assert (rc, out) == (0, "refused\n"), err
+    assert (rc, out) == (0, "None\nrefused\n"), err

@@ -281,7 +281,14 @@ def test_no_leak(call, watched):
 kept = []
 
 
-@pytest.mark.parametrize("leaky", [lambda: kept.append(object()), lambda: kept.append(None),
+IMMORTAL = pytest.mark.skipif(
+    sys.version_info >= (3, 12),
+    reason="None is immortal from 3.12: its reference count never moves, so a reference "
+           "leaked to it can neither be seen nor do harm")
+
+
+@pytest.mark.parametrize("leaky", [lambda: kept.append(object()),
+                                   pytest.param(lambda: kept.append(None), marks=IMMORTAL),
                                    lambda: kept.append(GOOD)], ids=["object", "None", "watched"])
 def test_the_measurement_sees_a_leak_of_one_reference_per_call(leaky):
     with pytest.raises(AssertionError):

@@ -1,5 +1,6 @@
 """The stub matches the built module, and a strictly typed caller type-checks and runs."""
 
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -9,10 +10,17 @@ import pytest
 from zavrik.skills import packaging
 
 ROOT = Path(__file__).resolve().parents[1]
+# Where the module under test was imported from (the checkout, a copy of it,
+# or site-packages for an installed wheel): stubtest must check that build,
+# not the `zavrik` of the working directory, which may hold no compiled module.
+IMPORTED_FROM = Path(packaging.__file__).resolve().parents[2]
 
 
 def _run(*args, cwd=ROOT):
-    return subprocess.run([sys.executable, "-m", *args], cwd=cwd, capture_output=True, text=True)
+    path = [str(IMPORTED_FROM)] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(path))
+    return subprocess.run([sys.executable, "-P", "-m", *args], cwd=cwd, env=env,
+                          capture_output=True, text=True)
 
 
 @pytest.mark.parametrize(

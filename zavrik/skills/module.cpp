@@ -10,6 +10,8 @@
 // namespace (the function objects hold their own type and the interned
 // strings). The two statics below are the process-wide facts that the
 // one-instance rule needs, and nothing else is kept between calls.
+#include <atomic>
+
 #include "compat.hpp"
 #include "directories.hpp"
 #include "function.hpp"
@@ -35,9 +37,11 @@ constexpr const char kAlreadyImported[] =
     "supported.";
 
 // The process's one instance (a strong reference) and the interpreter that
-// first created the module.
+// first created the module. Interpreters with a GIL of their own may run the
+// create step at the same time, so the interpreter is claimed atomically;
+// the instance is touched only by the interpreter that holds the claim.
 PyObject* g_instance = nullptr;
-int64_t g_interpreter_id = -1;
+std::atomic<int64_t> g_interpreter_id{-1};
 
 // Copies spec.<attribute> into the namespace as `key`; a spec without the
 // attribute is skipped, and so is None where `skip_none` says so.
@@ -56,9 +60,8 @@ PyObject* packaging_create(PyObject* spec, PyModuleDef*) {
   // 1. One interpreter per process.
   const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (id == -1 && PyErr_Occurred()) return nullptr;
-  if (g_interpreter_id == -1) {
-    g_interpreter_id = id;
-  } else if (id != g_interpreter_id) {
+  int64_t first = -1;
+  if (!g_interpreter_id.compare_exchange_strong(first, id) && first != id) {
     PyErr_SetString(PyExc_ImportError, kInterpreterChanged);
     return nullptr;
   }
@@ -244,6 +247,14 @@ PyMethodDef no_methods[] = {{nullptr, nullptr, 0, nullptr}};
 PyModuleDef_Slot packaging_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(packaging_create)},
     {Py_mod_exec, reinterpret_cast<void*>(packaging_exec)},
+#ifdef Py_mod_multiple_interpreters
+    // From 3.12 the import system refuses, before the create step runs, a
+    // module that does not declare this in a sub-interpreter with its own
+    // GIL, with a message of its own. The create step admits one interpreter
+    // per process and refuses every other with the module's message, so it
+    // is safe under any GIL, and the refusal reads the same on every version.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
     {0, nullptr},
 };
 
