@@ -1,6 +1,6 @@
 """Benchmark of zavrik.skills.packaging against a pure-Python baseline and the floor.
 
-    python3 benchmarks/run.py [--sizes typical,large] [--json out.json] [--repeat N]
+    python3 benchmarks/run.py [--sizes typical,large] [--json out.json] [--repeat N] [--clock wall|cpu]
 
 For each generated tree and public operation it times, side by side in one
 run and as medians of --repeat runs,
@@ -10,12 +10,18 @@ run and as medians of --repeat runs,
   pathlib), whose results must be identical to the module's: same lists,
   same pairs, and for the destructive operations the same resulting tree,
 - the floor (`benchmarks/floor.cpp`, compiled on first use): only the system
-  calls the operation needs, no Python objects,
+  calls the operation needs, no Python objects; for `selected_skill_names`
+  the floor's listing plus `json.loads` of the same manifest, and for
+  `skill_allowed` a C function of the same signature doing the same
+  dictionary lookups (`benchmarks/allowed_floor.c`, built on first use),
 
-and prints module/baseline and module/floor. Module and baseline runs are
-interleaved so that they share the machine's noise; the garbage collector is
-off while a run is timed; destructive operations work on a fresh copy of the
-tree each run, and the copying is not timed.
+and prints module/baseline and module/floor, marks every operation whose
+module/floor is above its target, and, when several of the large sizes ran,
+how the cost per file grows with the tree. Module, baseline and floor take
+turns in every round so that they share the machine's noise (the floor
+program's startup is not timed); the garbage collector is off while a run is
+timed; destructive operations work on a fresh copy of the tree each run, and
+the copying is not timed.
 """
 
 from __future__ import annotations
@@ -28,9 +34,12 @@ import os
 import platform
 import random
 import shutil
+import importlib.util
+import inspect
 import statistics
 import subprocess
 import sys
+import sysconfig
 import tempfile
 import time
 from dataclasses import dataclass
@@ -45,6 +54,7 @@ import baseline  # noqa: E402
 import zavrik.skills.packaging as module  # noqa: E402
 
 FLOOR_SOURCE = HERE / "floor.cpp"
+ALLOWED_FLOOR_SOURCE = HERE / "allowed_floor.c"
 CACHE = Path(os.environ.get("XDG_CACHE_HOME", Path.home() / ".cache")) / "zavrik-benchmarks"
 
 
@@ -66,6 +76,28 @@ SHAPES = {
 LINEAR_SIZES = ("large/4", "large/2", "large")
 
 PROFILE, ARTIFACT = "python-release", "wheel"  # restricted: about half the Skills pass
+
+# The most module/floor may be for each operation; operations not named here
+# have no target.
+TARGETS = {
+    "selected_skill_names": 1.3,  # against json.loads of the manifest + the floor's listing
+    "skill_allowed": 1.3,  # against a C function of the same signature
+    "collect_skill_datas": 1.2,
+    "validate_release_manifest": 1.3,
+    "_remove_packaging_junk": 1.3,
+    "prune_templates_dir": 1.3,
+}
+# Prune's cost per file should stay flat across the large sizes: the ratio of
+# the largest tree's ns per file to the smallest's is marked above this.
+FLAT = 1.15
+OVER = "<<< OVER"
+# The operations that take milliseconds or less in process are timed at
+# least this many times: their medians are otherwise at the mercy of a
+# shared machine's noise.
+QUICK_REPEAT = 15
+# Runs the floor times in each of its turns (median) for the operations that
+# leave the tree alone; a destructive one runs once per fresh copy.
+FLOOR_INNER = 3
 
 
 # --- trees ---------------------------------------------------------------------
@@ -171,31 +203,51 @@ def snapshot(root: Path) -> list[tuple]:
 # --- timing --------------------------------------------------------------------
 
 
+# Wall time by default; --clock cpu times the process's CPU time instead (user
+# and system, the floor's too), which other programs on a shared machine
+# disturb less.
+CLOCK = time.perf_counter_ns
+
+
 def timed(call) -> tuple[int, object]:
     gc.collect()
     gc.disable()
     try:
-        start = time.perf_counter_ns()
+        start = CLOCK()
         result = call()
-        elapsed = time.perf_counter_ns() - start
+        elapsed = CLOCK() - start
     finally:
         gc.enable()
     return elapsed, result
 
 
-def side_by_side(repeat: int, run_module, run_baseline, check) -> tuple[int, int]:
-    """Medians of interleaved runs; `check(module_result, baseline_result)` on the first."""
-    times = {"module": [], "baseline": []}
-    runs = {"module": run_module, "baseline": run_baseline}
+def side_by_side(repeat: int, run_module, run_baseline, check, others=None):
+    """Medians of interleaved runs; `check(module_result, baseline_result)` on the first.
+
+    `others` maps further names (an in-process floor) to (run, check or None):
+    they take their turns in the same rotation, and a check given is applied
+    to their first result against the baseline's. The result is the module's
+    and the baseline's medians, followed by the others' in the order given.
+    """
+    others = others or {}
+    runs = {"module": run_module, "baseline": run_baseline, **{k: v[0] for k, v in others.items()}}
+    names = list(runs)
+    times = {who: [] for who in names}
     for i in range(repeat):
-        order = ("module", "baseline") if i % 2 == 0 else ("baseline", "module")
+        order = names[i % len(names):] + names[:i % len(names)]
+        if i % 2:
+            order.reverse()
         results = {}
         for who in order:
             elapsed, results[who] = runs[who]()
             times[who].append(elapsed)
         if i == 0:
             check(results["module"], results["baseline"])
-    return int(statistics.median(times["module"])), int(statistics.median(times["baseline"]))
+            for who, (_, check_other) in others.items():
+                if check_other:
+                    check_other(results[who], results["baseline"])
+    medians = tuple(int(statistics.median(times[who])) for who in names)
+    return medians if others else medians[:2]
 
 
 def same(what: str):
@@ -223,6 +275,33 @@ def build_floor() -> Path:
     return binary
 
 
+def build_allowed_floor():
+    """The C floor of skill_allowed, compiled for this interpreter and imported."""
+    source = ALLOWED_FLOOR_SOURCE.read_bytes()
+    suffix = sysconfig.get_config_var("EXT_SUFFIX") or ".so"
+    digest = hashlib.sha256(source + suffix.encode() + sys.version.encode()).hexdigest()[:16]
+    library = CACHE / f"allowed-floor-{digest}{suffix}"
+    if not library.exists():
+        CACHE.mkdir(parents=True, exist_ok=True)
+        tmp = library.with_name(library.name + ".tmp")
+        compiler = sysconfig.get_config_var("CC") or "gcc"
+        subprocess.run(
+            [*compiler.split()[:1], "-O2", "-shared", "-fPIC", "-Wall", "-Wextra",
+             f"-I{sysconfig.get_paths()['include']}", "-o", str(tmp), str(ALLOWED_FLOOR_SOURCE)],
+            check=True,
+        )
+        tmp.replace(library)
+    spec = importlib.util.spec_from_file_location("_allowed_floor", library)
+    floor_module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(floor_module)
+    # The same parameters, so that the call binds the same way.
+    shape = [(p.name, p.kind, p.default) for p in inspect.signature(module.skill_allowed).parameters.values()]
+    ours = [(p.name, p.kind, p.default) for p in inspect.signature(floor_module.skill_allowed).parameters.values()]
+    if shape != ours:
+        raise AssertionError(f"the skill_allowed floor's parameters {ours} differ from the module's {shape}")
+    return floor_module
+
+
 def floor(binary: Path, *args) -> dict:
     out = subprocess.run([str(binary), *map(str, args)], check=True, capture_output=True, text=True)
     return json.loads(out.stdout)
@@ -237,7 +316,7 @@ def names_file(work: Path, label: str, names) -> Path:
 # --- one tree ------------------------------------------------------------------
 
 
-def bench_tree(label: str, shape: Shape, work: Path, repeat: int, binary: Path, seed: int) -> dict:
+def bench_tree(label: str, shape: Shape, work: Path, repeat: int, binary: Path, allowed_floor, seed: int) -> dict:
     src = work / f"{label.replace('/', '_')}-src"
     progress(f"{label}: generating {shape.skills} Skills")
     manifest = generate(src, shape, seed)
@@ -245,36 +324,56 @@ def bench_tree(label: str, shape: Shape, work: Path, repeat: int, binary: Path, 
     skills = [p.name for p in sorted(src.iterdir()) if p.is_dir()]
     rows: dict[str, dict] = {}
     tag = label.replace("/", "_")
+    quick = max(repeat, QUICK_REPEAT)
 
     def row(op, m, b, f=None, unit="ns", **extra):
         progress(f"{label}: {op} done")
         rows[op] = {"module_ns": m, "baseline_ns": b, "floor_ns": f, "unit": unit, **extra}
 
-    def floor_check(op, got, expected):
-        if got["count"] != expected:
-            raise AssertionError(f"{label} {op}: floor counted {got['count']}, module {expected}")
+    def floor_check(op, expected):
+        def check(got, _baseline_result):
+            if got != expected:
+                raise AssertionError(f"{label} {op}: floor counted {got}, module {expected}")
+
+        return check
+
+    def floor_run(op, *args):
+        """The floor as one more turn in the rotation: a process that times
+        FLOOR_INNER runs and reports their median (startup not timed)."""
+
+        def run():
+            f_ = floor(binary, op, FLOOR_INNER, *args)
+            return f_["median_ns"], f_["count"]
+
+        return run
 
     # list_template_dirs
-    m, b = side_by_side(
-        repeat,
+    expected = len(module.list_template_dirs(src))
+    m, b, f = side_by_side(
+        quick,
         lambda: timed(lambda: module.list_template_dirs(src)),
         lambda: timed(lambda: baseline.list_template_dirs(src)),
         same("list_template_dirs"),
+        {"floor": (floor_run("list", src), floor_check("list", expected))},
     )
-    f = floor(binary, "list", repeat, src)
-    floor_check("list", f, len(module.list_template_dirs(src)))
-    row("list_template_dirs", m, b, f["median_ns"])
+    row("list_template_dirs", m, b, f)
 
-    # selected_skill_names, restricted profile
+    # selected_skill_names, restricted profile. Its floor is the floor's
+    # manifest read and listing plus json.loads of the same manifest text,
+    # timed here in turn with the module and the baseline.
     kw = dict(profile=PROFILE, artifact=ARTIFACT, templates_dir=src)
-    m, b = side_by_side(
-        repeat,
+    text = (src / "manifest.json").read_text(encoding="utf-8")
+    m, b, j, f = side_by_side(
+        quick,
         lambda: timed(lambda: module.selected_skill_names(**kw)),
         lambda: timed(lambda: baseline.selected_skill_names(**kw)),
         same("selected_skill_names"),
+        {
+            "json.loads": (lambda: timed(lambda: json.loads(text)), None),
+            "floor": (floor_run("selected", src), floor_check("selected", expected)),
+        },
     )
-    f = floor(binary, "selected", repeat, src)
-    row("selected_skill_names", m, b, f["median_ns"])
+    row("selected_skill_names", m, b, f + j, json_loads_ns=j, listing_ns=f)
 
     # skill_allowed with a manifest dict, per call
     loaded = module.load_release_manifest(src)
@@ -287,28 +386,26 @@ def bench_tree(label: str, shape: Shape, work: Path, repeat: int, binary: Path, 
 
         return lambda: timed(run)
 
-    m, b = side_by_side(repeat, allowed(module), allowed(baseline), same("skill_allowed"))
-    row("skill_allowed", m // len(calls), b // len(calls), None, unit="ns/call")
+    m, b, f = side_by_side(
+        quick, allowed(module), allowed(baseline), same("skill_allowed"),
+        {"floor": (allowed(allowed_floor), same("skill_allowed (floor)"))},
+    )
+    row("skill_allowed", m // len(calls), b // len(calls), f // len(calls), unit="ns/call")
 
     # collect_skill_datas (binary-minimal: the bundler's default)
-    m, b = side_by_side(
+    admitted = module.selected_skill_names(profile="binary-minimal", artifact="binary", templates_dir=src)
+    names = names_file(work, f"{tag}-collect", admitted)
+    m, b, f = side_by_side(
         repeat,
         lambda: timed(lambda: module.collect_skill_datas(templates_dir=src)),
         lambda: timed(lambda: baseline.collect_skill_datas(templates_dir=src)),
         same("collect_skill_datas"),
+        {"floor": (floor_run("collect", src, names),
+                   floor_check("collect", len(module.collect_skill_datas(templates_dir=src))))},
     )
-    admitted = module.selected_skill_names(profile="binary-minimal", artifact="binary", templates_dir=src)
-    f = floor(binary, "collect", repeat, src, names_file(work, f"{tag}-collect", admitted))
-    floor_check("collect", f, len(module.collect_skill_datas(templates_dir=src)))
-    row("collect_skill_datas", m, b, f["median_ns"])
+    row("collect_skill_datas", m, b, f)
 
     # validate_release_manifest
-    m, b = side_by_side(
-        repeat,
-        lambda: timed(lambda: module.validate_release_manifest(src)),
-        lambda: timed(lambda: baseline.validate_release_manifest(src)),
-        same("validate_release_manifest"),
-    )
     problems = module.validate_release_manifest(src)
     release = [
         n
@@ -316,33 +413,45 @@ def bench_tree(label: str, shape: Shape, work: Path, repeat: int, binary: Path, 
         if isinstance(manifest["skills"].get(n), dict)
         and any(manifest["skills"][n].get(k) for k in ("source", "wheel", "binary", "binary_full"))
     ]
-    f = floor(binary, "validate", repeat, src, names_file(work, f"{tag}-validate", release))
-    floor_check("validate", f, sum("发版准入" in p for p in problems))
-    row("validate_release_manifest", m, b, f["median_ns"], problems=len(problems))
+    names = names_file(work, f"{tag}-validate", release)
+    m, b, f = side_by_side(
+        repeat,
+        lambda: timed(lambda: module.validate_release_manifest(src)),
+        lambda: timed(lambda: baseline.validate_release_manifest(src)),
+        same("validate_release_manifest"),
+        {"floor": (floor_run("validate", src, names),
+                   floor_check("validate", sum("发版准入" in p for p in problems)))},
+    )
+    row("validate_release_manifest", m, b, f, problems=len(problems))
 
-    # The destructive operations, each run on a fresh copy.
-    def destructive(op, call, floor_args):
-        times = {"module": [], "baseline": []}
+    # The destructive operations, each run (the floor's too, in the same
+    # rotation) on a fresh copy.
+    def destructive(op, call, floor_args, floor_count=None):
+        names = ("module", "baseline", "floor")
+        times = {who: [] for who in names}
         for i in range(repeat):
-            order = ("module", "baseline") if i % 2 == 0 else ("baseline", "module")
+            order = list(names[i % 3:] + names[:i % 3])
+            if i % 2:
+                order.reverse()
             results, copies = {}, {}
             for who in order:
                 copies[who] = copy_tree(src, work / f"{tag}-{who}")
-                impl = module if who == "module" else baseline
-                elapsed, results[who] = timed(lambda: call(impl, copies[who]))
+                if who == "floor":
+                    f_ = floor(binary, *floor_args, copies[who])
+                    elapsed, results[who] = f_["median_ns"], f_["count"]
+                else:
+                    impl = module if who == "module" else baseline
+                    elapsed, results[who] = timed(lambda: call(impl, copies[who]))
                 times[who].append(elapsed)
             if i == 0:
                 same(op)(results["module"], results["baseline"])
+                if floor_count is not None:
+                    floor_check(op, floor_count)(results["floor"], None)
                 if os.path.lexists(copies["module"]):
                     same(f"{op} (resulting tree)")(snapshot(copies["module"]), snapshot(copies["baseline"]))
             for copy in copies.values():
                 drop_tree(copy)
-        fcopies = [copy_tree(src, work / f"{tag}-floor-{i}") for i in range(repeat)]
-        f = floor(binary, *floor_args, *fcopies)
-        for copy in fcopies:
-            drop_tree(copy)
-        row(op, int(statistics.median(times["module"])), int(statistics.median(times["baseline"])), f["median_ns"])
-        return f
+        row(op, *(int(statistics.median(times[who])) for who in names))
 
     destructive(
         "_remove_packaging_junk",
@@ -350,14 +459,14 @@ def bench_tree(label: str, shape: Shape, work: Path, repeat: int, binary: Path, 
         ["sweep"],
     )
     kept = module.selected_skill_names(profile=PROFILE, artifact=ARTIFACT, templates_dir=src)
-    f = destructive(
+    destructive(
         "prune_templates_dir",
         lambda impl, copy: impl.prune_templates_dir(
             copy, profile=PROFILE, artifact=ARTIFACT, manifest_templates_dir=src
         ),
         ["prune", src, names_file(work, f"{tag}-prune", kept)],
+        floor_count=len(kept),
     )
-    floor_check("prune", f, len(kept))
     destructive("_remove_tree", lambda impl, copy: impl._remove_tree(copy), ["remove"])
 
     drop_tree(src)
@@ -415,52 +524,138 @@ def ratio(a, b) -> float | None:
     return round(a / b, 3) if a is not None and b else None
 
 
+def verdict(op: str, r: dict) -> tuple[str, str]:
+    """The target as printed, and whether module/floor meets it ("" when there is none)."""
+    limit = TARGETS.get(op)
+    mf = r.get("module_over_floor")
+    if limit is None or mf is None:
+        return "—", ""
+    return f"≤ {limit}", "yes" if mf <= limit else f"{OVER} (×{mf / limit:.2f} the target)"
+
+
 def print_table(label: str, tree: dict) -> None:
     print(f"\n{label}" + (f": {tree['skills']} Skills, {tree['files']} files" if tree["files"] else ""))
-    head = f"  {'operation':28} {'module':>10} {'baseline':>10} {'floor':>10} {'mod/base':>9} {'mod/floor':>9}"
+    head = (
+        f"  {'operation':28} {'module':>10} {'baseline':>10} {'floor':>10} {'mod/base':>9}"
+        f" {'mod/floor':>9} {'target':>7}  met?"
+    )
     print(head)
     print("  " + "-" * (len(head) - 2))
+    notes = []
     for op, r in tree["operations"].items():
         r["module_over_baseline"] = ratio(r["module_ns"], r["baseline_ns"])
         r["module_over_floor"] = ratio(r["module_ns"], r["floor_ns"])
         mb = r["module_over_baseline"]
         mf = r["module_over_floor"]
+        target, met = verdict(op, r)
+        r["target"] = TARGETS.get(op)
+        r["target_met"] = None if not met else met == "yes"
         print(
             f"  {op:28} {fmt(r['module_ns'], r['unit']):>10} {fmt(r['baseline_ns'], r['unit']):>10}"
             f" {fmt(r['floor_ns'], r['unit']):>10} {mb if mb is not None else '—':>9}"
-            f" {mf if mf is not None else '—':>9}"
+            f" {mf if mf is not None else '—':>9} {target:>7}  {met}"
         )
+        if "json_loads_ns" in r:
+            notes.append(
+                f"  {op}: floor = json.loads of the manifest {fmt(r['json_loads_ns'], 'ns')}"
+                f" + the floor's manifest read and listing {fmt(r['listing_ns'], 'ns')};"
+                f" json.loads is {r['json_loads_ns'] / r['module_ns']:.0%} of the module's time"
+            )
+        if op == "skill_allowed" and r["floor_ns"] is not None:
+            notes.append(
+                f"  {op}: per call in the same Python loop with the same keywords; floor ="
+                " benchmarks/allowed_floor.c, a C function of the same signature"
+            )
+    for note in notes:
+        print(note)
 
 
-def print_linearity(trees: dict) -> None:
+# Cost per file (skill_allowed: per call) at each large size, and the ratio of
+# the largest tree's to the smallest's.
+GROWTH_OPS = (
+    "list_template_dirs", "selected_skill_names", "skill_allowed", "collect_skill_datas",
+    "validate_release_manifest", "_remove_packaging_junk", "prune_templates_dir", "_remove_tree",
+)
+
+
+def growth(trees: dict) -> dict:
+    sizes = [s for s in LINEAR_SIZES if s in trees]
+    out = {}
+    if len(sizes) < 2:
+        return out
+    for op in GROWTH_OPS:
+        if not all(op in trees[s]["operations"] for s in sizes):
+            continue
+        per = []
+        for s in sizes:
+            r = trees[s]["operations"][op]
+            per.append(r["module_ns"] if r["unit"] == "ns/call" else r["module_ns"] / trees[s]["files"])
+        out[op] = {"sizes": sizes, "per_file_ns": per, "largest_over_smallest": round(per[-1] / per[0], 3)}
+    return out
+
+
+def print_linearity(trees: dict, grown: dict) -> None:
     sizes = [s for s in LINEAR_SIZES if s in trees]
     if len(sizes) < 2:
+        print(
+            "\nGrowth with the tree: needs two or more of the large sizes"
+            f" (--sizes {','.join(LINEAR_SIZES)})"
+        )
         return
-    print("\nGrowth with the tree (module, ns per file)")
-    print("  " + f"{'operation':28}" + "".join(f"{s + ' (' + str(trees[s]['files']) + ')':>20}" for s in sizes))
-    for op in ("list_template_dirs", "collect_skill_datas", "validate_release_manifest",
-               "_remove_packaging_junk", "prune_templates_dir", "_remove_tree"):
-        cells = "".join(f"{trees[s]['operations'][op]['module_ns'] / trees[s]['files']:>20.0f}" for s in sizes)
-        print(f"  {op:28}{cells}")
+    print("\nGrowth with the tree (module, ns per file; skill_allowed ns per call)")
+    print(
+        "  " + f"{'operation':28}"
+        + "".join(f"{s + ' (' + str(trees[s]['files']) + ')':>20}" for s in sizes)
+        + f"{'largest/smallest':>18}"
+    )
+    for op, g in grown.items():
+        cells = "".join(f"{v:>20.1f}" for v in g["per_file_ns"])
+        flag = f"  {OVER} (not flat: > {FLAT})" if op == "prune_templates_dir" and g["largest_over_smallest"] > FLAT else ""
+        print(f"  {op:28}{cells}{g['largest_over_smallest']:>18.2f}{flag}")
 
 
-def markdown(trees: dict, imp: dict) -> str:
+def markdown(trees: dict, imp: dict, grown: dict) -> str:
     """The README's table: every operation on the largest tree measured, and the import."""
     label = max(trees, key=lambda t: trees[t]["files"])
     tree = trees[label]
     lines = [
         f"{label}: {tree['skills']} Skills, {tree['files']} files",
         "",
-        "| operation | module | baseline | floor | module/baseline | module/floor |",
-        "|---|---:|---:|---:|---:|---:|",
+        "| operation | module | baseline | floor | module/baseline | module/floor | target | met? |",
+        "|---|---:|---:|---:|---:|---:|---:|---|",
     ]
     for op, r in [*tree["operations"].items(), ("import (fresh interpreter)", imp)]:
         cells = [fmt(r["module_ns"], r["unit"]), fmt(r["baseline_ns"], r["unit"]), fmt(r["floor_ns"], r["unit"])]
         ratios = [ratio(r["module_ns"], r["baseline_ns"]), ratio(r["module_ns"], r["floor_ns"])]
         name = op if op.startswith("import") else f"`{op}`" + (" (per call)" if r["unit"] == "ns/call" else "")
+        target, met = verdict(op, r)
+        met = "yes" if met == "yes" else ("**no**" + met[len(OVER):] if met else "")
         lines.append(
-            f"| {name} | " + " | ".join(cells) + " | " + " | ".join("—" if x is None else f"{x:.2f}" for x in ratios) + " |"
+            f"| {name} | " + " | ".join(cells) + " | "
+            + " | ".join("—" if x is None else f"{x:.2f}" for x in ratios)
+            + f" | {target} | {met} |"
         )
+    r = tree["operations"].get("selected_skill_names")
+    if r and "json_loads_ns" in r:
+        lines += [
+            "",
+            f"`selected_skill_names`' floor: `json.loads` of the manifest {fmt(r['json_loads_ns'], 'ns')}"
+            f" + the floor's manifest read and listing {fmt(r['listing_ns'], 'ns')}.",
+        ]
+    if grown:
+        sizes = next(iter(grown.values()))["sizes"]
+        lines += [
+            "",
+            "Module cost per file (`skill_allowed`: per call) at each size:",
+            "",
+            "| operation | " + " | ".join(f"{s} ({trees[s]['files']} files)" for s in sizes) + " | largest/smallest |",
+            "|---|" + "---:|" * (len(sizes) + 1),
+        ]
+        for op, g in grown.items():
+            lines.append(
+                f"| `{op}` | " + " | ".join(f"{v:.1f} ns" for v in g["per_file_ns"])
+                + f" | {g['largest_over_smallest']:.2f} |"
+            )
     return "\n".join(lines)
 
 
@@ -494,6 +689,10 @@ def main() -> None:
     parser.add_argument("--json", type=Path, help="also write the figures to this file")
     parser.add_argument("--markdown", action="store_true", help="also print the README's table")
     parser.add_argument(
+        "--clock", choices=("wall", "cpu"), default="wall",
+        help="time wall-clock time (default) or the process's CPU time (steadier on a shared machine)",
+    )
+    parser.add_argument(
         "--workdir", type=Path, default=default_workdir(),
         help="where to generate the trees (default: /dev/shm when it is there, else the temporary directory)",
     )
@@ -503,24 +702,41 @@ def main() -> None:
     if unknown:
         parser.error(f"unknown sizes: {', '.join(unknown)}")
 
+    global CLOCK
+    if args.clock == "cpu":
+        CLOCK = time.process_time_ns
+        os.environ["FLOOR_CLOCK"] = "cpu"
+    else:
+        os.environ.pop("FLOOR_CLOCK", None)
     os.environ.pop(module.PROFILE_ENV, None)
     os.environ.pop("ZAVRIK_BUILTIN_TEMPLATES_DIR", None)
     binary = build_floor()
-    print(f"zavrik.skills.packaging benchmark — {machine()}; medians of {args.repeat} runs")
+    allowed_floor = build_allowed_floor()
+    print(f"zavrik.skills.packaging benchmark — {machine()}; medians of {args.repeat} runs, {args.clock} time")
     print(f"trees in {args.workdir or tempfile.gettempdir()}")
-    results = {"machine": machine(), "date": time.strftime("%Y-%m-%d"), "repeat": args.repeat, "trees": {}}
+    results = {
+        "machine": machine(), "date": time.strftime("%Y-%m-%d"), "repeat": args.repeat, "clock": args.clock,
+        "trees": {},
+    }
     with tempfile.TemporaryDirectory(dir=args.workdir) as tmp:
         for seed, label in enumerate(sizes):
-            tree = bench_tree(label, SHAPES[label], Path(tmp), args.repeat, binary, seed)
+            tree = bench_tree(label, SHAPES[label], Path(tmp), args.repeat, binary, allowed_floor, seed)
             results["trees"][label] = tree
             print_table(label, tree)
             sys.stdout.flush()
     imp = bench_import(args.repeat)
     results["import"] = imp
     print_table("import in a fresh interpreter", {"skills": 0, "files": 0, "operations": {"import": imp}})
-    print_linearity(results["trees"])
+    grown = growth(results["trees"])
+    results["growth"] = grown
+    print_linearity(results["trees"], grown)
+    over = [
+        f"{label} {op}" for label, tree in results["trees"].items()
+        for op, r in tree["operations"].items() if r.get("target_met") is False
+    ]
+    print(f"\nAbove target: {', '.join(over)}" if over else "\nEvery operation within its target")
     if args.markdown and results["trees"]:
-        print("\n" + markdown(results["trees"], imp))
+        print("\n" + markdown(results["trees"], imp, grown))
     if args.json:
         args.json.write_text(json.dumps(results, indent=2, ensure_ascii=False) + "\n", encoding="utf-8")
 
