@@ -35,7 +35,7 @@ namespace {
 
 // pathlib attributes the native code stands in for: a class that overrides
 // any of them takes the method path.
-constexpr const char* kPathAttributes[] = {
+[[maybe_unused]] constexpr const char* kPathAttributes[] = {
     "exists",  "iterdir",  "is_dir",  "is_file",  "is_symlink", "unlink",
     "rmdir",   "rglob",    "stat",    "lstat",    "_scandir",   "_make_child_relpath",
     "_from_parsed_parts",  "_format_parsed_parts",  "_parse_args", "_make_child",
@@ -43,7 +43,7 @@ constexpr const char* kPathAttributes[] = {
     "relative_to",  "parent",  "name",  "suffix",  "parts",  "_cparts",  "_flavour",
 };
 // os functions pathlib calls for those.
-constexpr const char* kOsFunctions[] = {"stat", "lstat", "listdir", "scandir",
+[[maybe_unused]] constexpr const char* kOsFunctions[] = {"stat", "lstat", "listdir", "scandir",
                                         "unlink", "rmdir", "fspath"};
 
 PyObject*& slot(PyObject* obj, Py_ssize_t offset) {
@@ -116,7 +116,8 @@ Ref extended_path(const Names& s, PyObject* base, Extend&& extend) {
 }
 
 // `base` / the str components.
-Ref make_path(const Names& s, PyObject* base, std::initializer_list<PyObject*> components) {
+[[maybe_unused]] Ref make_path(const Names& s, PyObject* base,
+                                 std::initializer_list<PyObject*> components) {
   return extended_path(s, base, [&](PyObject* parts) {
     for (PyObject* c : components)
       if (PyList_Append(parts, c) < 0) return false;
@@ -125,7 +126,8 @@ Ref make_path(const Names& s, PyObject* base, std::initializer_list<PyObject*> c
 }
 
 // `base` / the byte components `below`, decoded.
-Ref path_below(const Names& s, PyObject* base, const std::vector<std::string>& below) {
+[[maybe_unused]] Ref path_below(const Names& s, PyObject* base,
+                                  const std::vector<std::string>& below) {
   if (below.empty()) return Ref::borrow(base);
   return extended_path(s, base, [&](PyObject* parts) {
     for (const std::string& c : below) {

@@ -7,7 +7,18 @@
 // from a container) is turned into ENOMEM by the caller that runs a walk.
 #include "walker.hpp"
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+
+#include <io.h>
+
+namespace zavrik::walk {
+void Fd::reset(int fd) noexcept {
+  if (fd_ >= 0) _close(fd_);
+  fd_ = fd;
+}
+}  // namespace zavrik::walk
+
+#else
 
 #include <dirent.h>
 #include <fcntl.h>

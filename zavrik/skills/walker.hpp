@@ -25,7 +25,9 @@
 // runs them without the GIL) can look for signals every few milliseconds.
 #pragma once
 
+#if !defined(_WIN32)
 #include <sys/stat.h>
+#endif
 
 #include <cstddef>
 #include <cstdint>
@@ -95,6 +97,8 @@ struct Entry {
   std::string name;
   unsigned char type;  // d_type
 };
+
+#if !defined(_WIN32)  // the walks are POSIX; Windows takes the method path
 
 // Errors that pathlib's predicates (exists, is_dir, is_file) answer with
 // "no".
@@ -187,5 +191,7 @@ void sort_names(std::vector<std::string>* names);
 
 // Whether the bytes are strict UTF-8, as the interpreter's decoder takes it.
 bool valid_utf8(std::string_view bytes);
+
+#endif  // !_WIN32
 
 }  // namespace zavrik::walk
