@@ -75,27 +75,23 @@ Ref decode(std::string_view bytes) {
       bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
 }
 
-// The file-system form of an eligible path, or a decline where the methods
-// would refuse it with ValueError (unencodable, embedded NUL).
-bool fs_path(PyObject* path, std::string* out, bool* declined) {
+// The file-system form of an eligible path: 1 with it in `*out`, 0 where
+// the methods would refuse the path with ValueError (unencodable, embedded
+// NUL) and the method path must run, -1 with an exception set.
+int fs_path(PyObject* path, std::string* out) {
   Ref text = Ref::steal(PyObject_Str(path));
-  if (!text) return false;
+  if (!text) return -1;
   Ref bytes = Ref::steal(PyUnicode_EncodeFSDefault(text.get()));
   if (!bytes) {
-    if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
-      PyErr_Clear();
-      *declined = true;
-    }
-    return false;
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return -1;
+    PyErr_Clear();
+    return 0;
   }
   const std::string_view view(PyBytes_AS_STRING(bytes.get()),
                               static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
-  if (view.find('\0') != std::string_view::npos) {
-    *declined = true;
-    return false;
-  }
+  if (view.find('\0') != std::string_view::npos) return 0;
   out->assign(view);
-  return true;
+  return 1;
 }
 
 // A path object `base` / components, built as `_make_child_relpath` builds
@@ -158,10 +154,7 @@ size_t depth_limit() {
 // them in `*out`, 0 when the method path must run, -1 with an exception.
 int eligible_bytes(const Env& env, PyObject* path, std::string* out) {
   const int ok = eligible(env, path);
-  if (ok <= 0) return ok;
-  bool declined = false;
-  if (fs_path(path, out, &declined)) return 1;
-  return declined ? 0 : -1;
+  return ok <= 0 ? ok : fs_path(path, out);
 }
 
 // The Native answer of an entry point that stopped before doing anything:
@@ -404,10 +397,6 @@ bool own_function(const Env& env, PyObject* name, const FunctionDef& def) {
   return value && is_function_of(value, def);
 }
 
-bool fs_bytes(PyObject* path, std::string* out, bool* declined) {
-  return fs_path(path, out, declined);
-}
-
 namespace {
 
 // The directory a path-like object names now: 1 found, 0 not path-like or
@@ -471,7 +460,7 @@ bool open_anchor(const Env&, PyObject*, Anchor* out) {
 Native sweep(const Env&, const Anchor&) { return std::nullopt; }
 Ref child_dirs(const Env&, const Anchor&) { return Ref::steal(PyList_New(0)); }
 Ref remove_children_except(const Env&, const Anchor&, PyObject*) { return Ref::none(); }
-int child_exists(const Env&, const Anchor&, PyObject*) { return 2; }
+std::optional<int> child_exists(const Env&, const Anchor&, PyObject*) { return std::nullopt; }
 std::optional<bool> exists_below(const Env&, PyObject*, PyObject*,
                                  std::initializer_list<const char*>, std::vector<int>*) {
   return std::nullopt;
@@ -618,9 +607,9 @@ Ref remove_children_except(const Env& env, const Anchor& anchor, PyObject* admit
   return Ref::none();
 }
 
-int child_exists(const Env& env, const Anchor& anchor, PyObject* name) {
+std::optional<int> child_exists(const Env& env, const Anchor& anchor, PyObject* name) {
   std::string component;
-  if (!simple_component(name, &component)) return PyErr_Occurred() ? -1 : 2;
+  if (!simple_component(name, &component)) return PyErr_Occurred() ? std::optional(-1) : std::nullopt;
   struct stat st;
   if (fstatat(anchor.fd.get(), component.c_str(), &st, 0) == 0) return 1;
   const int err = errno;
@@ -731,8 +720,10 @@ Native collect_skill_datas(const Env& env, PyObject* root, PyObject* names) {
 
     // The source text as str(skill_dir) spells it ("." is no component).
     std::string source_dir;
-    bool unencodable = false;
-    if (!fs_path(skill_dir.get(), &source_dir, &unencodable)) return Ref();
+    if (fs_path(skill_dir.get(), &source_dir) <= 0) {
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "Skill path not encodable");
+      return Ref();
+    }
     if (!append_pairs(datas.get(), std::move(source_dir), bundle + '/' + skill, tree, files))
       return Ref();
   }

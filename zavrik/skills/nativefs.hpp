@@ -78,9 +78,9 @@ Ref child_dirs(const Env& env, const Anchor& anchor);
 // Removes, relative to the anchor, every directory entry whose name is not
 // in the set `admitted`, each with `_remove_tree`'s rule.
 Ref remove_children_except(const Env& env, const Anchor& anchor, PyObject* admitted);
-// exists() of anchor.path / name: 1, 0, -1 with an exception set, or 2 when
-// `name` is not one simple component.
-int child_exists(const Env& env, const Anchor& anchor, PyObject* name);
+// exists() of anchor.path / name: 1, 0, -1 with an exception set, or no
+// value (declined) when `name` is not one simple component.
+std::optional<int> child_exists(const Env& env, const Anchor& anchor, PyObject* name);
 
 // The identity of a directory named by a path-like object, read when a
 // method-path deletion begins and compared before each of its steps: a

@@ -299,8 +299,12 @@ PyObject* prune_templates_dir(const Env& env, PyObject* const* args) {
   if (!kept) return nullptr;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(candidates.get()); ++i) {
     PyObject* name = PyList_GET_ITEM(candidates.get(), i);
-    int there = anchored ? fast::child_exists(env, anchor, name) : 2;
-    if (there == 2) {
+    std::optional<int> native;
+    if (anchored) native = fast::child_exists(env, anchor, name);
+    int there;
+    if (native) {
+      there = *native;
+    } else {
       Ref entry = Ref::steal(PyNumber_TrueDivide(target, name));
       there = entry ? ask(entry.get(), env.s.exists) : -1;
     }
