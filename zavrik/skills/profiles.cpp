@@ -7,6 +7,7 @@
 #include "profiles.hpp"
 
 #include <cstring>
+#include <optional>
 
 #include "directories.hpp"
 #include "manifest.hpp"
@@ -147,6 +148,87 @@ PyObject* skill_allowed(const Env& env, PyObject* const* args) {
   return PyBool_FromLong(admitted);
 }
 
+// Whether the truth of `value` is decided in C, running no Python code.
+bool plain_truth(PyObject* value) {
+  return value == Py_None || PyBool_Check(value) || PyLong_CheckExact(value) ||
+         PyFloat_CheckExact(value) || PyUnicode_CheckExact(value) ||
+         PyList_CheckExact(value) || PyTuple_CheckExact(value) || PyDict_CheckExact(value);
+}
+
+// selected_skill_names asks skill_allowed the same question for every Skill
+// but the name. While skill_allowed and _profile_key are the module's own,
+// and the arguments, `_PROFILE_KEYS` and the manifest are made of exact
+// dicts and strings, nothing in that question runs Python code, so nothing
+// can change between two Skills: the profile key and the default are read
+// once, and each Skill costs its entry's lookups. Whatever does not fit asks
+// skill_allowed itself.
+class Admission {
+ public:
+  // Prepares for `profile`, `artifact` and `manifest`: 1 ready, 0 when
+  // skill_allowed must be asked, -1 with the exception the first call of
+  // skill_allowed would raise.
+  int prepare(const Env& env, PyObject* profile, PyObject* artifact, PyObject* manifest) {
+    if (!fast::own_function(env, env.s.skill_allowed, kSkillAllowed) ||
+        !fast::own_function(env, env.s.profile_key, kProfileKey) ||
+        !PyUnicode_CheckExact(profile) || !PyUnicode_CheckExact(artifact))
+      return 0;
+    if (is_unrestricted(env, profile)) {
+      everything_ = true;
+      return 1;
+    }
+    if (!PyDict_CheckExact(manifest) || PyDict_GET_SIZE(manifest) == 0) return 0;
+    // The table _profile_key reads, as it reads it.
+    PyObject* table = PyDict_GetItem(env.globals, env.s.PROFILE_KEYS);
+    if (!table || !PyDict_CheckExact(table)) return 0;
+    PyObject* keys = PyDict_GetItemWithError(table, profile);
+    if (!keys && PyErr_Occurred()) return -1;
+    if (keys && !PyDict_CheckExact(keys)) return 0;
+    Ref key = env.call_own(env.s.profile_key, kProfileKey, {profile, artifact});
+    if (!key) return -1;
+    if (key.get() == Py_None) {
+      everything_ = true;
+      return 1;
+    }
+    if (!PyUnicode_CheckExact(key.get())) return 0;
+    PyObject* defaults = PyDict_GetItemWithError(manifest, env.s.default_);
+    PyObject* skills = defaults || !PyErr_Occurred()
+                           ? PyDict_GetItemWithError(manifest, env.s.skills)
+                           : nullptr;
+    if (PyErr_Occurred()) return -1;
+    if ((defaults && !PyDict_CheckExact(defaults)) || (skills && !PyDict_CheckExact(skills)))
+      return 0;
+    PyObject* fallback = defaults ? PyDict_GetItemWithError(defaults, key.get()) : nullptr;
+    if (!fallback && PyErr_Occurred()) return -1;
+    fallback_ = Ref::borrow(fallback ? fallback : Py_False);
+    skills_ = Ref::borrow(skills);
+    key_ = std::move(key);
+    return 1;
+  }
+
+  // Whether the Skill `name` (an exact str) is admitted: 1, 0, -1 with an
+  // exception set, or no value when skill_allowed must be asked.
+  std::optional<int> admits(PyObject* name) const {
+    if (everything_) return 1;
+    PyObject* value = fallback_.get();
+    if (skills_) {
+      PyObject* entry = PyDict_GetItemWithError(skills_.get(), name);
+      if (!entry && PyErr_Occurred()) return -1;
+      if (entry && PyDict_Check(entry)) {
+        if (!PyDict_CheckExact(entry)) return std::nullopt;
+        PyObject* own = PyDict_GetItemWithError(entry, key_.get());
+        if (!own && PyErr_Occurred()) return -1;
+        if (own) value = own;
+      }
+    }
+    if (!plain_truth(value)) return std::nullopt;
+    return truth(value);
+  }
+
+ private:
+  bool everything_ = false;
+  Ref key_, fallback_, skills_;
+};
+
 PyObject* selected_skill_names(const Env& env, PyObject* const* args) {
   PyObject* profile_arg = args[0];
   PyObject* artifact = args[1];
@@ -186,19 +268,33 @@ PyObject* selected_skill_names(const Env& env, PyObject* const* args) {
   if (!it) return nullptr;
   Ref names = Ref::steal(PyList_New(0));
   if (!names) return nullptr;
+  // With names from the module's own listing no Python code runs between
+  // two Skills either, so the question may be prepared once.
+  Admission admission;
+  int prepared = names_only ? 2 : 0;  // 2: not yet, at the first Skill
   while (Ref dir = Ref::steal(PyIter_Next(it.get()))) {
     Ref name = names_only                                ? Ref::borrow(dir.get())
                : intact && Py_TYPE(dir.get()) == plain ? fast::path_name(env, dir.get())
                                                        : attr(dir.get(), env.s.name);
     if (!name) return nullptr;
-    Ref allowed = env.call_own(
-        env.s.skill_allowed, kSkillAllowed,
-        {name.get(), profile.get(), artifact, manifest.get(), root.get()},
-        env.s.kw_skill_allowed);
-    if (!allowed) return nullptr;
-    int keep = truth(allowed.get());
-    if (keep < 0) return nullptr;
-    if (keep && PyList_Append(names.get(), name.get()) < 0) return nullptr;
+    if (prepared == 2) {
+      prepared = admission.prepare(env, profile.get(), artifact, manifest.get());
+      if (prepared < 0) return nullptr;
+    }
+    std::optional<int> keep;
+    if (prepared == 1) keep = admission.admits(name.get());
+    if (!keep) {
+      Ref allowed = env.call_own(
+          env.s.skill_allowed, kSkillAllowed,
+          {name.get(), profile.get(), artifact, manifest.get(), root.get()},
+          env.s.kw_skill_allowed);
+      if (!allowed) return nullptr;
+      keep = truth(allowed.get());
+      // skill_allowed ran Python code: nothing prepared holds any more.
+      prepared = 0;
+    }
+    if (*keep < 0) return nullptr;
+    if (*keep && PyList_Append(names.get(), name.get()) < 0) return nullptr;
   }
   if (PyErr_Occurred()) return nullptr;
   return names.release();
