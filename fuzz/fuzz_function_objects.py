@@ -180,7 +180,7 @@ def test_one_input(data):
                 if attribute == "__spec__" and any(values[pk][index] is m for m in (pk, REF)):
                     # Any module whose __spec__ is itself overflows the C stack
                     # on its next missing attribute (the interpreter's own
-                    # module_getattro asks the spec recursively), def or not.
+                    # module_getattro asks `__spec__` recursively), def or not.
                     continue
                 for m in (pk, REF):
                     mutate_module(m, attribute, values[m][index])
