@@ -577,25 +577,52 @@ bool packable(const Tree& tree, int dir, const Tree::Item& item) {
 }
 
 std::vector<File> packable_files(const Tree& tree) {
-  std::vector<File> files;
-  std::vector<std::string> prefixes(tree.dirs.size());  // keys of the directories
+  // Paths order component by component, so a walk that takes every
+  // directory's files and sub-directories by name yields them in order: no
+  // key per file, and only the names of one directory sorted together.
+  struct Child {
+    const std::string* name;
+    bool utf8;
+    int dir;              // a sub-directory, or -1 for a file
+    std::uint32_t entry;  // the file's entry
+  };
+  std::vector<std::vector<Child>> children(tree.dirs.size());
+  for (std::size_t d = 1; d < tree.dirs.size(); ++d) {
+    const std::string& name = tree.dirs[d].name;
+    children[tree.dirs[d].parent].push_back({&name, valid_utf8(name), static_cast<int>(d), 0});
+  }
   for (std::size_t d = 0; d < tree.dirs.size(); ++d) {
     const Tree::Dir& dir = tree.dirs[d];
-    if (d > 0) {
-      prefixes[d] = prefixes[dir.parent];
-      append_order_key(&prefixes[d], dir.name);
-      prefixes[d].push_back('\0');  // below every byte a name may hold
-    }
     for (std::uint32_t i = dir.first; i < dir.first + dir.count; ++i) {
       const Tree::Item& item = tree.entries[i];
-      if (item.file != 1 || !packable(tree, static_cast<int>(d), item)) continue;
-      File file{static_cast<int>(d), i, prefixes[d]};
-      append_order_key(&file.key, item.name);
-      files.push_back(std::move(file));
+      if (item.file == 1 && packable(tree, static_cast<int>(d), item))
+        children[d].push_back({&item.name, valid_utf8(item.name), -1, i});
     }
   }
-  std::sort(files.begin(), files.end(),
-            [](const File& a, const File& b) { return a.key < b.key; });
+  const auto by_name = [](const Child& a, const Child& b) {
+    if (a.utf8 && b.utf8) return *a.name < *b.name;
+    std::string ka, kb;
+    append_order_key(&ka, *a.name);
+    append_order_key(&kb, *b.name);
+    return ka < kb;
+  };
+  for (std::vector<Child>& list : children) std::sort(list.begin(), list.end(), by_name);
+
+  std::vector<File> files;
+  std::vector<std::pair<int, std::size_t>> stack{{0, 0}};  // directory, next child
+  while (!stack.empty()) {
+    auto& [dir, next] = stack.back();
+    if (next == children[dir].size()) {
+      stack.pop_back();
+      continue;
+    }
+    const Child& child = children[dir][next++];
+    if (child.dir < 0) {
+      files.push_back({dir, child.entry});
+    } else {
+      stack.push_back({child.dir, 0});  // `dir` and `next` are stale now
+    }
+  }
   return files;
 }
 

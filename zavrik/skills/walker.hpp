@@ -175,11 +175,10 @@ Failure remove_junk_files(int base, const Tree& tree, Poll& poll);
 // name, and no "__pycache__" along its path.
 bool packable(const Tree& tree, int dir, const Tree::Item& item);
 
-// A packable file of a Files scan and its sort key.
+// A packable file of a Files scan: its directory and entry.
 struct File {
   int dir;
   std::uint32_t entry;
-  std::string key;  // components in path order, comparable bytewise
 };
 
 // The packable files of a Files scan, sorted as pathlib sorts paths: by
