@@ -46,7 +46,6 @@ namespace zavrik {
   X(is_packable_file, "_is_packable_file")                        \
   X(remove_packaging_junk, "_remove_packaging_junk")              \
   X(dunder_file, "__file__")                                      \
-  X(dunder_fspath, "__fspath__")                                  \
   X(environ, "environ")                                           \
   X(get, "get")                                                   \
   X(strip, "strip")                                               \

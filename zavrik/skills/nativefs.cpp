@@ -401,18 +401,15 @@ namespace {
 
 // The directory a path-like object names now: 1 found, 0 not path-like or
 // not there, -1 with an exception set.
-int stat_identity(const Env& env, PyObject* path, Identity* out) {
-  static_cast<void>(env);
+int stat_identity(PyObject* path, Identity* out) {
   static_cast<void>(path);
   out->known = false;
 #if !defined(_WIN32)
-  if (!PyUnicode_Check(path) && !PyBytes_Check(path) &&
-      !compat::type_lookup(Py_TYPE(path), env.s.dunder_fspath))
-    return 0;
-  Ref fspath = Ref::steal(PyOS_FSPath(path));
-  if (!fspath) return -1;
-  Ref bytes = PyBytes_Check(fspath.get()) ? std::move(fspath)
-                                          : Ref::steal(PyUnicode_EncodeFSDefault(fspath.get()));
+  std::optional<Ref> fspath = fspath_of(path);
+  if (!fspath) return 0;  // not a file-system path
+  if (!*fspath) return -1;
+  Ref bytes = PyBytes_Check(fspath->get()) ? std::move(*fspath)
+                                           : Ref::steal(PyUnicode_EncodeFSDefault(fspath->get()));
   if (!bytes) {
     if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return -1;
     PyErr_Clear();
@@ -434,14 +431,14 @@ int stat_identity(const Env& env, PyObject* path, Identity* out) {
 
 }  // namespace
 
-bool identify(const Env& env, PyObject* path, Identity* out) {
-  return stat_identity(env, path, out) >= 0;
+bool identify(const Env&, PyObject* path, Identity* out) {
+  return stat_identity(path, out) >= 0;
 }
 
-int still_same(const Env& env, PyObject* path, const Identity& id) {
+int still_same(const Env&, PyObject* path, const Identity& id) {
   if (!id.known) return 1;
   Identity now;
-  const int found = stat_identity(env, path, &now);
+  const int found = stat_identity(path, &now);
   if (found <= 0) return found;
   return now.device == id.device && now.inode == id.inode;
 }

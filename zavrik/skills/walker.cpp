@@ -221,6 +221,18 @@ void append_order_key(std::string* key, std::string_view name) {
   }
 }
 
+// Whether the bytes are strict UTF-8, as the interpreter's decoder takes it.
+bool valid_utf8(std::string_view bytes) {
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  const auto* end = p + bytes.size();
+  while (p < end) {
+    const std::size_t n = utf8_sequence(p, end);
+    if (!n) return false;
+    p += n;
+  }
+  return true;
+}
+
 // Directories of a tree reached one component at a time from the base,
 // without following links; the chain to the last one is kept open, so a
 // walk in tree order opens each directory once.
@@ -639,16 +651,6 @@ void sort_names(std::vector<std::string>* names) {
   *names = std::move(sorted);
 }
 
-bool valid_utf8(std::string_view bytes) {
-  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-  const auto* end = p + bytes.size();
-  while (p < end) {
-    const std::size_t n = utf8_sequence(p, end);
-    if (!n) return false;
-    p += n;
-  }
-  return true;
-}
 
 }  // namespace zavrik::walk
 

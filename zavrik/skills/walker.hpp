@@ -188,9 +188,6 @@ std::vector<File> packable_files(const Tree& tree);
 // Sorts names in code-point order of their decoded form.
 void sort_names(std::vector<std::string>* names);
 
-// Whether the bytes are strict UTF-8, as the interpreter's decoder takes it.
-bool valid_utf8(std::string_view bytes);
-
 #endif  // !_WIN32
 
 }  // namespace zavrik::walk
