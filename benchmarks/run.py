@@ -77,6 +77,11 @@ LINEAR_SIZES = ("large/4", "large/2", "large")
 
 PROFILE, ARTIFACT = "python-release", "wheel"  # restricted: about half the Skills pass
 
+OPERATIONS = (
+    "list_template_dirs", "selected_skill_names", "skill_allowed", "collect_skill_datas",
+    "validate_release_manifest", "_remove_packaging_junk", "prune_templates_dir", "_remove_tree",
+)
+
 # The most module/floor may be for each operation; operations not named here
 # have no target.
 TARGETS = {
@@ -316,7 +321,10 @@ def names_file(work: Path, label: str, names) -> Path:
 # --- one tree ------------------------------------------------------------------
 
 
-def bench_tree(label: str, shape: Shape, work: Path, repeat: int, binary: Path, allowed_floor, seed: int) -> dict:
+def bench_tree(
+    label: str, shape: Shape, work: Path, repeat: int, binary: Path, allowed_floor, seed: int,
+    only: set[str] | None = None,
+) -> dict:
     src = work / f"{label.replace('/', '_')}-src"
     progress(f"{label}: generating {shape.skills} Skills")
     manifest = generate(src, shape, seed)
@@ -325,6 +333,9 @@ def bench_tree(label: str, shape: Shape, work: Path, repeat: int, binary: Path, 
     rows: dict[str, dict] = {}
     tag = label.replace("/", "_")
     quick = max(repeat, QUICK_REPEAT)
+
+    def wanted(op):
+        return only is None or op in only
 
     def row(op, m, b, f=None, unit="ns", **extra):
         progress(f"{label}: {op} done")
@@ -347,82 +358,86 @@ def bench_tree(label: str, shape: Shape, work: Path, repeat: int, binary: Path, 
 
         return run
 
-    # list_template_dirs
     expected = len(module.list_template_dirs(src))
-    m, b, f = side_by_side(
-        quick,
-        lambda: timed(lambda: module.list_template_dirs(src)),
-        lambda: timed(lambda: baseline.list_template_dirs(src)),
-        same("list_template_dirs"),
-        {"floor": (floor_run("list", src), floor_check("list", expected))},
-    )
-    row("list_template_dirs", m, b, f)
+    if wanted("list_template_dirs"):
+        m, b, f = side_by_side(
+            quick,
+            lambda: timed(lambda: module.list_template_dirs(src)),
+            lambda: timed(lambda: baseline.list_template_dirs(src)),
+            same("list_template_dirs"),
+            {"floor": (floor_run("list", src), floor_check("list", expected))},
+        )
+        row("list_template_dirs", m, b, f)
 
     # selected_skill_names, restricted profile. Its floor is the floor's
     # manifest read and listing plus json.loads of the same manifest text,
     # timed here in turn with the module and the baseline.
-    kw = dict(profile=PROFILE, artifact=ARTIFACT, templates_dir=src)
-    text = (src / "manifest.json").read_text(encoding="utf-8")
-    m, b, j, f = side_by_side(
-        quick,
-        lambda: timed(lambda: module.selected_skill_names(**kw)),
-        lambda: timed(lambda: baseline.selected_skill_names(**kw)),
-        same("selected_skill_names"),
-        {
-            "json.loads": (lambda: timed(lambda: json.loads(text)), None),
-            "floor": (floor_run("selected", src), floor_check("selected", expected)),
-        },
-    )
-    row("selected_skill_names", m, b, f + j, json_loads_ns=j, listing_ns=f)
+    if wanted("selected_skill_names"):
+        kw = dict(profile=PROFILE, artifact=ARTIFACT, templates_dir=src)
+        text = (src / "manifest.json").read_text(encoding="utf-8")
+        m, b, j, f = side_by_side(
+            quick,
+            lambda: timed(lambda: module.selected_skill_names(**kw)),
+            lambda: timed(lambda: baseline.selected_skill_names(**kw)),
+            same("selected_skill_names"),
+            {
+                "json.loads": (lambda: timed(lambda: json.loads(text)), None),
+                "floor": (floor_run("selected", src), floor_check("selected", expected)),
+            },
+        )
+        row("selected_skill_names", m, b, f + j, json_loads_ns=j, listing_ns=f)
 
     # skill_allowed with a manifest dict, per call
-    loaded = module.load_release_manifest(src)
-    calls = (skills * (1 + 20000 // max(1, len(skills))))[:20000]
+    if wanted("skill_allowed"):
+        loaded = module.load_release_manifest(src)
+        calls = (skills * (1 + 20000 // max(1, len(skills))))[:20000]
 
-    def allowed(impl):
-        def run():
-            f_ = impl.skill_allowed
-            return [f_(n, profile=PROFILE, artifact=ARTIFACT, manifest=loaded) for n in calls]
+        def allowed(impl):
+            def run():
+                f_ = impl.skill_allowed
+                return [f_(n, profile=PROFILE, artifact=ARTIFACT, manifest=loaded) for n in calls]
 
-        return lambda: timed(run)
+            return lambda: timed(run)
 
-    m, b, f = side_by_side(
-        quick, allowed(module), allowed(baseline), same("skill_allowed"),
-        {"floor": (allowed(allowed_floor), same("skill_allowed (floor)"))},
-    )
-    row("skill_allowed", m // len(calls), b // len(calls), f // len(calls), unit="ns/call")
+        m, b, f = side_by_side(
+            quick, allowed(module), allowed(baseline), same("skill_allowed"),
+            {"floor": (allowed(allowed_floor), same("skill_allowed (floor)"))},
+        )
+        row("skill_allowed", m // len(calls), b // len(calls), f // len(calls), unit="ns/call")
 
     # collect_skill_datas (binary-minimal: the bundler's default)
-    admitted = module.selected_skill_names(profile="binary-minimal", artifact="binary", templates_dir=src)
-    names = names_file(work, f"{tag}-collect", admitted)
-    m, b, f = side_by_side(
-        repeat,
-        lambda: timed(lambda: module.collect_skill_datas(templates_dir=src)),
-        lambda: timed(lambda: baseline.collect_skill_datas(templates_dir=src)),
-        same("collect_skill_datas"),
-        {"floor": (floor_run("collect", src, names),
-                   floor_check("collect", len(module.collect_skill_datas(templates_dir=src))))},
-    )
-    row("collect_skill_datas", m, b, f)
+    if wanted("collect_skill_datas"):
+        admitted = module.selected_skill_names(profile="binary-minimal", artifact="binary", templates_dir=src)
+        names = names_file(work, f"{tag}-collect", admitted)
+        m, b, f = side_by_side(
+            repeat,
+            lambda: timed(lambda: module.collect_skill_datas(templates_dir=src)),
+            lambda: timed(lambda: baseline.collect_skill_datas(templates_dir=src)),
+            same("collect_skill_datas"),
+            {"floor": (floor_run("collect", src, names),
+                       floor_check("collect", len(module.collect_skill_datas(templates_dir=src))))},
+        )
+        row("collect_skill_datas", m, b, f)
 
     # validate_release_manifest
-    problems = module.validate_release_manifest(src)
-    release = [
-        n
-        for n in skills
-        if isinstance(manifest["skills"].get(n), dict)
-        and any(manifest["skills"][n].get(k) for k in ("source", "wheel", "binary", "binary_full"))
-    ]
-    names = names_file(work, f"{tag}-validate", release)
-    m, b, f = side_by_side(
-        repeat,
-        lambda: timed(lambda: module.validate_release_manifest(src)),
-        lambda: timed(lambda: baseline.validate_release_manifest(src)),
-        same("validate_release_manifest"),
-        {"floor": (floor_run("validate", src, names),
-                   floor_check("validate", sum("发版准入" in p for p in problems)))},
-    )
-    row("validate_release_manifest", m, b, f, problems=len(problems))
+    if wanted("validate_release_manifest"):
+        problems = module.validate_release_manifest(src)
+        release = [
+            n
+            for n in skills
+            if isinstance(manifest["skills"].get(n), dict)
+            and any(manifest["skills"][n].get(k) for k in ("source", "wheel", "binary", "binary_full"))
+        ]
+        names = names_file(work, f"{tag}-validate", release)
+        m, b, f = side_by_side(
+            repeat,
+            lambda: timed(lambda: module.validate_release_manifest(src)),
+            lambda: timed(lambda: baseline.validate_release_manifest(src)),
+            same("validate_release_manifest"),
+            {"floor": (floor_run("validate", src, names),
+                       floor_check("validate", sum("发版准入" in p for p in problems)))},
+        )
+        row("validate_release_manifest", m, b, f, problems=len(problems))
 
     # The destructive operations, each run (the floor's too, in the same
     # rotation) on a fresh copy.
@@ -453,21 +468,24 @@ def bench_tree(label: str, shape: Shape, work: Path, repeat: int, binary: Path, 
                 drop_tree(copy)
         row(op, *(int(statistics.median(times[who])) for who in names))
 
-    destructive(
-        "_remove_packaging_junk",
-        lambda impl, copy: impl._remove_packaging_junk(copy),
-        ["sweep"],
-    )
-    kept = module.selected_skill_names(profile=PROFILE, artifact=ARTIFACT, templates_dir=src)
-    destructive(
-        "prune_templates_dir",
-        lambda impl, copy: impl.prune_templates_dir(
-            copy, profile=PROFILE, artifact=ARTIFACT, manifest_templates_dir=src
-        ),
-        ["prune", src, names_file(work, f"{tag}-prune", kept)],
-        floor_count=len(kept),
-    )
-    destructive("_remove_tree", lambda impl, copy: impl._remove_tree(copy), ["remove"])
+    if wanted("_remove_packaging_junk"):
+        destructive(
+            "_remove_packaging_junk",
+            lambda impl, copy: impl._remove_packaging_junk(copy),
+            ["sweep"],
+        )
+    if wanted("prune_templates_dir"):
+        kept = module.selected_skill_names(profile=PROFILE, artifact=ARTIFACT, templates_dir=src)
+        destructive(
+            "prune_templates_dir",
+            lambda impl, copy: impl.prune_templates_dir(
+                copy, profile=PROFILE, artifact=ARTIFACT, manifest_templates_dir=src
+            ),
+            ["prune", src, names_file(work, f"{tag}-prune", kept)],
+            floor_count=len(kept),
+        )
+    if wanted("_remove_tree"):
+        destructive("_remove_tree", lambda impl, copy: impl._remove_tree(copy), ["remove"])
 
     drop_tree(src)
     return {"skills": shape.skills, "files": files, "operations": rows}
@@ -686,6 +704,9 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes", default=",".join(SHAPES), help=f"comma-separated, of {', '.join(SHAPES)}")
     parser.add_argument("--repeat", type=int, default=5, help="runs per measurement (median)")
+    parser.add_argument(
+        "--operations", help="comma-separated operations to time (default: all of them)",
+    )
     parser.add_argument("--json", type=Path, help="also write the figures to this file")
     parser.add_argument("--markdown", action="store_true", help="also print the README's table")
     parser.add_argument(
@@ -701,6 +722,13 @@ def main() -> None:
     unknown = [s for s in sizes if s not in SHAPES]
     if unknown:
         parser.error(f"unknown sizes: {', '.join(unknown)}")
+
+    only = None
+    if args.operations:
+        only = {o.strip() for o in args.operations.split(",") if o.strip()}
+        strange = sorted(only - set(OPERATIONS))
+        if strange:
+            parser.error(f"unknown operations: {', '.join(strange)}")
 
     global CLOCK
     if args.clock == "cpu":
@@ -720,7 +748,7 @@ def main() -> None:
     }
     with tempfile.TemporaryDirectory(dir=args.workdir) as tmp:
         for seed, label in enumerate(sizes):
-            tree = bench_tree(label, SHAPES[label], Path(tmp), args.repeat, binary, allowed_floor, seed)
+            tree = bench_tree(label, SHAPES[label], Path(tmp), args.repeat, binary, allowed_floor, seed, only)
             results["trees"][label] = tree
             print_table(label, tree)
             sys.stdout.flush()
