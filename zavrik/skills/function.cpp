@@ -93,12 +93,14 @@ void raise_needs_keyword(const FunctionDef& d, PyObject* param_name) {
                param_name);
 }
 
-// Index of the parameter called `key`, or -1.
-int find_param(const Function* f, PyObject* key) {
+// Index of the parameter called `key`, or -1. Callers mostly pass keywords
+// in declaration order, so the search by identity starts at `expected`.
+int find_param(const Function* f, PyObject* key, int expected) {
   const int nparams = f->def->nparams();
   PyObject* names = f->get(kParamNames);
-  for (int i = 0; i < nparams; ++i) {
+  for (int n = 0, i = expected < nparams ? expected : 0; n < nparams; ++n) {
     if (PyTuple_GET_ITEM(names, i) == key) return i;
+    if (++i == nparams) i = 0;
   }
   for (int i = 0; i < nparams; ++i) {
     PyObject* name = PyTuple_GET_ITEM(names, i);
@@ -110,26 +112,10 @@ int find_param(const Function* f, PyObject* key) {
   return -1;
 }
 
-// The exact-type test of one parameter; false with TypeError set.
-bool check_type(const ParamDef& p, PyObject* value) {
-  PyTypeObject* expected = nullptr;
-  bool none_ok = false;
-  switch (p.check) {
-    case TypeCheck::None:
-      return true;
-    case TypeCheck::Str:
-      expected = &PyUnicode_Type;
-      break;
-    case TypeCheck::StrOrNone:
-      expected = &PyUnicode_Type;
-      none_ok = true;
-      break;
-    case TypeCheck::DictOrNone:
-      expected = &PyDict_Type;
-      none_ok = true;
-      break;
-  }
-  if (Py_IS_TYPE(value, expected) || (none_ok && value == Py_None)) return true;
+// The TypeError of a value that failed its parameter's exact-type test, or
+// true where the build accepts the subclass it is.
+bool refuse_type(const ParamDef& p, PyObject* value) {
+  PyTypeObject* expected = p.check == TypeCheck::DictOrNone ? &PyDict_Type : &PyUnicode_Type;
   const bool subclass = PyObject_TypeCheck(value, expected);
   if (ZAVRIK_ACCEPT_SUBCLASSES && subclass) return true;
   Ref note = Ref::steal(PyUnicode_FromString(subclass ? kSubclassNote : ""));
@@ -140,6 +126,27 @@ bool check_type(const ParamDef& p, PyObject* value) {
                p.name, expected == &PyUnicode_Type ? "str" : "dict",
                Py_TYPE(value)->tp_name, subclass ? ". " : "", note.get());
   return false;
+}
+
+// Whether `value` passes the exact-type test of its parameter. Every call
+// runs it for every parameter, so it stays inline.
+inline bool passes_type(const ParamDef& p, PyObject* value) {
+  switch (p.check) {
+    case TypeCheck::None:
+      return true;
+    case TypeCheck::Str:
+      return PyUnicode_CheckExact(value);
+    case TypeCheck::StrOrNone:
+      return PyUnicode_CheckExact(value) || value == Py_None;
+    case TypeCheck::DictOrNone:
+      return PyDict_CheckExact(value) || value == Py_None;
+  }
+  return false;
+}
+
+// The exact-type test of one parameter; false with TypeError set.
+inline bool check_type(const ParamDef& p, PyObject* value) {
+  return passes_type(p, value) || refuse_type(p, value);
 }
 
 // The test of a result against its annotation; consumes `result`.
@@ -236,7 +243,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args,
       PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", d.name);
       return nullptr;
     }
-    const int i = find_param(f, key);
+    const int i = find_param(f, key, static_cast<int>(nargs + k));
     if (i < 0) {
       PyErr_Format(PyExc_TypeError,
                    "%s() got an unexpected keyword argument '%U'", d.name, key);
@@ -251,30 +258,40 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args,
     bound[i] = args[nargs + k];
   }
 
-  // Defaults of omitted optional parameters.
+  // Defaults of omitted optional parameters and the exact type tests, in one
+  // pass; a missing required parameter is reported before any type.
+  bool missing = false;
+  int mistyped = -1;
   for (int i = 0; i < params.size(); ++i) {
-    if (!bound[i] && !params[i].required) bound[i] = f->get(Field(kOmitted + i));
-  }
-
-  // Required positional-or-keyword parameters, in order: the count given is
-  // the number of leading parameters supplied.
-  for (int i = 0; i < npositional; ++i) {
     if (!bound[i]) {
-      raise_positional_count(d, i);
-      return nullptr;
+      if (params[i].required) {
+        missing = true;
+        break;
+      }
+      bound[i] = f->get(Field(kOmitted + i));
+    }
+    if (mistyped < 0 && !passes_type(params[i], bound[i])) mistyped = i;
+  }
+  if (missing) {
+    // Required positional-or-keyword parameters first, in order: the count
+    // given is the number of leading parameters supplied.
+    for (int i = 0; i < npositional; ++i) {
+      if (!bound[i]) {
+        raise_positional_count(d, i);
+        return nullptr;
+      }
+    }
+    // Then the keyword-only ones, in declaration order.
+    for (int i = npositional; i < params.size(); ++i) {
+      if (!bound[i] && params[i].required) {
+        raise_needs_keyword(d, PyTuple_GET_ITEM(names, i));
+        return nullptr;
+      }
     }
   }
-
-  // Required keyword-only parameters, in declaration order.
-  for (int i = npositional; i < params.size(); ++i) {
-    if (!bound[i]) {
-      raise_needs_keyword(d, PyTuple_GET_ITEM(names, i));
-      return nullptr;
-    }
-  }
-
-  // Exact type tests, in declaration order.
-  for (int i = 0; i < params.size(); ++i) {
+  // The first failing type test, in declaration order (with subclasses
+  // accepted it may pass after all).
+  for (int i = mistyped; i >= 0 && i < params.size(); ++i) {
     if (!check_type(params[i], bound[i])) return nullptr;
   }
 
@@ -474,11 +491,16 @@ PyObject* create_function_type(PyObject* module) {
 bool is_function_of(PyObject* obj, const FunctionDef& def) {
   // Only this module creates objects of its function type, and the type is
   // not instantiable from Python, so a matching table entry identifies it.
-  PyTypeObject* t = Py_TYPE(obj);
-  return t->tp_vectorcall_offset == offsetof(Function, vectorcall) &&
-         t->tp_call == PyVectorcall_Call &&
-         std::strcmp(t->tp_name, function_spec.name) == 0 &&
-         as_function(obj)->def == &def;
+  // Its deallocator is this unit's own, and it allows no subclasses.
+  return Py_TYPE(obj)->tp_dealloc == function_dealloc && as_function(obj)->def == &def;
+}
+
+bool is_own_function(PyObject* obj, const FunctionDef& def, PyObject* globals) {
+  return is_function_of(obj, def) && as_function(obj)->get(kGlobals) == globals;
+}
+
+PyObject* refuse_result(const FunctionDef& def, PyObject* result) {
+  return check_result(def.result, result);
 }
 
 Ref new_function(PyObject* type, const FunctionDef& d, PyObject* globals,
@@ -593,17 +615,13 @@ Ref new_names(const Names** out) {
 // ---------------------------------------------------------------------------
 // Name resolution at call time
 
-Ref Env::global(PyObject* name) const {
-  PyObject* value = PyDict_GetItemWithError(globals, name);
+Ref Env::builtin(PyObject* name) const {
+  if (PyErr_Occurred()) return {};  // the namespace lookup failed
+  PyObject* builtins = PyEval_GetBuiltins();
+  PyObject* value = builtins ? PyDict_GetItemWithError(builtins, name) : nullptr;
   if (!value) {
-    if (PyErr_Occurred()) return {};
-    PyObject* builtins = PyEval_GetBuiltins();
-    value = builtins ? PyDict_GetItemWithError(builtins, name) : nullptr;
-    if (!value) {
-      if (!PyErr_Occurred())
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-      return {};
-    }
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return {};
   }
   return Ref::borrow(value);
 }
@@ -615,16 +633,13 @@ Ref Env::call_global(PyObject* name, std::initializer_list<PyObject*> args,
   return call(callable.get(), args, kwnames);
 }
 
-Ref Env::call_own(PyObject* name, const FunctionDef& def,
-                  std::initializer_list<PyObject*> args, PyObject* kwnames) const {
-  Ref callable = global(name);
-  if (!callable) return {};
-  if (!is_function_of(callable.get(), def) ||
-      static_cast<int>(args.size()) != def.nparams() ||
-      !as_function(callable.get())->get(kGlobals)) {
-    return call(callable.get(), args, kwnames);
+Ref Env::call_as(PyObject* callable, const FunctionDef& def,
+                 std::initializer_list<PyObject*> args, PyObject* kwnames) {
+  if (!is_function_of(callable, def) || static_cast<int>(args.size()) != def.nparams() ||
+      !as_function(callable)->get(kGlobals)) {
+    return call(callable, args, kwnames);
   }
-  const Function* f = as_function(callable.get());
+  const Function* f = as_function(callable);
   PyObject* bound[kMaxParams] = {};
   int i = 0;
   for (PyObject* arg : args) {

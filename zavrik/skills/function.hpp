@@ -19,6 +19,7 @@
 #include "rules.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 namespace zavrik {
@@ -124,6 +125,24 @@ namespace zavrik {
   X(path_originals)   /* tuple of (name, attribute) pairs */      \
   X(os_originals)     /* tuple of (name, function) pairs */
 
+// What skill_allowed read to find a restricted profile's key, and may use
+// again without reading it while nothing it read has changed (profiles.cpp).
+// Every pointer but the two strings is borrowed, kept alive by the dict it
+// was read from for as long as that dict's version tag
+// (compat::dict_version) is the one noted.
+struct ProfileKeyMemo {
+  std::uint64_t namespace_version = 0;  // 0: nothing remembered
+  PyObject* function = nullptr;         // `_profile_key`, the module's own
+  PyObject* table = nullptr;            // `_PROFILE_KEYS`
+  // The last answer, where finding it ran no code; key null: none.
+  std::uint64_t table_version = 0;
+  std::uint64_t keys_version = 0;
+  PyObject* keys = nullptr;  // table[profile]
+  PyObject* key = nullptr;   // keys[artifact]
+  Ref profile;
+  Ref artifact;
+};
+
 // Every object field is one strong reference, released by the destructor;
 // the two lists above are the only place fields are declared, so a field
 // cannot be added without being released (see the static_assert below).
@@ -141,6 +160,8 @@ struct Names {
   // at import (manifest.cpp). A Ref: it releases itself.
   Ref read_originals;
 
+  mutable ProfileKeyMemo profile_keys;
+
   Names() = default;
   Names(const Names&) = delete;
   Names& operator=(const Names&) = delete;
@@ -154,7 +175,8 @@ inline constexpr int kNamesObjectFields =
 #undef ZAVRIK_COUNT_FIELD
 }  // namespace detail
 static_assert(sizeof(Names) == detail::kNamesObjectFields * sizeof(PyObject*) +
-                                   3 * sizeof(Py_ssize_t) + sizeof(Ref),
+                                   3 * sizeof(Py_ssize_t) + sizeof(Ref) +
+                                   sizeof(ProfileKeyMemo),
               "declare object fields of Names in ZAVRIK_NAMES or "
               "ZAVRIK_SHARED_OBJECTS, which the destructor releases");
 
@@ -164,7 +186,12 @@ struct Env {
   const Names& s;
 
   // The module-level name `name`: namespace, then builtins, else NameError.
-  Ref global(PyObject* name) const;
+  Ref global(PyObject* name) const {
+    PyObject* value = PyDict_GetItemWithError(globals, name);
+    return value ? Ref::borrow(value) : builtin(name);
+  }
+  // The rest of `global` once the namespace has no `name`.
+  Ref builtin(PyObject* name) const;
   // `name(*args)` for a module-level callable looked up now.
   Ref call_global(PyObject* name, std::initializer_list<PyObject*> args,
                   PyObject* kwnames = nullptr) const;
@@ -173,7 +200,13 @@ struct Env {
   // still bound to the module's own function, its body runs directly (with
   // the same type and result checks), skipping the call machinery.
   Ref call_own(PyObject* name, const struct FunctionDef& def,
-               std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr) const;
+               std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr) const {
+    Ref callable = global(name);
+    return callable ? call_as(callable.get(), def, args, kwnames) : Ref();
+  }
+  // The same once the name has been looked up: `callable` is its value.
+  static Ref call_as(PyObject* callable, const struct FunctionDef& def,
+                     std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr);
 };
 
 enum class ParamKind : unsigned char { PositionalOrKeyword, KeywordOnly };
@@ -292,5 +325,20 @@ Ref new_names(const Names** out);
 
 // Whether `obj` is one of this module's function objects running `def`.
 bool is_function_of(PyObject* obj, const FunctionDef& def);
+
+// The same, for a function that also reads the namespace `globals`: its
+// body may then run in place of a call, with that namespace's `Env`.
+bool is_own_function(PyObject* obj, const FunctionDef& def, PyObject* globals);
+
+// `result` (a new reference or nullptr) as a call of `def` returns it: the
+// test of its annotation applied. Consumes `result`.
+PyObject* refuse_result(const FunctionDef& def, PyObject* result);  // the test itself
+inline Ref checked_result(const FunctionDef& def, PyObject* result) {
+  const bool plain = !result || result == Py_None || def.result == ResultCheck::None ||
+                     Py_IS_TYPE(result, def.result == ResultCheck::DictOrNone
+                                            ? &PyDict_Type
+                                            : &PyUnicode_Type);
+  return Ref::steal(plain ? result : refuse_result(def, result));
+}
 
 }  // namespace zavrik

@@ -104,7 +104,11 @@ inline Ref call_method(PyObject* obj, PyObject* name,
 }
 
 // Truth value as Python's `if`: 1, 0, or -1 with an exception set.
-inline int truth(PyObject* obj) { return PyObject_IsTrue(obj); }
+inline int truth(PyObject* obj) {
+  if (obj == Py_True) return 1;
+  if (obj == Py_False || obj == Py_None) return 0;
+  return PyObject_IsTrue(obj);
+}
 
 // `a == b` used as a condition: the rich comparison, then its truth value.
 inline int equals(PyObject* a, PyObject* b) {

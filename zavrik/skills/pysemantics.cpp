@@ -63,16 +63,6 @@ void chain_context(Ref context) {
   reraise(std::move(current));
 }
 
-Ref mapping_get(const Env& env, PyObject* mapping, PyObject* key, PyObject* fallback) {
-  if (PyDict_CheckExact(mapping)) {
-    PyObject* value = PyDict_GetItemWithError(mapping, key);
-    if (value) return Ref::borrow(value);
-    if (PyErr_Occurred()) return {};
-    return Ref::borrow(fallback);
-  }
-  return call_method(mapping, env.s.get, {key, fallback});
-}
-
 std::optional<Ref> fspath_of(PyObject* obj) {
   if (PyUnicode_Check(obj) || PyBytes_Check(obj)) return Ref::borrow(obj);
   // os.fspath looks the method up on the type, as every special method.

@@ -52,7 +52,15 @@ void chain_context(Ref context);
 // mapping.get(key, fallback) as Python spells it; an exact dict is read
 // directly, anything else through its own `get`. Empty with an exception
 // set on failure.
-Ref mapping_get(const Env& env, PyObject* mapping, PyObject* key, PyObject* fallback);
+inline Ref mapping_get(const Env& env, PyObject* mapping, PyObject* key, PyObject* fallback) {
+  if (PyDict_CheckExact(mapping)) {
+    PyObject* value = PyDict_GetItemWithError(mapping, key);
+    if (value) return Ref::borrow(value);
+    if (PyErr_Occurred()) return {};
+    return Ref::borrow(fallback);
+  }
+  return call_method(mapping, env.s.get, {key, fallback});
+}
 
 // os.fspath(obj) for an object that is a file-system path: a str or bytes,
 // or an object whose type defines `__fspath__` returning one. No value for
