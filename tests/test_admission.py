@@ -67,6 +67,49 @@ def test_profile_with_empty_artifact_table_is_unknown(monkeypatch):
     assert manifest_error(lambda: pk._profile_key("p", "a")) == UNKNOWN + "p"
 
 
+class CountingKey(str):
+    """A table key whose comparisons run Python code: nothing may skip them."""
+
+    compared = 0
+
+    def __hash__(self):
+        return hash(str(self))
+
+    def __eq__(self, other):
+        CountingKey.compared += 1
+        return str(self) == other
+
+
+def _alter_keys(*path_and_value):
+    def alter(monkeypatch):
+        *path, last, value = path_and_value
+        table = pk._PROFILE_KEYS
+        for name in path:
+            table = table[name]
+        monkeypatch.setitem(table, last, value)
+    return alter
+
+
+# skill_allowed may remember what it read to find a profile's key between
+# calls; every change to what it read must show at the next call.
+@pytest.mark.parametrize("change, expected, compares", [
+    (_alter_keys("binary-full", "binary", "source"), False, 0),
+    (_alter_keys("binary-full", {"binary": "source"}), False, 0),
+    (lambda mp: mp.setattr(pk, "_PROFILE_KEYS", {"binary-full": {"binary": "source"}}), False, 0),
+    (lambda mp: mp.setattr(pk, "_profile_key", lambda profile, artifact: "source"), False, 0),
+    (lambda mp: mp.setattr(pk, "unrelated_name", 1, raising=False), True, 0),
+    (lambda mp: mp.setattr(pk, "_PROFILE_KEYS", {CountingKey("binary-full"): {"binary": "binary_full"}}), True, 2),
+])
+def test_skill_allowed_sees_changes_to_what_it_read(monkeypatch, change, expected, compares):
+    manifest = {"skills": {"s": {"binary_full": True, "source": False}}}
+    ask = lambda: pk.skill_allowed("s", profile="binary-full", artifact="binary", manifest=manifest)
+    assert ask() and ask()
+    change(monkeypatch)
+    before = CountingKey.compared
+    assert [ask(), ask()] == [expected, expected]
+    assert CountingKey.compared - before == compares  # once per call, never skipped
+
+
 # --- skill_allowed -------------------------------------------------------------
 
 EXAMPLE = {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <optional>
 
+#include "compat.hpp"
 #include "directories.hpp"
 #include "manifest.hpp"
 #include "nativefs.hpp"
@@ -21,6 +22,16 @@ constexpr const char kCurrentProfileDoc[] = "读取当前 Skill 构建 profile�
 constexpr const char kSkillAllowedDoc[] =
     "判断指定 Skill 是否允许进入目标 profile/artifact。";
 constexpr const char kSelectedDoc[] = "返回目标 profile/artifact 下应包含的 Skill 名称。";
+
+// `a == b` of two exact str: the same object, or the same length, kind and
+// code units (most profiles differ from "dev" and "internal" in length).
+bool same_str(PyObject* a, PyObject* b) {
+  if (a == b) return true;
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+  if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+  return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                     static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
+}
 
 constexpr const char kUnknownProfile[] = "未知 Skill 构建 profile: ";
 constexpr const char kUnsupportedArtifactHead[] = "profile ";
@@ -57,17 +68,12 @@ Ref unsupported_artifact_message(PyObject* profile, PyObject* artifact) {
                                          p.get(), kUnsupportedArtifactMid, a.get()));
 }
 
-PyObject* profile_key(const Env& env, PyObject* const* args) {
-  PyObject* profile = args[0];
-  PyObject* artifact = args[1];
-  // 1. Unrestricted profiles have no key.
-  int unrestricted = is_unrestricted(env, profile);
-  if (unrestricted < 0) return nullptr;
-  if (unrestricted) Py_RETURN_NONE;
+// The body of `_profile_key` once the profile is known to be restricted,
+// `table` being the `_PROFILE_KEYS` it read.
+PyObject* restricted_key(const Env& env, PyObject* table, PyObject* profile,
+                         PyObject* artifact) {
   // 2-3. The profile's artifacts.
-  Ref table = env.global(env.s.PROFILE_KEYS);
-  if (!table) return nullptr;
-  Ref keys = mapping_get(env, table.get(), profile, Py_None);
+  Ref keys = mapping_get(env, table, profile, Py_None);
   if (!keys) return nullptr;
   int known = truth(keys.get());
   if (known < 0) return nullptr;
@@ -81,10 +87,100 @@ PyObject* profile_key(const Env& env, PyObject* const* args) {
   return key.release();
 }
 
+PyObject* profile_key(const Env& env, PyObject* const* args) {
+  PyObject* profile = args[0];
+  PyObject* artifact = args[1];
+  // 1. Unrestricted profiles have no key.
+  int unrestricted = is_unrestricted(env, profile);
+  if (unrestricted < 0) return nullptr;
+  if (unrestricted) Py_RETURN_NONE;
+  Ref table = env.global(env.s.PROFILE_KEYS);
+  if (!table) return nullptr;
+  return restricted_key(env, table.get(), profile, artifact);
+}
+
+// Whether every key of the dict `d` is an exact str: looking up an exact
+// str in it then compares strings only, running no code.
+bool exact_str_keys(PyObject* d) {
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(d, &pos, &key, &value))
+    if (!PyUnicode_CheckExact(key)) return false;
+  return true;
+}
+
+// The body of `_profile_key` for a restricted profile, given the table it
+// read. Where the lookups can run no code, a found key is remembered with
+// what it was read from.
+Ref remembered_key(const Env& env, ProfileKeyMemo& memo, PyObject* table, PyObject* profile,
+                   PyObject* artifact) {
+  if (PyDict_CheckExact(table) && PyUnicode_CheckExact(artifact) && exact_str_keys(table)) {
+    PyObject* keys = PyDict_GetItemWithError(table, profile);
+    if (keys && PyDict_CheckExact(keys) && exact_str_keys(keys)) {
+      PyObject* key = PyDict_GetItemWithError(keys, artifact);
+      if (key && PyUnicode_CheckExact(key)) {
+        memo.table_version = compat::dict_version(table);
+        memo.keys_version = compat::dict_version(keys);
+        memo.keys = keys;
+        memo.key = key;
+        memo.profile = Ref::borrow(profile);
+        memo.artifact = Ref::borrow(artifact);
+        return Ref::borrow(key);
+      }
+    }
+    // Not found, or not a str: the body below reads the same again (no
+    // code ran) and answers as it answers.
+  }
+  return checked_result(kProfileKey, restricted_key(env, table, profile, artifact));
+}
+
+// `_profile_key(profile, artifact)` as skill_allowed calls it, for a
+// restricted profile. While `_profile_key` is the module's own function
+// reading this namespace, its body runs here without the call; the two
+// namespace lookups (the function, then `_PROFILE_KEYS`) are remembered
+// until the namespace next changes, and the key itself until the table or
+// the profile's artifacts change.
+Ref key_for(const Env& env, PyObject* profile, PyObject* artifact) {
+  // A str subclass would have its comparisons with the unrestricted names
+  // run again by the body: only an exact str skips them.
+  if (!PyUnicode_CheckExact(profile))
+    return env.call_own(env.s.profile_key, kProfileKey, {profile, artifact});
+  ProfileKeyMemo& memo = env.s.profile_keys;
+  const std::uint64_t version = compat::dict_version(env.globals);
+  if (version != 0 && memo.namespace_version == version &&
+      is_own_function(memo.function, kProfileKey, env.globals)) {
+    if (memo.key && compat::dict_version(memo.table) == memo.table_version &&
+        compat::dict_version(memo.keys) == memo.keys_version &&
+        PyUnicode_CheckExact(artifact) && same_str(profile, memo.profile.get()) &&
+        same_str(artifact, memo.artifact.get()))
+      return Ref::borrow(memo.key);
+    memo.key = nullptr;
+    Ref table = Ref::borrow(memo.table);  // held: the lookups may run code
+    return remembered_key(env, memo, table.get(), profile, artifact);
+  }
+  Ref function = env.global(env.s.profile_key);
+  if (!function) return {};
+  if (!is_own_function(function.get(), kProfileKey, env.globals))
+    return Env::call_as(function.get(), kProfileKey, {profile, artifact});
+  PyObject* found = PyDict_GetItemWithError(env.globals, env.s.PROFILE_KEYS);
+  Ref table = found ? Ref::borrow(found) : env.builtin(env.s.PROFILE_KEYS);
+  if (!table) return {};
+  memo.namespace_version = 0;
+  memo.key = nullptr;
+  // Remembered only where both names were read from an unchanged namespace.
+  if (found && version != 0 && compat::dict_version(env.globals) == version) {
+    memo.namespace_version = version;
+    memo.function = function.get();
+    memo.table = found;
+    return remembered_key(env, memo, table.get(), profile, artifact);
+  }
+  return checked_result(kProfileKey, restricted_key(env, table.get(), profile, artifact));
+}
+
 // `mapping.get(key, {})`, with the new empty dict left out where the mapping
 // is an exact dict (its `get` has no other effect): `*empty` then tells that
 // the result is that empty dict, and the returned reference is None.
-Ref get_or_empty(const Env& env, PyObject* mapping, PyObject* key, bool* empty) {
+inline Ref get_or_empty(const Env& env, PyObject* mapping, PyObject* key, bool* empty) {
   *empty = false;
   if (PyDict_CheckExact(mapping)) {
     PyObject* value = PyDict_GetItemWithError(mapping, key);
@@ -98,8 +194,8 @@ Ref get_or_empty(const Env& env, PyObject* mapping, PyObject* key, bool* empty) 
 }
 
 // `value.get(key, fallback)`, where `empty` says value is an empty dict.
-Ref get_from(const Env& env, PyObject* value, bool empty, PyObject* key,
-             PyObject* fallback) {
+inline Ref get_from(const Env& env, PyObject* value, bool empty, PyObject* key,
+                    PyObject* fallback) {
   return empty ? Ref::borrow(fallback) : mapping_get(env, value, key, fallback);
 }
 
@@ -116,23 +212,27 @@ PyObject* skill_allowed(const Env& env, PyObject* const* args) {
   if (unrestricted) Py_RETURN_TRUE;
 
   // 2. The manifest given, or the one on disk.
-  int given = truth(given_manifest);
+  int given = PyDict_CheckExact(given_manifest) ? PyDict_GET_SIZE(given_manifest) != 0
+                                                : truth(given_manifest);
   if (given < 0) return nullptr;
-  Ref manifest = given ? Ref::borrow(given_manifest)
-                       : call_load_release_manifest(env, templates_dir);
-  if (!manifest) return nullptr;
+  Ref loaded;  // the caller holds the manifest it gave
+  if (!given) {
+    loaded = call_load_release_manifest(env, templates_dir);
+    if (!loaded) return nullptr;
+  }
+  PyObject* manifest = given ? given_manifest : loaded.get();
 
   // 3-4. The profile key.
-  Ref key = env.call_own(env.s.profile_key, kProfileKey, {profile, artifact});
+  Ref key = key_for(env, profile, artifact);
   if (!key) return nullptr;
   if (key.get() == Py_None) Py_RETURN_TRUE;
 
   // 5-8. "default", "skills" and the Skill's entry; an entry that is not an
   // object counts as an empty one.
   bool no_defaults, no_skills, no_entry;
-  Ref defaults = get_or_empty(env, manifest.get(), env.s.default_, &no_defaults);
+  Ref defaults = get_or_empty(env, manifest, env.s.default_, &no_defaults);
   if (!defaults) return nullptr;
-  Ref skills = get_or_empty(env, manifest.get(), env.s.skills, &no_skills);
+  Ref skills = get_or_empty(env, manifest, env.s.skills, &no_skills);
   if (!skills) return nullptr;
   Ref entry = no_skills ? Ref::none() : get_or_empty(env, skills.get(), skill_name, &no_entry);
   if (!entry) return nullptr;
@@ -145,7 +245,7 @@ PyObject* skill_allowed(const Env& env, PyObject* const* args) {
   if (!value) return nullptr;
   int admitted = truth(value.get());
   if (admitted < 0) return nullptr;
-  return PyBool_FromLong(admitted);
+  return Py_NewRef(admitted ? Py_True : Py_False);
 }
 
 // Whether the truth of `value` is decided in C, running no Python code.
@@ -327,19 +427,6 @@ constexpr ParamDef kSelectedParams[] = {
 
 }  // namespace
 
-namespace {
-
-// `a == b` of two exact str: the same object, or the same length, kind and
-// code units (most profiles differ from "dev" and "internal" in length).
-bool same_str(PyObject* a, PyObject* b) {
-  if (a == b) return true;
-  const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-  if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
-  return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                     static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
-}
-
-}  // namespace
 
 int is_unrestricted(const Env& env, PyObject* profile) {
   if (PyUnicode_CheckExact(profile))
