@@ -557,7 +557,7 @@ Native sweep(const Env& env, const Anchor& anchor) {
   walk::Failure f;
   if (anchor.state == Anchor::State::Open) {
     f = released([&](walk::Poll& poll) {
-      return walk::scan(fd, anchor.cached, walk::Scan::Sweep, &tree, limit, poll);
+      return walk::scan(fd, anchor.cached, false, walk::Scan::Sweep, &tree, limit, poll);
     });
     if (f) return raise_failure(env.s, root, f);
   }
@@ -635,11 +635,17 @@ std::optional<std::vector<std::string>> simple_components(PyObject* names) {
 walk::Failure walk_skill(int root, int root_err, const std::string& skill, bool cached,
                          walk::Tree* tree, std::vector<walk::File>* files, walk::Poll& poll) {
   if (root_err) return walk::ignored(root_err) ? walk::Failure() : walk::Failure::at(root_err);
-  const int is_dir = walk::is_kind(root, skill.c_str(), S_IFDIR);
-  if (is_dir <= 0) return is_dir < 0 ? walk::Failure::at(-is_dir) : walk::Failure();
+  // A directory that opens through its "." is a directory (is_dir() says
+  // so) and may be listed and searched; anything else is asked in turn.
   walk::Fd fd;
-  if (const int err = walk::open_base(root, skill.c_str(), &fd)) return walk::Failure::at(err);
-  walk::Failure failure = walk::scan(fd.get(), cached, walk::Scan::Files, tree, 0, poll);
+  const bool searchable = walk::open_base_searchable(root, skill.c_str(), &fd) == 0;
+  if (!searchable) {
+    const int is_dir = walk::is_kind(root, skill.c_str(), S_IFDIR);
+    if (is_dir <= 0) return is_dir < 0 ? walk::Failure::at(-is_dir) : walk::Failure();
+    if (const int err = walk::open_base(root, skill.c_str(), &fd)) return walk::Failure::at(err);
+  }
+  walk::Failure failure =
+      walk::scan(fd.get(), cached, searchable, walk::Scan::Files, tree, 0, poll);
   if (!failure) *files = walk::packable_files(*tree);
   return failure;
 }
@@ -670,8 +676,11 @@ bool append_pairs(PyObject* datas, std::string source_dir, const std::string& de
     source_dir += tree.entries[file.entry].name;
     Ref source = decode(source_dir);
     if (!source) return false;
-    Ref pair = Ref::steal(PyTuple_Pack(2, source.get(), destination.get()));
-    if (!pair || PyList_Append(datas, pair.get()) < 0) return false;
+    Ref pair = Ref::steal(PyTuple_New(2));
+    if (!pair) return false;
+    PyTuple_SET_ITEM(pair.get(), 0, source.release());
+    PyTuple_SET_ITEM(pair.get(), 1, Py_NewRef(destination.get()));
+    if (PyList_Append(datas, pair.get()) < 0) return false;
   }
   return true;
 }
@@ -715,12 +724,11 @@ Native collect_skill_datas(const Env& env, PyObject* root, PyObject* names) {
     if (f) return raise_failure(env.s, skill_dir.get(), f);
     if (files.empty()) continue;
 
-    // The source text as str(skill_dir) spells it ("." is no component).
-    std::string source_dir;
-    if (fs_path(skill_dir.get(), &source_dir) <= 0) {
-      if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "Skill path not encodable");
-      return Ref();
-    }
+    // The source text as str(skill_dir) spells it: the root's text and one
+    // more component ("." is no component; a root ends in its separator).
+    std::string source_dir = base == "." ? std::string() : base;
+    if (!source_dir.empty() && source_dir.back() != '/') source_dir += '/';
+    source_dir += skill;
     if (!append_pairs(datas.get(), std::move(source_dir), bundle + '/' + skill, tree, files))
       return Ref();
   }

@@ -25,6 +25,9 @@ void Fd::reset(int fd) noexcept {
 #include <unistd.h>
 #if defined(__linux__)
 #include <sys/syscall.h>
+#if defined(SYS_openat2)
+#include <linux/openat2.h>
+#endif
 #endif
 
 #include <algorithm>
@@ -63,6 +66,41 @@ int open_at(int at, const char* name, int flags, Fd* out) {
     }
     if (errno != EINTR) return errno;
   }
+}
+
+// Opens the sub-directory `name` of `at` for listing, as kListFlags does,
+// through its own "." entry: the open succeeds only where the directory may
+// also be searched, which then needs no probe. Links are refused on the
+// whole way (openat2). 0 when it is open, else -1: the caller opens it the
+// plain way, which answers every failure as before; `*available` turns
+// false where the system has no openat2, so that it is not tried again.
+int open_listed_and_searchable(int at, const std::string& name, std::string* buffer, Fd* out,
+                               bool* available) {
+#if defined(__linux__) && defined(SYS_openat2)
+  if (!*available) return -1;
+  buffer->assign(name).append("/.");
+  struct open_how how;
+  std::memset(&how, 0, sizeof how);
+  how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  for (;;) {
+    const long fd = syscall(SYS_openat2, at, buffer->c_str(), &how, sizeof how);
+    if (fd >= 0) {
+      out->reset(static_cast<int>(fd));
+      return 0;
+    }
+    if (errno == EINTR) continue;
+    if (errno == ENOSYS || errno == EINVAL || errno == E2BIG) *available = false;
+    return -1;
+  }
+#else
+  static_cast<void>(at);
+  static_cast<void>(name);
+  static_cast<void>(buffer);
+  static_cast<void>(out);
+  *available = false;
+  return -1;
+#endif
 }
 
 // Every entry of the directory open as `fd` (for reading), as os.listdir
@@ -225,6 +263,7 @@ void append_order_key(std::string* key, std::string_view name) {
 bool valid_utf8(std::string_view bytes) {
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
   const auto* end = p + bytes.size();
+  while (p < end && *p < 0x80) ++p;  // names are mostly ASCII
   while (p < end) {
     const std::size_t n = utf8_sequence(p, end);
     if (!n) return false;
@@ -315,6 +354,12 @@ int is_kind(int at, const char* name, mode_t kind) {
 int open_base(int at, const char* name, Fd* out) {
   const int err = open_at(at, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC, out);
   return denied(err) ? open_search(at, name, out) : err;
+}
+
+int open_base_searchable(int at, const char* name, Fd* out) {
+  std::string through_dot(name);
+  through_dot += "/.";
+  return open_at(at, through_dot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, out) ? -1 : 0;
 }
 
 Failure list_dirs(int base, std::vector<std::string>* dirs, Poll& poll) {
@@ -421,8 +466,8 @@ std::vector<std::string> Tree::components(int dir, const std::string* name) cons
   return out;
 }
 
-Failure scan(int base, bool base_cached, Scan what, Tree* tree, std::size_t depth_limit,
-             Poll& poll) {
+Failure scan(int base, bool base_cached, bool base_searchable, Scan what, Tree* tree,
+             std::size_t depth_limit, Poll& poll) {
   struct Frame {
     int dir;
     Fd own;                             // the directory, opened below its parent
@@ -430,8 +475,11 @@ Failure scan(int base, bool base_cached, Scan what, Tree* tree, std::size_t dept
                                         // when it could not be listed
     std::vector<std::string> children;  // real sub-directories, listing order
     std::size_t next = 0;
+    bool searchable = false;            // known to be searchable when opened
   };
   std::vector<Entry> listing;
+  std::string through_dot;  // "name/." of the directory being opened
+  bool openat2_available = true;
 
   // Lists directory `d` open as `frame.fd`, records its entries and finds
   // its sub-directories. `listable` is false when it could not be opened
@@ -449,7 +497,7 @@ Failure scan(int base, bool base_cached, Scan what, Tree* tree, std::size_t dept
       }
     }
     const int fd = frame.fd;
-    dir.searchable = probe_searchable(fd, listing, 0);
+    dir.searchable = frame.searchable || probe_searchable(fd, listing, 0);
     // Sweeping: exists(D / "__pycache__"), answered from the listing where
     // the entry's type is certain (refused access answers no), then
     // is_dir() of it; a cache directory goes at once, before anything below
@@ -516,7 +564,7 @@ Failure scan(int base, bool base_cached, Scan what, Tree* tree, std::size_t dept
   tree->dirs[0].cached = base_cached;
   std::vector<Frame> stack;
   {
-    Frame root{0, Fd(), base, {}, 0};
+    Frame root{0, Fd(), base, {}, 0, base_searchable};
     if (Failure f = visit(root, true)) return f;
     stack.push_back(std::move(root));
   }
@@ -534,6 +582,14 @@ Failure scan(int base, bool base_cached, Scan what, Tree* tree, std::size_t dept
     child.cached = tree->dirs[top.dir].cached || name == rules::kPycache;
     tree->dirs.push_back(std::move(child));
     Frame frame{static_cast<int>(tree->dirs.size()) - 1, Fd(), -1, {}, 0};
+    if (open_listed_and_searchable(top.fd, name, &through_dot, &frame.own,
+                                   &openat2_available) == 0) {
+      frame.fd = frame.own.get();
+      frame.searchable = true;
+      if (Failure f = visit(frame, true)) return f;
+      stack.push_back(std::move(frame));  // `top` and `name` are stale now
+      continue;
+    }
     int err = open_at(top.fd, name.c_str(), kListFlags, &frame.own);
     const bool listable = !err;
     if (denied(err)) err = open_at(top.fd, name.c_str(), kSearchFlags, &frame.own);

@@ -114,6 +114,12 @@ int open_search(int at, const char* name, Fd* out);
 // errno.
 int open_base(int at, const char* name, Fd* out);
 
+// Opens the directory `name` relative to `at` as open_base does, but only
+// where it may be both listed and searched, which the open then proves (it
+// goes through the directory's own "."). 0, or -1 where it was not opened
+// that way (open_base then answers).
+int open_base_searchable(int at, const char* name, Fd* out);
+
 // stat of `name` relative to `at`, links followed: 1 when its type is
 // `kind`, 0 when not or for an error that pathlib's predicates ignore,
 // -errno otherwise.
@@ -156,16 +162,17 @@ enum class Scan : unsigned char {
   Files,  // resolve is_file() of every entry as the walk lists it
 };
 
-// rglob("*") below the directory `base` (from open_base), recording the
-// tree. `base_cached` says whether the base's own path holds a
-// "__pycache__" component.
+// rglob("*") below the directory `base` (from open_base or
+// open_base_searchable), recording the tree. `base_cached` says whether the
+// base's own path holds a "__pycache__" component, `base_searchable` that
+// the base is known to be searchable.
 //
 // Sweeping, it also does the first phase of the junk sweep on the way: a
 // directory's cache, found in its listing, is removed (with remove_tree's
 // rules) before anything below the directory is looked at, so the caches go
 // in rglob's order and the walk never reads what it is about to remove.
-Failure scan(int base, bool base_cached, Scan what, Tree* tree, std::size_t depth_limit,
-             Poll& poll);
+Failure scan(int base, bool base_cached, bool base_searchable, Scan what, Tree* tree,
+             std::size_t depth_limit, Poll& poll);
 
 // The second phase of the sweep: every file of a swept tree that is not
 // packable, taken from the same scan.
