@@ -90,7 +90,11 @@ int open_listed_and_searchable(int at, const std::string& name, std::string* buf
       return 0;
     }
     if (errno == EINTR) continue;
-    if (errno == ENOSYS || errno == EINVAL || errno == E2BIG) *available = false;
+    // No openat2, or one a sandbox refuses outright (some answer EPERM for
+    // every call): not tried again in this walk. At worst a directory that
+    // really refused it turns the shortcut off for the rest of the walk.
+    if (errno == ENOSYS || errno == EINVAL || errno == E2BIG || errno == EPERM)
+      *available = false;
     return -1;
   }
 #else
