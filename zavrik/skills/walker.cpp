@@ -639,6 +639,13 @@ std::vector<File> packable_files(const Tree& tree) {
 }
 
 void sort_names(std::vector<std::string>* names) {
+  // Strict UTF-8 orders by its bytes as by its code points: such names
+  // (nearly always all of them) are sorted as they are, without keys.
+  if (std::all_of(names->begin(), names->end(),
+                  [](const std::string& name) { return valid_utf8(name); })) {
+    std::sort(names->begin(), names->end());
+    return;
+  }
   std::vector<std::pair<std::string, std::size_t>> keyed(names->size());
   for (std::size_t i = 0; i < names->size(); ++i) {
     append_order_key(&keyed[i].first, (*names)[i]);
