@@ -13,8 +13,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "compat.hpp"
 #include "directories.hpp"
@@ -416,26 +420,30 @@ Ref sorted_list(PyObject* collection) {
   return list;
 }
 
-// not str(entry.get(member, "")).strip()
-int blank_member(const Env& env, PyObject* entry, PyObject* member) {
-  Ref value = mapping_get(env, entry, member, env.s.empty);
-  if (!value) return -1;
-  if (PyUnicode_CheckExact(value.get())) {
+// not str(value).strip()
+int blank_value(const Env& env, PyObject* value) {
+  if (PyUnicode_CheckExact(value)) {
     // str() of a str is itself, and its strip() is empty exactly when every
     // character is white space.
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(value.get());
-    const int kind = PyUnicode_KIND(value.get());
-    const void* data = PyUnicode_DATA(value.get());
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(value);
+    const int kind = PyUnicode_KIND(value);
+    const void* data = PyUnicode_DATA(value);
     for (Py_ssize_t i = 0; i < n; ++i)
       if (!Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, i))) return 0;
     return 1;
   }
-  Ref text = Ref::steal(PyObject_Str(value.get()));
+  Ref text = Ref::steal(PyObject_Str(value));
   if (!text) return -1;
   Ref stripped = call_method(text.get(), env.s.strip);
   if (!stripped) return -1;
   int filled = truth(stripped.get());
   return filled < 0 ? -1 : !filled;
+}
+
+// not str(entry.get(member, "")).strip()
+int blank_member(const Env& env, PyObject* entry, PyObject* member) {
+  Ref value = mapping_get(env, entry, member, env.s.empty);
+  return value ? blank_value(env, value.get()) : -1;
 }
 
 // exists() of root / name / a [/ b]. `answer` is the native answer when
@@ -510,6 +518,245 @@ bool check_entry(const Env& env, PyObject* problems, PyObject* root,
   return true;
 }
 
+// ---------------------------------------------------------------------------
+// The check of a listing that the module made itself.
+//
+// With the names of the module's own listing (distinct str, ascending) and a
+// "skills" dict whose keys are all str, the three groups come from one pass
+// over the listing: each name is looked up once, the names not found are the
+// undeclared directories in order, and the declared names left over are the
+// stale entries. Nothing in that runs Python code, and neither does reading
+// an entry made of the decoder's own types, so every entry is read before
+// any file is looked at: only the release-admitted Skills are then stat-ed,
+// all in one loop without the GIL. The messages follow in the order of the
+// steps; an answer that is an error is raised where the exists() call it
+// stands for would have raised it. From the first entry that could run
+// Python code when read (a dict subclass, a key that is not a str, a member
+// of another type), the entries are checked one by one as check_entry
+// does, and every Skill from there on is stat-ed, as its admission can only
+// be known when its turn comes.
+
+// The fixed parts of the messages, made at their first use in one check.
+class Texts {
+ public:
+  enum Which { Undeclared, Stale, NotObject, Reason, Tier, SkillMd, VersionJson, Count };
+  PyObject* get(Which which) {
+    static constexpr const char* kText[Count] = {kUndeclared,  kStale,      kEntryNotObject,
+                                                 kReasonBlank, kTierBlank,  kNoSkillMd,
+                                                 kNoVersionJson};
+    if (!made_[which]) made_[which] = utf8(kText[which]);
+    return made_[which].get();
+  }
+
+ private:
+  Ref made_[Count];
+};
+
+// Appends left + right, two exact str, to `problems`.
+bool add_joined(PyObject* problems, PyObject* left, PyObject* right) {
+  if (!left) return false;
+  Ref message = Ref::steal(PyUnicode_Concat(left, right));
+  return message && PyList_Append(problems, message.get()) == 0;
+}
+
+// `a == b` of two exact str.
+bool same_text(PyObject* a, PyObject* b) {
+  if (a == b) return true;
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+  if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+  return memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
+}
+
+// Whether the truth value of `value` is found without running Python code.
+bool plain_truth(PyObject* value) {
+  return value == Py_None || PyBool_Check(value) || PyLong_CheckExact(value) ||
+         PyFloat_CheckExact(value) || PyUnicode_CheckExact(value) ||
+         PyList_CheckExact(value) || PyTuple_CheckExact(value) || PyDict_CheckExact(value);
+}
+
+// Whether str() of `value` runs no Python code.
+bool plain_text(PyObject* value) {
+  return value == Py_None || PyBool_Check(value) || PyLong_CheckExact(value) ||
+         PyFloat_CheckExact(value) || PyUnicode_CheckExact(value);
+}
+
+// The members of an entry that the check reads: "reason", "tier", then the
+// admission members in the order they are asked.
+class Members {
+ public:
+  static constexpr int kReason = 0, kTier = 1, kFirstAdmission = 2, kCount = 6;
+
+  explicit Members(const Names& s)
+      : wanted_{s.reason, s.tier, s.source, s.wheel, s.binary, s.binary_full} {}
+
+  // Which member the exact str `key` names, or -1. The decoder gives every
+  // entry the same key objects, so they are remembered once recognised.
+  int which(PyObject* key) {
+    for (int i = 0; i < kCount; ++i)
+      if (key == wanted_[i] || key == seen_[i]) return i;
+    for (int i = 0; i < kCount; ++i) {
+      if (same_text(key, wanted_[i])) {
+        seen_[i] = key;
+        return i;
+      }
+    }
+    return -1;
+  }
+
+ private:
+  PyObject* wanted_[kCount];
+  PyObject* seen_[kCount] = {};  // borrowed from entries held until the end
+};
+
+// A Skill that is both present and declared.
+struct Declared {
+  enum class Kind : unsigned char { NotObject, Plain, Other };
+  Py_ssize_t listed;  // its place in the listing
+  Ref entry;
+  Kind kind = Kind::Other;
+  bool admitted = false;
+  Ref reason = Ref(), tier = Ref();  // a Plain entry's members, empty where missing
+};
+
+// Reads a Skill's entry, running no Python code: whether it is an object,
+// its "reason" and "tier", and whether it is release-admitted. Other when
+// reading it could run Python code.
+void read_entry(Members& members, Declared* d) {
+  PyObject* entry = d->entry.get();
+  if (!PyDict_Check(entry)) {
+    d->kind = Declared::Kind::NotObject;
+    return;
+  }
+  if (!PyDict_CheckExact(entry)) return;
+  PyObject* found[Members::kCount] = {};
+  Py_ssize_t pos = 0;
+  PyObject* key;
+  PyObject* value;
+  while (PyDict_Next(entry, &pos, &key, &value)) {
+    if (!PyUnicode_CheckExact(key)) return;
+    const int i = members.which(key);
+    if (i >= 0) found[i] = value;
+  }
+  for (int i : {Members::kReason, Members::kTier})
+    if (found[i] && !plain_text(found[i])) return;
+  bool admitted = false;
+  for (int i = Members::kFirstAdmission; i < Members::kCount && !admitted; ++i) {
+    PyObject* value = found[i] ? found[i] : Py_False;
+    if (!plain_truth(value)) return;
+    admitted = PyObject_IsTrue(value) > 0;  // cannot fail for these types
+  }
+  d->reason = Ref::borrow(found[Members::kReason]);
+  d->tier = Ref::borrow(found[Members::kTier]);
+  d->admitted = admitted;
+  d->kind = Declared::Kind::Plain;
+}
+
+// The checks of a Skill whose entry read_entry read.
+bool check_read_entry(const Env& env, Texts& texts, PyObject* problems, PyObject* root,
+                      PyObject* name, const Declared& d, const int* answers) {
+  if (d.kind == Declared::Kind::NotObject)
+    return add_joined(problems, name, texts.get(Texts::NotObject));
+  // A missing member reads as "", which is blank.
+  int blank = d.reason ? blank_value(env, d.reason.get()) : 1;
+  if (blank < 0 || (blank && !add_joined(problems, name, texts.get(Texts::Reason))))
+    return false;
+  blank = d.tier ? blank_value(env, d.tier.get()) : 1;
+  if (blank < 0 || (blank && !add_joined(problems, name, texts.get(Texts::Tier))))
+    return false;
+  if (!d.admitted) return true;
+  Ref skill_dir;
+  int there = skill_file_exists(env, root, name, skill_dir, env.s.skill_md, nullptr,
+                                kSkillMdPath, answers);
+  if (there < 0 || (!there && !add_joined(problems, name, texts.get(Texts::SkillMd))))
+    return false;
+  there = skill_file_exists(env, root, name, skill_dir, env.s.data, env.s.version_json,
+                            kVersionJsonPath, answers ? answers + 1 : nullptr);
+  return there >= 0 && (there || add_joined(problems, name, texts.get(Texts::VersionJson)));
+}
+
+// Whether every key of the dict `skills` is an exact str.
+bool str_keys(PyObject* skills) {
+  Py_ssize_t pos = 0;
+  PyObject* key;
+  PyObject* value;
+  while (PyDict_Next(skills, &pos, &key, &value))
+    if (!PyUnicode_CheckExact(key)) return false;
+  return true;
+}
+
+// Steps 5-9 for the names of the module's own listing (`encoded`: their
+// file-system bytes) and a "skills" dict with str keys only.
+bool check_listing(const Env& env, PyObject* problems, PyObject* root, PyObject* skills,
+                   PyObject* names, const std::vector<std::string>& encoded) {
+  Texts texts;
+  const Py_ssize_t count = PyList_GET_SIZE(names);
+
+  // 7. Undeclared directories, in the listing's (ascending) order.
+  std::vector<Declared> both;
+  both.reserve(static_cast<size_t>(std::min(count, PyDict_GET_SIZE(skills))));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* name = PyList_GET_ITEM(names, i);
+    PyObject* entry = PyDict_GetItemWithError(skills, name);
+    if (entry) {
+      both.push_back({.listed = i, .entry = Ref::borrow(entry)});
+    } else if (PyErr_Occurred() ||
+               !add_joined(problems, texts.get(Texts::Undeclared), name)) {
+      return false;
+    }
+  }
+
+  // 8. Stale entries: the declared names that were not found.
+  if (static_cast<Py_ssize_t>(both.size()) != PyDict_GET_SIZE(skills)) {
+    Ref present = Ref::steal(PySet_New(names));
+    Ref stale = present ? Ref::steal(PyList_New(0)) : Ref();
+    if (!stale) return false;
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(skills, &pos, &key, &value)) {
+      const int there = PySet_Contains(present.get(), key);
+      if (there < 0 || (!there && PyList_Append(stale.get(), key) < 0)) return false;
+    }
+    if (PyList_Sort(stale.get()) < 0) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(stale.get()); ++i)
+      if (!add_joined(problems, texts.get(Texts::Stale), PyList_GET_ITEM(stale.get(), i)))
+        return false;
+  }
+
+  // 9. Every entry that can be read without running Python code is read
+  // now; the Skills that need their files looked at are stat-ed at once.
+  Members members(env.s);
+  size_t read = 0;
+  for (; read < both.size(); ++read) {
+    read_entry(members, &both[read]);
+    if (both[read].kind == Declared::Kind::Other) break;
+  }
+  std::vector<std::string_view> stat_names;
+  std::vector<size_t> answer_at(both.size(), SIZE_MAX);
+  for (size_t k = 0; k < both.size(); ++k) {
+    if (k < read && !both[k].admitted) continue;
+    answer_at[k] = stat_names.size();
+    stat_names.push_back(encoded[static_cast<size_t>(both[k].listed)]);
+  }
+  std::vector<int> answers;
+  std::optional<bool> native;
+  if (!stat_names.empty()) {
+    native = fast::exists_below(env, root, stat_names, {kSkillMdPath, kVersionJsonPath},
+                                &answers);
+    if (native && !*native) return false;
+  }
+  for (size_t k = 0; k < both.size(); ++k) {
+    PyObject* name = PyList_GET_ITEM(names, both[k].listed);
+    const int* answer = native && answer_at[k] != SIZE_MAX ? answers.data() + 2 * answer_at[k]
+                                                           : nullptr;
+    const bool ok = k < read ? check_read_entry(env, texts, problems, root, name, both[k], answer)
+                             : check_entry(env, problems, root, skills, name, answer);
+    if (!ok) return false;
+  }
+  return true;
+}
+
 PyObject* validate_release_manifest(const Env& env, PyObject* const* args) {
   // 1-3. Root, manifest, and its "skills" object.
   Ref root = resolve_templates_root(env, args[0]);
@@ -525,8 +772,14 @@ PyObject* validate_release_manifest(const Env& env, PyObject* const* args) {
 
   // 5. Present names: the Skill directories of the tree.
   Ref present;
-  if (fast::Native names = fast::template_dir_names(env, root.get())) {
+  std::vector<std::string> encoded;
+  if (fast::Native names = fast::template_dir_names(env, root.get(), &encoded)) {
     if (!*names) return nullptr;
+    if (PyDict_CheckExact(skills.get()) && str_keys(skills.get())) {
+      if (!check_listing(env, problems.get(), root.get(), skills.get(), names->get(), encoded))
+        return nullptr;
+      return problems.release();
+    }
     present = Ref::steal(PySet_New(names->get()));
     if (!present) return nullptr;
   } else {

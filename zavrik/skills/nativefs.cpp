@@ -446,7 +446,7 @@ int still_same(const Env&, PyObject* path, const Identity& id) {
 #if defined(_WIN32)
 
 Native list_template_dirs(const Env&, PyObject*) { return std::nullopt; }
-Native template_dir_names(const Env&, PyObject*) { return std::nullopt; }
+Native template_dir_names(const Env&, PyObject*, std::vector<std::string>*) { return std::nullopt; }
 Native remove_tree(const Env&, PyObject*) { return std::nullopt; }
 Native remove_packaging_junk(const Env&, PyObject*) { return std::nullopt; }
 Native collect_skill_datas(const Env&, PyObject*, PyObject*) { return std::nullopt; }
@@ -462,6 +462,10 @@ std::optional<bool> exists_below(const Env&, PyObject*, PyObject*,
                                  std::initializer_list<const char*>, std::vector<int>*) {
   return std::nullopt;
 }
+std::optional<bool> exists_below(const Env&, PyObject*, const std::vector<std::string_view>&,
+                                 std::initializer_list<const char*>, std::vector<int>*) {
+  return std::nullopt;
+}
 void raise_exists_error(const Env&, PyObject*, PyObject*, const char*, int) {
   PyErr_SetString(PyExc_SystemError, "no native file system");
 }
@@ -474,7 +478,7 @@ Native list_template_dirs(const Env& env, PyObject* root) {
   return list_dirs_at(env.s, root, AT_FDCWD, base.c_str());
 }
 
-Native template_dir_names(const Env& env, PyObject* root) {
+Native template_dir_names(const Env& env, PyObject* root, std::vector<std::string>* encoded) {
   if (!own_function(env, env.s.list_template_dirs, kListTemplateDirs)) return std::nullopt;
   std::string base;
   if (const int ok = eligible_bytes(env, root, &base); ok <= 0) return not_done(ok);
@@ -487,6 +491,7 @@ Native template_dir_names(const Env& env, PyObject* root) {
     if (!name) return Ref();
     PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), name.release());
   }
+  if (encoded) *encoded = std::move(names);
   return result;
 }
 
@@ -727,17 +732,15 @@ Native collect_skill_datas(const Env& env, PyObject* root, PyObject* names) {
   return datas;
 }
 
-std::optional<bool> exists_below(const Env& env, PyObject* root, PyObject* names,
+std::optional<bool> exists_below(const Env& env, PyObject* root,
+                                 const std::vector<std::string_view>& names,
                                  std::initializer_list<const char*> files,
                                  std::vector<int>* answers) {
-  if (!PyList_CheckExact(names)) return std::nullopt;
-  std::optional<std::vector<std::string>> found = simple_components(names);
-  if (!found) return PyErr_Occurred() ? std::optional(false) : std::nullopt;
-  const std::vector<std::string>& skills = *found;
   std::string base;
   if (const int ok = eligible_bytes(env, root, &base); ok <= 0)
     return ok < 0 ? std::optional(false) : std::nullopt;
-  answers->assign(skills.size() * files.size(), 0);
+  answers->assign(names.size() * files.size(), 0);
+  if (names.empty()) return true;
   walk::Failure f = released([&](walk::Poll& poll) {
     walk::Fd fd;
     if (const int err = walk::open_search(AT_FDCWD, base.c_str(), &fd)) {
@@ -748,7 +751,7 @@ std::optional<bool> exists_below(const Env& env, PyObject* root, PyObject* names
     }
     std::string path;  // one buffer for every "name/file"
     size_t k = 0;
-    for (const std::string& skill : skills) {
+    for (const std::string_view skill : names) {
       if (poll.stop()) return walk::Failure::interrupted();
       for (const char* file : files) {
         path.assign(skill).append(1, '/').append(file);
@@ -764,6 +767,16 @@ std::optional<bool> exists_below(const Env& env, PyObject* root, PyObject* names
   });
   if (f) return raise_failure(env.s, root, f) ? std::optional(true) : std::optional(false);
   return true;
+}
+
+std::optional<bool> exists_below(const Env& env, PyObject* root, PyObject* names,
+                                 std::initializer_list<const char*> files,
+                                 std::vector<int>* answers) {
+  if (!PyList_CheckExact(names)) return std::nullopt;
+  std::optional<std::vector<std::string>> found = simple_components(names);
+  if (!found) return PyErr_Occurred() ? std::optional(false) : std::nullopt;
+  const std::vector<std::string_view> skills(found->begin(), found->end());
+  return exists_below(env, root, skills, files, answers);
 }
 
 void raise_exists_error(const Env& env, PyObject* root, PyObject* name, const char* file,
