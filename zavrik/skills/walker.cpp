@@ -640,21 +640,25 @@ std::vector<File> packable_files(const Tree& tree) {
 
 void sort_names(std::vector<std::string>* names) {
   // Strict UTF-8 orders by its bytes as by its code points: such names
-  // (nearly always all of them) are sorted as they are, without keys.
-  if (std::all_of(names->begin(), names->end(),
-                  [](const std::string& name) { return valid_utf8(name); })) {
-    std::sort(names->begin(), names->end());
-    return;
+  // (nearly always all of them, most of them ASCII) are compared as they
+  // are; only a listing with a name that is not UTF-8 needs order keys.
+  const bool utf8 = std::all_of(names->begin(), names->end(), [](const std::string& name) {
+    return std::all_of(name.begin(), name.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x80; }) ||
+           valid_utf8(name);
+  });
+  std::vector<std::string> keys;
+  if (!utf8) {
+    keys.resize(names->size());
+    for (std::size_t i = 0; i < names->size(); ++i) append_order_key(&keys[i], (*names)[i]);
   }
-  std::vector<std::pair<std::string, std::size_t>> keyed(names->size());
-  for (std::size_t i = 0; i < names->size(); ++i) {
-    append_order_key(&keyed[i].first, (*names)[i]);
-    keyed[i].second = i;
-  }
-  std::sort(keyed.begin(), keyed.end());
-  std::vector<std::string> sorted;
-  sorted.reserve(names->size());
-  for (const auto& k : keyed) sorted.push_back(std::move((*names)[k.second]));
+  const std::vector<std::string>& by = utf8 ? *names : keys;
+  // The strings stay where they are while their places are sorted.
+  std::vector<std::pair<std::string_view, std::size_t>> order(names->size());
+  for (std::size_t i = 0; i < names->size(); ++i) order[i] = {by[i], i};
+  std::sort(order.begin(), order.end());
+  std::vector<std::string> sorted(names->size());
+  for (std::size_t i = 0; i < order.size(); ++i) sorted[i] = std::move((*names)[order[i].second]);
   *names = std::move(sorted);
 }
 
