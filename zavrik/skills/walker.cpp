@@ -322,7 +322,8 @@ Failure list_dirs(int base, std::vector<std::string>* dirs, Poll& poll) {
   std::vector<Entry> entries;
   if (const int err = list_base(base, &entries)) return Failure::at(err);
   const bool searchable = probe_searchable(base, entries, 0);
-  for (const Entry& e : entries) {
+  dirs->reserve(dirs->size() + entries.size());
+  for (Entry& e : entries) {
     if (poll.stop()) return Failure::interrupted();
     int dir = 0;
     if (!searchable) {
@@ -333,7 +334,7 @@ Failure list_dirs(int base, std::vector<std::string>* dirs, Poll& poll) {
       dir = is_kind(base, e.name.c_str(), S_IFDIR);
     }
     if (dir < 0) return Failure::at(-dir, {e.name});
-    if (dir) dirs->push_back(e.name);
+    if (dir) dirs->push_back(std::move(e.name));
   }
   return {};
 }
@@ -653,12 +654,32 @@ void sort_names(std::vector<std::string>* names) {
     for (std::size_t i = 0; i < names->size(); ++i) append_order_key(&keys[i], (*names)[i]);
   }
   const std::vector<std::string>& by = utf8 ? *names : keys;
-  // The strings stay where they are while their places are sorted.
-  std::vector<std::pair<std::string_view, std::size_t>> order(names->size());
-  for (std::size_t i = 0; i < names->size(); ++i) order[i] = {by[i], i};
-  std::sort(order.begin(), order.end());
+  // The strings stay where they are while their places are sorted, each by
+  // its first 16 bytes read as two big-endian numbers (zero-padded, so a
+  // name sorts before the longer names it begins); only names that share
+  // those bytes are compared further.
+  struct Place {
+    std::uint64_t high, low;
+    std::size_t at;
+  };
+  std::vector<Place> order(names->size());
+  for (std::size_t i = 0; i < names->size(); ++i) {
+    unsigned char head[16] = {};
+    std::memcpy(head, by[i].data(), std::min<std::size_t>(by[i].size(), sizeof head));
+    std::uint64_t high = 0, low = 0;
+    for (int b = 0; b < 8; ++b) {
+      high = high << 8 | head[b];
+      low = low << 8 | head[8 + b];
+    }
+    order[i] = {high, low, i};
+  }
+  std::sort(order.begin(), order.end(), [&](const Place& x, const Place& y) {
+    if (x.high != y.high) return x.high < y.high;
+    if (x.low != y.low) return x.low < y.low;
+    return by[x.at] < by[y.at];
+  });
   std::vector<std::string> sorted(names->size());
-  for (std::size_t i = 0; i < order.size(); ++i) sorted[i] = std::move((*names)[order[i].second]);
+  for (std::size_t i = 0; i < order.size(); ++i) sorted[i] = std::move((*names)[order[i].at]);
   *names = std::move(sorted);
 }
 
