@@ -526,15 +526,18 @@ bool check_entry(const Env& env, PyObject* problems, PyObject* root,
 // over the listing: each name is looked up once, the names not found are the
 // undeclared directories in order, and the declared names left over are the
 // stale entries. Nothing in that runs Python code, and neither does reading
-// an entry made of the decoder's own types, so every entry is read before
-// any file is looked at: only the release-admitted Skills are then stat-ed,
-// all in one loop without the GIL. The messages follow in the order of the
-// steps; an answer that is an error is raised where the exists() call it
-// stands for would have raised it. From the first entry that could run
-// Python code when read (a dict subclass, a key that is not a str, a member
-// of another type), the entries are checked one by one as check_entry
-// does, and every Skill from there on is stat-ed, as its admission can only
-// be known when its turn comes.
+// an entry made of the decoder's own types: such an entry is read as its
+// name is found, and what the checks need of it (its kind, whether "reason"
+// and "tier" are blank, whether it is release-admitted) is kept as flags.
+// Only the release-admitted Skills are then stat-ed, all in one loop
+// without the GIL, and the messages follow in the order of the steps; an
+// answer that is an error is raised where the exists() call it stands for
+// would have raised it. After the stats no object of the manifest is
+// touched again. From the first entry that could run Python code when read
+// (a dict subclass, a key that is not a str, a member of another type), the
+// entries are checked one by one at their turn as check_entry does, and
+// every Skill from there on is stat-ed, as its admission can only be known
+// then.
 
 // The fixed parts of the messages, made at their first use in one check.
 class Texts {
@@ -575,10 +578,26 @@ bool plain_truth(PyObject* value) {
          PyList_CheckExact(value) || PyTuple_CheckExact(value) || PyDict_CheckExact(value);
 }
 
-// Whether str() of `value` runs no Python code.
-bool plain_text(PyObject* value) {
-  return value == Py_None || PyBool_Check(value) || PyLong_CheckExact(value) ||
-         PyFloat_CheckExact(value) || PyUnicode_CheckExact(value);
+// `not str(value).strip()` where that is found without running Python code
+// and cannot fail: 1 or 0; -1 for any other value. The text of None, of a
+// bool, of a float and of an int is never blank (an int too long for its
+// text is left to the general check, which raises as str() does).
+int plain_blank(PyObject* value) {
+  if (PyUnicode_CheckExact(value)) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(value);
+    const int kind = PyUnicode_KIND(value);
+    const void* data = PyUnicode_DATA(value);
+    for (Py_ssize_t i = 0; i < n; ++i)
+      if (!Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, i))) return 0;
+    return 1;
+  }
+  if (value == Py_None || PyBool_Check(value) || PyFloat_CheckExact(value)) return 0;
+  if (PyLong_CheckExact(value)) {
+    int overflow = 0;
+    PyLong_AsLongLongAndOverflow(value, &overflow);  // cannot fail for an int
+    return overflow ? -1 : 0;
+  }
+  return -1;
 }
 
 // The members of an entry that the check reads: "reason", "tier", then the
@@ -594,10 +613,10 @@ class Members {
   // entry the same key objects, so they are remembered once recognised.
   int which(PyObject* key) {
     for (int i = 0; i < kCount; ++i)
-      if (key == wanted_[i] || key == seen_[i]) return i;
+      if (key == wanted_[i] || key == seen_[i].get()) return i;
     for (int i = 0; i < kCount; ++i) {
       if (same_text(key, wanted_[i])) {
-        seen_[i] = key;
+        seen_[i] = Ref::borrow(key);
         return i;
       }
     }
@@ -606,50 +625,50 @@ class Members {
 
  private:
   PyObject* wanted_[kCount];
-  PyObject* seen_[kCount] = {};  // borrowed from entries held until the end
+  Ref seen_[kCount];
 };
 
-// A Skill that is both present and declared.
+// What the checks of a Skill that is both present and declared need.
 struct Declared {
   enum class Kind : unsigned char { NotObject, Plain, Other };
   Py_ssize_t listed;  // its place in the listing
-  Ref entry;
-  Kind kind = Kind::Other;
-  bool admitted = false;
-  Ref reason = Ref(), tier = Ref();  // a Plain entry's members, empty where missing
+  Kind kind;
+  bool blank_reason, blank_tier, admitted;
 };
 
-// Reads a Skill's entry, running no Python code: whether it is an object,
-// its "reason" and "tier", and whether it is release-admitted. Other when
-// reading it could run Python code.
-void read_entry(Members& members, Declared* d) {
-  PyObject* entry = d->entry.get();
+// Reads a Skill's entry (borrowed) without running Python code, or answers
+// Other when reading it could run Python code.
+Declared read_entry(Members& members, Py_ssize_t listed, PyObject* entry) {
+  Declared d{listed, Declared::Kind::Other, false, false, false};
   if (!PyDict_Check(entry)) {
-    d->kind = Declared::Kind::NotObject;
-    return;
+    d.kind = Declared::Kind::NotObject;
+    return d;
   }
-  if (!PyDict_CheckExact(entry)) return;
+  if (!PyDict_CheckExact(entry)) return d;
   PyObject* found[Members::kCount] = {};
   Py_ssize_t pos = 0;
   PyObject* key;
   PyObject* value;
   while (PyDict_Next(entry, &pos, &key, &value)) {
-    if (!PyUnicode_CheckExact(key)) return;
+    if (!PyUnicode_CheckExact(key)) return d;
     const int i = members.which(key);
     if (i >= 0) found[i] = value;
   }
-  for (int i : {Members::kReason, Members::kTier})
-    if (found[i] && !plain_text(found[i])) return;
+  // A missing "reason" or "tier" reads as "", which is blank.
+  const int blank_reason = found[Members::kReason] ? plain_blank(found[Members::kReason]) : 1;
+  const int blank_tier = found[Members::kTier] ? plain_blank(found[Members::kTier]) : 1;
+  if (blank_reason < 0 || blank_tier < 0) return d;
   bool admitted = false;
   for (int i = Members::kFirstAdmission; i < Members::kCount && !admitted; ++i) {
-    PyObject* value = found[i] ? found[i] : Py_False;
-    if (!plain_truth(value)) return;
-    admitted = PyObject_IsTrue(value) > 0;  // cannot fail for these types
+    PyObject* member = found[i] ? found[i] : Py_False;
+    if (!plain_truth(member)) return d;
+    admitted = PyObject_IsTrue(member) > 0;  // cannot fail for these types
   }
-  d->reason = Ref::borrow(found[Members::kReason]);
-  d->tier = Ref::borrow(found[Members::kTier]);
-  d->admitted = admitted;
-  d->kind = Declared::Kind::Plain;
+  d.kind = Declared::Kind::Plain;
+  d.blank_reason = blank_reason;
+  d.blank_tier = blank_tier;
+  d.admitted = admitted;
+  return d;
 }
 
 // The checks of a Skill whose entry read_entry read.
@@ -657,13 +676,8 @@ bool check_read_entry(const Env& env, Texts& texts, PyObject* problems, PyObject
                       PyObject* name, const Declared& d, const int* answers) {
   if (d.kind == Declared::Kind::NotObject)
     return add_joined(problems, name, texts.get(Texts::NotObject));
-  // A missing member reads as "", which is blank.
-  int blank = d.reason ? blank_value(env, d.reason.get()) : 1;
-  if (blank < 0 || (blank && !add_joined(problems, name, texts.get(Texts::Reason))))
-    return false;
-  blank = d.tier ? blank_value(env, d.tier.get()) : 1;
-  if (blank < 0 || (blank && !add_joined(problems, name, texts.get(Texts::Tier))))
-    return false;
+  if (d.blank_reason && !add_joined(problems, name, texts.get(Texts::Reason))) return false;
+  if (d.blank_tier && !add_joined(problems, name, texts.get(Texts::Tier))) return false;
   if (!d.admitted) return true;
   Ref skill_dir;
   int there = skill_file_exists(env, root, name, skill_dir, env.s.skill_md, nullptr,
@@ -692,19 +706,28 @@ bool check_listing(const Env& env, PyObject* problems, PyObject* root, PyObject*
   Texts texts;
   const Py_ssize_t count = PyList_GET_SIZE(names);
 
-  // 7. Undeclared directories, in the listing's (ascending) order.
+  // 7. Undeclared directories, in the listing's (ascending) order; the
+  // entries of the others are read on the way, up to the first Other.
+  Members members(env.s);
   std::vector<Declared> both;
   both.reserve(static_cast<size_t>(std::min(count, PyDict_GET_SIZE(skills))));
+  size_t read = SIZE_MAX;  // the first entry left to check_entry
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject* name = PyList_GET_ITEM(names, i);
     PyObject* entry = PyDict_GetItemWithError(skills, name);
-    if (entry) {
-      both.push_back({.listed = i, .entry = Ref::borrow(entry)});
-    } else if (PyErr_Occurred() ||
-               !add_joined(problems, texts.get(Texts::Undeclared), name)) {
-      return false;
+    if (!entry) {
+      if (PyErr_Occurred() || !add_joined(problems, texts.get(Texts::Undeclared), name))
+        return false;
+      continue;
     }
+    if (read != SIZE_MAX) {
+      both.push_back({i, Declared::Kind::Other, false, false, false});
+      continue;
+    }
+    both.push_back(read_entry(members, i, entry));
+    if (both.back().kind == Declared::Kind::Other) read = both.size() - 1;
   }
+  read = std::min(read, both.size());
 
   // 8. Stale entries: the declared names that were not found.
   if (static_cast<Py_ssize_t>(both.size()) != PyDict_GET_SIZE(skills)) {
@@ -724,14 +747,8 @@ bool check_listing(const Env& env, PyObject* problems, PyObject* root, PyObject*
         return false;
   }
 
-  // 9. Every entry that can be read without running Python code is read
-  // now; the Skills that need their files looked at are stat-ed at once.
-  Members members(env.s);
-  size_t read = 0;
-  for (; read < both.size(); ++read) {
-    read_entry(members, &both[read]);
-    if (both[read].kind == Declared::Kind::Other) break;
-  }
+  // 9. The Skills whose files are looked at, stat-ed at once: the
+  // release-admitted ones, and every one from the first entry not read.
   std::vector<std::string_view> stat_names;
   std::vector<size_t> answer_at(both.size(), SIZE_MAX);
   for (size_t k = 0; k < both.size(); ++k) {
@@ -747,10 +764,14 @@ bool check_listing(const Env& env, PyObject* problems, PyObject* root, PyObject*
     if (native && !*native) return false;
   }
   for (size_t k = 0; k < both.size(); ++k) {
-    PyObject* name = PyList_GET_ITEM(names, both[k].listed);
+    const Declared& d = both[k];
+    if (k < read && d.kind == Declared::Kind::Plain && !d.blank_reason && !d.blank_tier &&
+        !d.admitted)
+      continue;  // nothing to report, nothing to look at
+    PyObject* name = PyList_GET_ITEM(names, d.listed);
     const int* answer = native && answer_at[k] != SIZE_MAX ? answers.data() + 2 * answer_at[k]
                                                            : nullptr;
-    const bool ok = k < read ? check_read_entry(env, texts, problems, root, name, both[k], answer)
+    const bool ok = k < read ? check_read_entry(env, texts, problems, root, name, d, answer)
                              : check_entry(env, problems, root, skills, name, answer);
     if (!ok) return false;
   }
