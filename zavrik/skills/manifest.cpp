@@ -628,18 +628,18 @@ class Members {
   Ref seen_[kCount];
 };
 
-// What the checks of a Skill that is both present and declared need.
+// What the checks of a listed Skill need: whether it is declared, and for a
+// declared one what its entry says.
 struct Declared {
-  enum class Kind : unsigned char { NotObject, Plain, Other };
-  Py_ssize_t listed;  // its place in the listing
-  Kind kind;
-  bool blank_reason, blank_tier, admitted;
+  enum class Kind : unsigned char { Undeclared, NotObject, Plain, Other };
+  Kind kind = Kind::Undeclared;
+  bool blank_reason = false, blank_tier = false, admitted = false;
 };
 
 // Reads a Skill's entry (borrowed) without running Python code, or answers
 // Other when reading it could run Python code.
-Declared read_entry(Members& members, Py_ssize_t listed, PyObject* entry) {
-  Declared d{listed, Declared::Kind::Other, false, false, false};
+Declared read_entry(Members& members, PyObject* entry) {
+  Declared d{Declared::Kind::Other};
   if (!PyDict_Check(entry)) {
     d.kind = Declared::Kind::NotObject;
     return d;
@@ -689,93 +689,127 @@ bool check_read_entry(const Env& env, Texts& texts, PyObject* problems, PyObject
   return there >= 0 && (there || add_joined(problems, name, texts.get(Texts::VersionJson)));
 }
 
-// Whether every key of the dict `skills` is an exact str.
-bool str_keys(PyObject* skills) {
-  Py_ssize_t pos = 0;
-  PyObject* key;
-  PyObject* value;
-  while (PyDict_Next(skills, &pos, &key, &value))
-    if (!PyUnicode_CheckExact(key)) return false;
-  return true;
-}
+// The places of the names of a listing (distinct exact str), found by text.
+class Places {
+ public:
+  explicit Places(PyObject* names) : names_(names) {
+    const size_t count = static_cast<size_t>(PyList_GET_SIZE(names));
+    size_t size = 8;
+    while (size < 2 * count) size *= 2;
+    mask_ = size - 1;
+    slots_.assign(size, Slot{0, -1});
+    for (size_t i = 0; i < count; ++i) {
+      PyObject* name = PyList_GET_ITEM(names, static_cast<Py_ssize_t>(i));
+      const Py_hash_t hash = PyObject_Hash(name);  // a str's hash cannot fail
+      size_t at = static_cast<size_t>(hash) & mask_;
+      while (slots_[at].place >= 0) at = (at + 1) & mask_;
+      slots_[at] = {hash, static_cast<Py_ssize_t>(i)};
+    }
+  }
+
+  // The place of the name equal to the exact str `key`, or -1.
+  Py_ssize_t find(PyObject* key) const {
+    const Py_hash_t hash = PyObject_Hash(key);
+    for (size_t at = static_cast<size_t>(hash) & mask_;; at = (at + 1) & mask_) {
+      const Slot& slot = slots_[at];
+      if (slot.place < 0) return -1;
+      if (slot.hash == hash && same_text(PyList_GET_ITEM(names_, slot.place), key))
+        return slot.place;
+    }
+  }
+
+ private:
+  struct Slot {
+    Py_hash_t hash;
+    Py_ssize_t place;
+  };
+  PyObject* names_;
+  size_t mask_;
+  std::vector<Slot> slots_;
+};
 
 // Steps 5-9 for the names of the module's own listing (`encoded`: their
-// file-system bytes) and a "skills" dict with str keys only.
-bool check_listing(const Env& env, PyObject* problems, PyObject* root, PyObject* skills,
-                   PyObject* names, const std::vector<std::string>& encoded) {
-  Texts texts;
+// file-system bytes) and a "skills" dict: 1 done, 0 declined before
+// anything was done (a key of "skills" is not an exact str), -1 with an
+// exception set.
+int check_listing(const Env& env, PyObject* problems, PyObject* root, PyObject* skills,
+                  PyObject* names, const std::vector<std::string>& encoded) {
   const Py_ssize_t count = PyList_GET_SIZE(names);
 
-  // 7. Undeclared directories, in the listing's (ascending) order; the
-  // entries of the others are read on the way, up to the first Other.
+  // The declared names, in the order of "skills" (which is the order the
+  // decoder made the entries in, so they are read from memory in order):
+  // each is found among the listed names, and its entry read, or it is
+  // kept as stale.
+  Places places(names);
   Members members(env.s);
-  std::vector<Declared> both;
-  both.reserve(static_cast<size_t>(std::min(count, PyDict_GET_SIZE(skills))));
-  size_t read = SIZE_MAX;  // the first entry left to check_entry
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* name = PyList_GET_ITEM(names, i);
-    PyObject* entry = PyDict_GetItemWithError(skills, name);
-    if (!entry) {
-      if (PyErr_Occurred() || !add_joined(problems, texts.get(Texts::Undeclared), name))
-        return false;
-      continue;
-    }
-    if (read != SIZE_MAX) {
-      both.push_back({i, Declared::Kind::Other, false, false, false});
-      continue;
-    }
-    both.push_back(read_entry(members, i, entry));
-    if (both.back().kind == Declared::Kind::Other) read = both.size() - 1;
+  std::vector<Declared> listed(static_cast<size_t>(count));
+  std::vector<Ref> stale;
+  Py_ssize_t pos = 0;
+  PyObject* key;
+  PyObject* entry;
+  while (PyDict_Next(skills, &pos, &key, &entry)) {
+    if (!PyUnicode_CheckExact(key)) return 0;
+    const Py_ssize_t place = places.find(key);
+    if (place < 0)
+      stale.push_back(Ref::borrow(key));
+    else
+      listed[static_cast<size_t>(place)] = read_entry(members, entry);
   }
-  read = std::min(read, both.size());
 
-  // 8. Stale entries: the declared names that were not found.
-  if (static_cast<Py_ssize_t>(both.size()) != PyDict_GET_SIZE(skills)) {
-    Ref present = Ref::steal(PySet_New(names));
-    Ref stale = present ? Ref::steal(PyList_New(0)) : Ref();
-    if (!stale) return false;
-    Py_ssize_t pos = 0;
-    PyObject* key;
-    PyObject* value;
-    while (PyDict_Next(skills, &pos, &key, &value)) {
-      const int there = PySet_Contains(present.get(), key);
-      if (there < 0 || (!there && PyList_Append(stale.get(), key) < 0)) return false;
-    }
-    if (PyList_Sort(stale.get()) < 0) return false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(stale.get()); ++i)
-      if (!add_joined(problems, texts.get(Texts::Stale), PyList_GET_ITEM(stale.get(), i)))
-        return false;
+  // 7-8. Undeclared directories in the listing's (ascending) order, then the
+  // stale entries, sorted.
+  Texts texts;
+  for (Py_ssize_t i = 0; i < count; ++i)
+    if (listed[static_cast<size_t>(i)].kind == Declared::Kind::Undeclared &&
+        !add_joined(problems, texts.get(Texts::Undeclared), PyList_GET_ITEM(names, i)))
+      return -1;
+  if (!stale.empty()) {
+    Ref sorted = Ref::steal(PyList_New(static_cast<Py_ssize_t>(stale.size())));
+    if (!sorted) return -1;
+    for (size_t i = 0; i < stale.size(); ++i)
+      PyList_SET_ITEM(sorted.get(), static_cast<Py_ssize_t>(i), stale[i].release());
+    if (PyList_Sort(sorted.get()) < 0) return -1;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sorted.get()); ++i)
+      if (!add_joined(problems, texts.get(Texts::Stale), PyList_GET_ITEM(sorted.get(), i)))
+        return -1;
   }
 
   // 9. The Skills whose files are looked at, stat-ed at once: the
-  // release-admitted ones, and every one from the first entry not read.
+  // release-admitted ones, and every one from the first entry that is left
+  // to check_entry (what that runs may change what comes after it).
   std::vector<std::string_view> stat_names;
-  std::vector<size_t> answer_at(both.size(), SIZE_MAX);
-  for (size_t k = 0; k < both.size(); ++k) {
-    if (k < read && !both[k].admitted) continue;
-    answer_at[k] = stat_names.size();
-    stat_names.push_back(encoded[static_cast<size_t>(both[k].listed)]);
+  std::vector<size_t> answer_at(static_cast<size_t>(count), SIZE_MAX);
+  bool general = false;
+  for (size_t i = 0; i < listed.size(); ++i) {
+    Declared& d = listed[i];
+    if (d.kind == Declared::Kind::Undeclared) continue;
+    if (d.kind == Declared::Kind::Other) general = true;
+    if (general) d.kind = Declared::Kind::Other;
+    if (!general && !d.admitted) continue;
+    answer_at[i] = stat_names.size();
+    stat_names.push_back(encoded[i]);
   }
   std::vector<int> answers;
   std::optional<bool> native;
   if (!stat_names.empty()) {
     native = fast::exists_below(env, root, stat_names, {kSkillMdPath, kVersionJsonPath},
                                 &answers);
-    if (native && !*native) return false;
+    if (native && !*native) return -1;
   }
-  for (size_t k = 0; k < both.size(); ++k) {
-    const Declared& d = both[k];
-    if (k < read && d.kind == Declared::Kind::Plain && !d.blank_reason && !d.blank_tier &&
-        !d.admitted)
+  for (size_t i = 0; i < listed.size(); ++i) {
+    const Declared& d = listed[i];
+    if (d.kind == Declared::Kind::Undeclared ||
+        (d.kind == Declared::Kind::Plain && !d.blank_reason && !d.blank_tier && !d.admitted))
       continue;  // nothing to report, nothing to look at
-    PyObject* name = PyList_GET_ITEM(names, d.listed);
-    const int* answer = native && answer_at[k] != SIZE_MAX ? answers.data() + 2 * answer_at[k]
+    PyObject* name = PyList_GET_ITEM(names, static_cast<Py_ssize_t>(i));
+    const int* answer = native && answer_at[i] != SIZE_MAX ? answers.data() + 2 * answer_at[i]
                                                            : nullptr;
-    const bool ok = k < read ? check_read_entry(env, texts, problems, root, name, d, answer)
-                             : check_entry(env, problems, root, skills, name, answer);
-    if (!ok) return false;
+    const bool ok = d.kind == Declared::Kind::Other
+                        ? check_entry(env, problems, root, skills, name, answer)
+                        : check_read_entry(env, texts, problems, root, name, d, answer);
+    if (!ok) return -1;
   }
-  return true;
+  return 1;
 }
 
 PyObject* validate_release_manifest(const Env& env, PyObject* const* args) {
@@ -796,10 +830,11 @@ PyObject* validate_release_manifest(const Env& env, PyObject* const* args) {
   std::vector<std::string> encoded;
   if (fast::Native names = fast::template_dir_names(env, root.get(), &encoded)) {
     if (!*names) return nullptr;
-    if (PyDict_CheckExact(skills.get()) && str_keys(skills.get())) {
-      if (!check_listing(env, problems.get(), root.get(), skills.get(), names->get(), encoded))
-        return nullptr;
-      return problems.release();
+    if (PyDict_CheckExact(skills.get())) {
+      const int done =
+          check_listing(env, problems.get(), root.get(), skills.get(), names->get(), encoded);
+      if (done < 0) return nullptr;
+      if (done) return problems.release();
     }
     present = Ref::steal(PySet_New(names->get()));
     if (!present) return nullptr;
