@@ -689,45 +689,6 @@ bool check_read_entry(const Env& env, Texts& texts, PyObject* problems, PyObject
   return there >= 0 && (there || add_joined(problems, name, texts.get(Texts::VersionJson)));
 }
 
-// The places of the names of a listing (distinct exact str), found by text.
-class Places {
- public:
-  explicit Places(PyObject* names) : names_(names) {
-    const size_t count = static_cast<size_t>(PyList_GET_SIZE(names));
-    size_t size = 8;
-    while (size < 2 * count) size *= 2;
-    mask_ = size - 1;
-    slots_.assign(size, Slot{0, -1});
-    for (size_t i = 0; i < count; ++i) {
-      PyObject* name = PyList_GET_ITEM(names, static_cast<Py_ssize_t>(i));
-      const Py_hash_t hash = PyObject_Hash(name);  // a str's hash cannot fail
-      size_t at = static_cast<size_t>(hash) & mask_;
-      while (slots_[at].place >= 0) at = (at + 1) & mask_;
-      slots_[at] = {hash, static_cast<Py_ssize_t>(i)};
-    }
-  }
-
-  // The place of the name equal to the exact str `key`, or -1.
-  Py_ssize_t find(PyObject* key) const {
-    const Py_hash_t hash = PyObject_Hash(key);
-    for (size_t at = static_cast<size_t>(hash) & mask_;; at = (at + 1) & mask_) {
-      const Slot& slot = slots_[at];
-      if (slot.place < 0) return -1;
-      if (slot.hash == hash && same_text(PyList_GET_ITEM(names_, slot.place), key))
-        return slot.place;
-    }
-  }
-
- private:
-  struct Slot {
-    Py_hash_t hash;
-    Py_ssize_t place;
-  };
-  PyObject* names_;
-  size_t mask_;
-  std::vector<Slot> slots_;
-};
-
 // Steps 5-9 for the names of the module's own listing (`encoded`: their
 // file-system bytes) and a "skills" dict: 1 done, 0 declined before
 // anything was done (a key of "skills" is not an exact str), -1 with an
@@ -740,7 +701,7 @@ int check_listing(const Env& env, PyObject* problems, PyObject* root, PyObject* 
   // decoder made the entries in, so they are read from memory in order):
   // each is found among the listed names, and its entry read, or it is
   // kept as stale.
-  Places places(names);
+  const fast::NamePlaces places(names);
   Members members(env.s);
   std::vector<Declared> listed(static_cast<size_t>(count));
   std::vector<Ref> stale;

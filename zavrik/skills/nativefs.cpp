@@ -431,6 +431,38 @@ int stat_identity(PyObject* path, Identity* out) {
 
 }  // namespace
 
+NamePlaces::NamePlaces(PyObject* names) : names_(names) {
+  const size_t count = static_cast<size_t>(PyList_GET_SIZE(names));
+  size_t size = 8;
+  while (size < 2 * count) size *= 2;
+  mask_ = size - 1;
+  slots_.assign(size, Slot{0, -1});
+  for (size_t i = 0; i < count; ++i) {
+    PyObject* name = PyList_GET_ITEM(names, static_cast<Py_ssize_t>(i));
+    const Py_hash_t hash = PyObject_Hash(name);  // a str's hash cannot fail
+    size_t at = static_cast<size_t>(hash) & mask_;
+    while (slots_[at].place >= 0) at = (at + 1) & mask_;
+    slots_[at] = {hash, static_cast<Py_ssize_t>(i)};
+  }
+}
+
+Py_ssize_t NamePlaces::find(PyObject* key) const {
+  const Py_hash_t hash = PyObject_Hash(key);
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
+  const int kind = PyUnicode_KIND(key);
+  for (size_t at = static_cast<size_t>(hash) & mask_;; at = (at + 1) & mask_) {
+    const Slot& slot = slots_[at];
+    if (slot.place < 0) return -1;
+    if (slot.hash != hash) continue;
+    PyObject* name = PyList_GET_ITEM(names_, slot.place);
+    if (name == key ||
+        (PyUnicode_GET_LENGTH(name) == length && PyUnicode_KIND(name) == kind &&
+         std::memcmp(PyUnicode_DATA(name), PyUnicode_DATA(key),
+                     static_cast<size_t>(length) * static_cast<size_t>(kind)) == 0))
+      return slot.place;
+  }
+}
+
 bool identify(const Env&, PyObject* path, Identity* out) {
   return stat_identity(path, out) >= 0;
 }

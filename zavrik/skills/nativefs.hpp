@@ -57,6 +57,25 @@ Native list_template_dirs(const Env& env, PyObject* root);
 // file-system bytes of each are stored there too, in the same order.
 Native template_dir_names(const Env& env, PyObject* root,
                           std::vector<std::string>* encoded = nullptr);
+
+// The places of the names of a list of distinct exact str (such as
+// template_dir_names gives), found by text through the names' own hashes.
+// The list is borrowed: it must outlive the table and stay unchanged.
+class NamePlaces {
+ public:
+  explicit NamePlaces(PyObject* names);
+  // The place of the name equal to the exact str `key`, or -1.
+  Py_ssize_t find(PyObject* key) const;
+
+ private:
+  struct Slot {
+    Py_hash_t hash;
+    Py_ssize_t place;
+  };
+  PyObject* names_;
+  size_t mask_ = 0;
+  std::vector<Slot> slots_;
+};
 Native remove_tree(const Env& env, PyObject* path);
 Native remove_packaging_junk(const Env& env, PyObject* root);
 Native collect_skill_datas(const Env& env, PyObject* root, PyObject* names);
