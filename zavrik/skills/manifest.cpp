@@ -555,9 +555,11 @@ class Texts {
   Ref made_[Count];
 };
 
-// Appends left + right, two exact str, to `problems`.
+// Appends left + right, two exact str, to `problems`; false when either is
+// missing (a text that could not be made: its error is set) or appending
+// failed.
 bool add_joined(PyObject* problems, PyObject* left, PyObject* right) {
-  if (!left) return false;
+  if (!left || !right) return false;
   Ref message = Ref::steal(PyUnicode_Concat(left, right));
   return message && PyList_Append(problems, message.get()) == 0;
 }
