@@ -523,21 +523,23 @@ bool check_entry(const Env& env, PyObject* problems, PyObject* root,
 //
 // With the names of the module's own listing (distinct str, ascending) and a
 // "skills" dict whose keys are all str, the three groups come from one pass
-// over the listing: each name is looked up once, the names not found are the
-// undeclared directories in order, and the declared names left over are the
-// stale entries. Nothing in that runs Python code, and neither does reading
-// an entry made of the decoder's own types: such an entry is read as its
-// name is found, and what the checks need of it (its kind, whether "reason"
-// and "tier" are blank, whether it is release-admitted) is kept as flags.
-// Only the release-admitted Skills are then stat-ed, all in one loop
-// without the GIL, and the messages follow in the order of the steps; an
-// answer that is an error is raised where the exists() call it stands for
-// would have raised it. After the stats no object of the manifest is
-// touched again. From the first entry that could run Python code when read
-// (a dict subclass, a key that is not a str, a member of another type), the
-// entries are checked one by one at their turn as check_entry does, and
-// every Skill from there on is stat-ed, as its admission can only be known
-// then.
+// over "skills" in its own order: each declared name is found among the
+// listed ones by a table of their hashes, or is a stale entry; the listed
+// names never found are the undeclared directories, already in order.
+// Nothing in that runs Python code, and neither does reading an entry made
+// of the decoder's own types: such an entry is read when its name is found,
+// and what the checks need of it (its kind, whether "reason" and "tier" are
+// blank, whether it is release-admitted) is kept as flags. Only the
+// release-admitted Skills are then stat-ed, all in one loop without the GIL,
+// and the messages follow in the order of the steps; an answer that is an
+// error is raised where the exists() call it stands for would have raised
+// it. After the stats no object of the manifest is touched again (after
+// that many path walks, reading them would mean a cache miss each). From
+// the first Skill, in name order, whose entry could run Python code when
+// read (a dict subclass, a key that is not a str, a member of another
+// type), the entries are checked one by one at their turn as check_entry
+// does, and every Skill from there on is stat-ed, as its admission can only
+// be known then.
 
 // The fixed parts of the messages, made at their first use in one check.
 class Texts {
