@@ -696,29 +696,34 @@ bool check_read_entry(const Env& env, Texts& texts, PyObject* problems, PyObject
 // Steps 5-9 for the names of the module's own listing (`encoded`: their
 // file-system bytes) and a "skills" dict: 1 done, 0 declined before
 // anything was done (a key of "skills" is not an exact str), -1 with an
-// exception set.
+// exception set. Once the undeclared directories are reported, the list
+// `names` is dropped: the few names a later message needs are made again
+// from their bytes, and 2,000 str are not left to be freed after the stats,
+// when they are out of every cache.
 int check_listing(const Env& env, PyObject* problems, PyObject* root, PyObject* skills,
-                  PyObject* names, const std::vector<std::string>& encoded) {
-  const Py_ssize_t count = PyList_GET_SIZE(names);
+                  Ref& names, const std::vector<std::string>& encoded) {
+  const Py_ssize_t count = PyList_GET_SIZE(names.get());
 
   // The declared names, in the order of "skills" (which is the order the
   // decoder made the entries in, so they are read from memory in order):
   // each is found among the listed names, and its entry read, or it is
   // kept as stale.
-  const fast::NamePlaces places(names);
-  Members members(env.s);
   std::vector<Declared> listed(static_cast<size_t>(count));
   std::vector<Ref> stale;
-  Py_ssize_t pos = 0;
-  PyObject* key;
-  PyObject* entry;
-  while (PyDict_Next(skills, &pos, &key, &entry)) {
-    if (!PyUnicode_CheckExact(key)) return 0;
-    const Py_ssize_t place = places.find(key);
-    if (place < 0)
-      stale.push_back(Ref::borrow(key));
-    else
-      listed[static_cast<size_t>(place)] = read_entry(members, entry);
+  {
+    const fast::NamePlaces places(names.get());
+    Members members(env.s);
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* entry;
+    while (PyDict_Next(skills, &pos, &key, &entry)) {
+      if (!PyUnicode_CheckExact(key)) return 0;
+      const Py_ssize_t place = places.find(key);
+      if (place < 0)
+        stale.push_back(Ref::borrow(key));
+      else
+        listed[static_cast<size_t>(place)] = read_entry(members, entry);
+    }
   }
 
   // 7-8. Undeclared directories in the listing's (ascending) order, then the
@@ -726,8 +731,9 @@ int check_listing(const Env& env, PyObject* problems, PyObject* root, PyObject* 
   Texts texts;
   for (Py_ssize_t i = 0; i < count; ++i)
     if (listed[static_cast<size_t>(i)].kind == Declared::Kind::Undeclared &&
-        !add_joined(problems, texts.get(Texts::Undeclared), PyList_GET_ITEM(names, i)))
+        !add_joined(problems, texts.get(Texts::Undeclared), PyList_GET_ITEM(names.get(), i)))
       return -1;
+  names.reset();
   if (!stale.empty()) {
     Ref sorted = Ref::steal(PyList_New(static_cast<Py_ssize_t>(stale.size())));
     if (!sorted) return -1;
@@ -766,12 +772,13 @@ int check_listing(const Env& env, PyObject* problems, PyObject* root, PyObject* 
     if (d.kind == Declared::Kind::Undeclared ||
         (d.kind == Declared::Kind::Plain && !d.blank_reason && !d.blank_tier && !d.admitted))
       continue;  // nothing to report, nothing to look at
-    PyObject* name = PyList_GET_ITEM(names, static_cast<Py_ssize_t>(i));
+    Ref name = fast::name_str(encoded[i]);
+    if (!name) return -1;
     const int* answer = native && answer_at[i] != SIZE_MAX ? answers.data() + 2 * answer_at[i]
                                                            : nullptr;
     const bool ok = d.kind == Declared::Kind::Other
-                        ? check_entry(env, problems, root, skills, name, answer)
-                        : check_read_entry(env, texts, problems, root, name, d, answer);
+                        ? check_entry(env, problems, root, skills, name.get(), answer)
+                        : check_read_entry(env, texts, problems, root, name.get(), d, answer);
     if (!ok) return -1;
   }
   return 1;
@@ -797,7 +804,7 @@ PyObject* validate_release_manifest(const Env& env, PyObject* const* args) {
     if (!*names) return nullptr;
     if (PyDict_CheckExact(skills.get())) {
       const int done =
-          check_listing(env, problems.get(), root.get(), skills.get(), names->get(), encoded);
+          check_listing(env, problems.get(), root.get(), skills.get(), *names, encoded);
       if (done < 0) return nullptr;
       if (done) return problems.release();
     }

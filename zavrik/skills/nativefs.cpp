@@ -431,6 +431,8 @@ int stat_identity(PyObject* path, Identity* out) {
 
 }  // namespace
 
+Ref name_str(std::string_view bytes) { return decode(bytes); }
+
 NamePlaces::NamePlaces(PyObject* names) : names_(names) {
   const size_t count = static_cast<size_t>(PyList_GET_SIZE(names));
   size_t size = 8;

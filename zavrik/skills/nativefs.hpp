@@ -58,6 +58,10 @@ Native list_template_dirs(const Env& env, PyObject* root);
 Native template_dir_names(const Env& env, PyObject* root,
                           std::vector<std::string>* encoded = nullptr);
 
+// The str of a name read from the file system, as template_dir_names makes
+// it from the bytes it stores in `encoded`.
+Ref name_str(std::string_view bytes);
+
 // The places of the names of a list of distinct exact str (such as
 // template_dir_names gives), found by text through the names' own hashes.
 // The list is borrowed: it must outlive the table and stay unchanged.
