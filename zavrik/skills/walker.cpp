@@ -640,46 +640,55 @@ std::vector<File> packable_files(const Tree& tree) {
 }
 
 void sort_names(std::vector<std::string>* names) {
-  // Strict UTF-8 orders by its bytes as by its code points: such names
-  // (nearly always all of them, most of them ASCII) are compared as they
-  // are; only a listing with a name that is not UTF-8 needs order keys.
-  const bool utf8 = std::all_of(names->begin(), names->end(), [](const std::string& name) {
-    return std::all_of(name.begin(), name.end(),
-                       [](char c) { return static_cast<unsigned char>(c) < 0x80; }) ||
-           valid_utf8(name);
-  });
-  std::vector<std::string> keys;
-  if (!utf8) {
-    keys.resize(names->size());
-    for (std::size_t i = 0; i < names->size(); ++i) append_order_key(&keys[i], (*names)[i]);
-  }
-  const std::vector<std::string>& by = utf8 ? *names : keys;
   // The strings stay where they are while their places are sorted, each by
   // its first 16 bytes read as two big-endian numbers (zero-padded, so a
   // name sorts before the longer names it begins); only names that share
-  // those bytes are compared further.
+  // those bytes are compared further. Strict UTF-8 orders by its bytes as
+  // by its code points: such names (nearly always all of them, most of them
+  // ASCII) are compared as they are; only a listing with a name that is not
+  // UTF-8 needs order keys.
   struct Place {
     std::uint64_t high, low;
     std::size_t at;
   };
-  std::vector<Place> order(names->size());
-  for (std::size_t i = 0; i < names->size(); ++i) {
+  const std::size_t count = names->size();
+  std::vector<Place> order(count);
+  const auto place = [&order](std::size_t i, std::string_view by) {
     unsigned char head[16] = {};
-    std::memcpy(head, by[i].data(), std::min<std::size_t>(by[i].size(), sizeof head));
+    std::memcpy(head, by.data(), std::min(by.size(), sizeof head));
     std::uint64_t high = 0, low = 0;
     for (int b = 0; b < 8; ++b) {
       high = high << 8 | head[b];
       low = low << 8 | head[8 + b];
     }
     order[i] = {high, low, i};
+  };
+  bool ascii = true;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::string& name = (*names)[i];
+    unsigned char seen = 0;
+    for (const char c : name) seen |= static_cast<unsigned char>(c);
+    ascii = ascii && seen < 0x80;
+    place(i, name);
   }
-  std::sort(order.begin(), order.end(), [&](const Place& x, const Place& y) {
+  std::vector<std::string> keys;
+  if (!ascii && !std::all_of(names->begin(), names->end(),
+                             [](const std::string& name) { return valid_utf8(name); })) {
+    keys.resize(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      append_order_key(&keys[i], (*names)[i]);
+      place(i, keys[i]);
+    }
+  }
+  const std::vector<std::string>& by = keys.empty() ? *names : keys;
+  std::sort(order.begin(), order.end(), [&by](const Place& x, const Place& y) {
     if (x.high != y.high) return x.high < y.high;
     if (x.low != y.low) return x.low < y.low;
     return by[x.at] < by[y.at];
   });
-  std::vector<std::string> sorted(names->size());
-  for (std::size_t i = 0; i < order.size(); ++i) sorted[i] = std::move((*names)[order[i].at]);
+  std::vector<std::string> sorted;
+  sorted.reserve(count);
+  for (const Place& p : order) sorted.push_back(std::move((*names)[p.at]));
   *names = std::move(sorted);
 }
 
