@@ -58,7 +58,7 @@ entry = st.one_of(
     st.fixed_dictionaries(
         {},
         optional={
-            "reason": st.sampled_from(["", "  ", "why", None]),
+            "reason": st.sampled_from(["", "  ", "why", None, ["why"]]),
             "tier": st.sampled_from(["", "\t", "core", 0]),
             "source": ADMISSION, "wheel": ADMISSION, "binary": ADMISSION, "binary_full": ADMISSION,
         },

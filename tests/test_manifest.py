@@ -165,6 +165,7 @@ def test_entry_that_is_not_an_object_reports_only_that(mktree, tmp_path, entry):
     ({**OK, "wheel": "no"}, ["SKILL.md", "VERSION.json"]),
     ({**OK, "source": False, "wheel": 0, "binary": None, "binary_full": ""}, []),
     ({**OK, "source": [], "wheel": {}}, []),
+    ({"reason": ["r"], "tier": [], "binary": True}, ["SKILL.md", "VERSION.json"]),
 ])
 def test_entry_checks_in_order(mktree, tmp_path, entry, problems):
     messages = {

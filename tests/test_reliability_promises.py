@@ -470,19 +470,24 @@ for cls, root in zip((PosixPath, MethodPath), roots):
 print(json.dumps({"outcomes": outcomes}))
 '''
 LOCKED_SKILL = {
-    "manifest.json": {"skills": {n: {"reason": "r", "tier": "t", "wheel": True, "binary": True}
-                                 for n in ("s", "ok")}},
+    "manifest.json": {"skills": {
+        **{n: {"reason": "r", "tier": "t", "wheel": True, "binary": True} for n in ("s", "ok")},
+        "r": {"reason": "r", "tier": "t", "wheel": False},  # locked too, but never looked into
+    }},
     "ok/SKILL.md": "", "ok/data/VERSION.json": "", "ok/x.pyc": "",
+    "r/SKILL.md": "", "r/data/VERSION.json": "",
     "s/SKILL.md": "", "s/data/VERSION.json": "", "s/x.pyc": "", "s/__pycache__/c.pyc": "",
 }
+LOCKED = ("r", "s")
 
 
 @pytest.mark.parametrize("op", ["sweep", "collect", "remove-tree", "list", "validate"])
 @pytest.mark.parametrize("mode", [0o100, 0o300, 0o600], ids=oct)
 def test_native_walks_and_method_path_agree_under_another_users_permissions(
         scratch, mktree, snapshot, mode, op):
-    """The Skill directory s may be searched but not listed (0o100, 0o300) or
-    listed but not searched (0o600) by the user the child runs as."""
+    """The Skill directories r and s may be searched but not listed (0o100,
+    0o300) or listed but not searched (0o600) by the user the child runs as;
+    r is not release-admitted, so the release check never looks into it."""
     if os.geteuid() != 0:
         pytest.skip("changing to another user needs root")
     roots = []
@@ -493,13 +498,15 @@ def test_native_walks_and_method_path_agree_under_another_users_permissions(
                 os.lchown(name, NOBODY, NOBODY)
         roots.append(root)
     for root in roots:
-        (root / "s").chmod(mode)
+        for name in LOCKED:
+            (root / name).chmod(mode)
     try:
         child = run_child(PERMISSION_CHILD, op, *roots)
     finally:
         for root in roots:
-            if os.path.lexists(root / "s"):
-                (root / "s").chmod(0o755)
+            for name in LOCKED:
+                if os.path.lexists(root / name):
+                    (root / name).chmod(0o755)
     assert child.returncode == 0, child.stderr[-2000:]
     result = json.loads(child.stdout)
     if "skip" in result:

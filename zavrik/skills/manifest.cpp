@@ -13,8 +13,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "compat.hpp"
 #include "directories.hpp"
@@ -416,26 +420,30 @@ Ref sorted_list(PyObject* collection) {
   return list;
 }
 
-// not str(entry.get(member, "")).strip()
-int blank_member(const Env& env, PyObject* entry, PyObject* member) {
-  Ref value = mapping_get(env, entry, member, env.s.empty);
-  if (!value) return -1;
-  if (PyUnicode_CheckExact(value.get())) {
+// not str(value).strip()
+int blank_value(const Env& env, PyObject* value) {
+  if (PyUnicode_CheckExact(value)) {
     // str() of a str is itself, and its strip() is empty exactly when every
     // character is white space.
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(value.get());
-    const int kind = PyUnicode_KIND(value.get());
-    const void* data = PyUnicode_DATA(value.get());
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(value);
+    const int kind = PyUnicode_KIND(value);
+    const void* data = PyUnicode_DATA(value);
     for (Py_ssize_t i = 0; i < n; ++i)
       if (!Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, i))) return 0;
     return 1;
   }
-  Ref text = Ref::steal(PyObject_Str(value.get()));
+  Ref text = Ref::steal(PyObject_Str(value));
   if (!text) return -1;
   Ref stripped = call_method(text.get(), env.s.strip);
   if (!stripped) return -1;
   int filled = truth(stripped.get());
   return filled < 0 ? -1 : !filled;
+}
+
+// not str(entry.get(member, "")).strip()
+int blank_member(const Env& env, PyObject* entry, PyObject* member) {
+  Ref value = mapping_get(env, entry, member, env.s.empty);
+  return value ? blank_value(env, value.get()) : -1;
 }
 
 // exists() of root / name / a [/ b]. `answer` is the native answer when
@@ -510,6 +518,272 @@ bool check_entry(const Env& env, PyObject* problems, PyObject* root,
   return true;
 }
 
+// ---------------------------------------------------------------------------
+// The check of a listing that the module made itself.
+//
+// With the names of the module's own listing (distinct str, ascending) and a
+// "skills" dict whose keys are all str, the three groups come from one pass
+// over "skills" in its own order: each declared name is found among the
+// listed ones by a table of their hashes, or is a stale entry; the listed
+// names never found are the undeclared directories, already in order.
+// Nothing in that runs Python code, and neither does reading an entry made
+// of the decoder's own types: such an entry is read when its name is found,
+// and what the checks need of it (its kind, whether "reason" and "tier" are
+// blank, whether it is release-admitted) is kept as flags. Only the
+// release-admitted Skills are then stat-ed, all in one loop without the GIL,
+// and the messages follow in the order of the steps; an answer that is an
+// error is raised where the exists() call it stands for would have raised
+// it. After the stats no object of the manifest is touched again (after
+// that many path walks, reading them would mean a cache miss each). From
+// the first Skill, in name order, whose entry could run Python code when
+// read (a dict subclass, a key that is not a str, a member of another
+// type), the entries are checked one by one at their turn as check_entry
+// does, and every Skill from there on is stat-ed, as its admission can only
+// be known then.
+
+// The fixed parts of the messages, made at their first use in one check.
+class Texts {
+ public:
+  enum Which { Undeclared, Stale, NotObject, Reason, Tier, SkillMd, VersionJson, Count };
+  PyObject* get(Which which) {
+    static constexpr const char* kText[Count] = {kUndeclared,  kStale,      kEntryNotObject,
+                                                 kReasonBlank, kTierBlank,  kNoSkillMd,
+                                                 kNoVersionJson};
+    if (!made_[which]) made_[which] = utf8(kText[which]);
+    return made_[which].get();
+  }
+
+ private:
+  Ref made_[Count];
+};
+
+// Appends left + right, two exact str, to `problems`; false when either is
+// missing (a text that could not be made: its error is set) or appending
+// failed.
+bool add_joined(PyObject* problems, PyObject* left, PyObject* right) {
+  if (!left || !right) return false;
+  Ref message = Ref::steal(PyUnicode_Concat(left, right));
+  return message && PyList_Append(problems, message.get()) == 0;
+}
+
+// `a == b` of two exact str.
+bool same_text(PyObject* a, PyObject* b) {
+  if (a == b) return true;
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+  if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+  return memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
+}
+
+// Whether the truth value of `value` is found without running Python code.
+bool plain_truth(PyObject* value) {
+  return value == Py_None || PyBool_Check(value) || PyLong_CheckExact(value) ||
+         PyFloat_CheckExact(value) || PyUnicode_CheckExact(value) ||
+         PyList_CheckExact(value) || PyTuple_CheckExact(value) || PyDict_CheckExact(value);
+}
+
+// `not str(value).strip()` where that is found without running Python code
+// and cannot fail: 1 or 0; -1 for any other value. The text of None, of a
+// bool, of a float and of an int is never blank (an int too long for its
+// text is left to the general check, which raises as str() does).
+int plain_blank(PyObject* value) {
+  if (PyUnicode_CheckExact(value)) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(value);
+    const int kind = PyUnicode_KIND(value);
+    const void* data = PyUnicode_DATA(value);
+    for (Py_ssize_t i = 0; i < n; ++i)
+      if (!Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, i))) return 0;
+    return 1;
+  }
+  if (value == Py_None || PyBool_Check(value) || PyFloat_CheckExact(value)) return 0;
+  if (PyLong_CheckExact(value)) {
+    int overflow = 0;
+    PyLong_AsLongLongAndOverflow(value, &overflow);  // cannot fail for an int
+    return overflow ? -1 : 0;
+  }
+  return -1;
+}
+
+// The members of an entry that the check reads: "reason", "tier", then the
+// admission members in the order they are asked.
+class Members {
+ public:
+  static constexpr int kReason = 0, kTier = 1, kFirstAdmission = 2, kCount = 6;
+
+  explicit Members(const Names& s)
+      : wanted_{s.reason, s.tier, s.source, s.wheel, s.binary, s.binary_full} {}
+
+  // Which member the exact str `key` names, or -1. The decoder gives every
+  // entry the same key objects, so they are remembered once recognised.
+  int which(PyObject* key) {
+    for (int i = 0; i < kCount; ++i)
+      if (key == wanted_[i] || key == seen_[i].get()) return i;
+    for (int i = 0; i < kCount; ++i) {
+      if (same_text(key, wanted_[i])) {
+        seen_[i] = Ref::borrow(key);
+        return i;
+      }
+    }
+    return -1;
+  }
+
+ private:
+  PyObject* wanted_[kCount];
+  Ref seen_[kCount];
+};
+
+// What the checks of a listed Skill need: whether it is declared, and for a
+// declared one what its entry says.
+struct Declared {
+  enum class Kind : unsigned char { Undeclared, NotObject, Plain, Other };
+  Kind kind = Kind::Undeclared;
+  bool blank_reason = false, blank_tier = false, admitted = false;
+};
+
+// Reads a Skill's entry (borrowed) without running Python code, or answers
+// Other when reading it could run Python code.
+Declared read_entry(Members& members, PyObject* entry) {
+  Declared d{Declared::Kind::Other};
+  if (!PyDict_Check(entry)) {
+    d.kind = Declared::Kind::NotObject;
+    return d;
+  }
+  if (!PyDict_CheckExact(entry)) return d;
+  PyObject* found[Members::kCount] = {};
+  Py_ssize_t pos = 0;
+  PyObject* key;
+  PyObject* value;
+  while (PyDict_Next(entry, &pos, &key, &value)) {
+    if (!PyUnicode_CheckExact(key)) return d;
+    const int i = members.which(key);
+    if (i >= 0) found[i] = value;
+  }
+  // A missing "reason" or "tier" reads as "", which is blank.
+  const int blank_reason = found[Members::kReason] ? plain_blank(found[Members::kReason]) : 1;
+  const int blank_tier = found[Members::kTier] ? plain_blank(found[Members::kTier]) : 1;
+  if (blank_reason < 0 || blank_tier < 0) return d;
+  bool admitted = false;
+  for (int i = Members::kFirstAdmission; i < Members::kCount && !admitted; ++i) {
+    PyObject* member = found[i] ? found[i] : Py_False;
+    if (!plain_truth(member)) return d;
+    admitted = PyObject_IsTrue(member) > 0;  // cannot fail for these types
+  }
+  d.kind = Declared::Kind::Plain;
+  d.blank_reason = blank_reason;
+  d.blank_tier = blank_tier;
+  d.admitted = admitted;
+  return d;
+}
+
+// The checks of a Skill whose entry read_entry read.
+bool check_read_entry(const Env& env, Texts& texts, PyObject* problems, PyObject* root,
+                      PyObject* name, const Declared& d, const int* answers) {
+  if (d.kind == Declared::Kind::NotObject)
+    return add_joined(problems, name, texts.get(Texts::NotObject));
+  if (d.blank_reason && !add_joined(problems, name, texts.get(Texts::Reason))) return false;
+  if (d.blank_tier && !add_joined(problems, name, texts.get(Texts::Tier))) return false;
+  if (!d.admitted) return true;
+  Ref skill_dir;
+  int there = skill_file_exists(env, root, name, skill_dir, env.s.skill_md, nullptr,
+                                kSkillMdPath, answers);
+  if (there < 0 || (!there && !add_joined(problems, name, texts.get(Texts::SkillMd))))
+    return false;
+  there = skill_file_exists(env, root, name, skill_dir, env.s.data, env.s.version_json,
+                            kVersionJsonPath, answers ? answers + 1 : nullptr);
+  return there >= 0 && (there || add_joined(problems, name, texts.get(Texts::VersionJson)));
+}
+
+// Steps 5-9 for the names of the module's own listing (`encoded`: their
+// file-system bytes) and a "skills" dict: 1 done, 0 declined before
+// anything was done (a key of "skills" is not an exact str), -1 with an
+// exception set. Once the undeclared directories are reported, the list
+// `names` is dropped: the few names a later message needs are made again
+// from their bytes, and 2,000 str are not left to be freed after the stats,
+// when they are out of every cache.
+int check_listing(const Env& env, PyObject* problems, PyObject* root, PyObject* skills,
+                  Ref& names, const std::vector<std::string>& encoded) {
+  const Py_ssize_t count = PyList_GET_SIZE(names.get());
+
+  // The declared names, in the order of "skills" (which is the order the
+  // decoder made the entries in, so they are read from memory in order):
+  // each is found among the listed names, and its entry read, or it is
+  // kept as stale.
+  std::vector<Declared> listed(static_cast<size_t>(count));
+  std::vector<Ref> stale;
+  {
+    const fast::NamePlaces places(names.get());
+    Members members(env.s);
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* entry;
+    while (PyDict_Next(skills, &pos, &key, &entry)) {
+      if (!PyUnicode_CheckExact(key)) return 0;
+      const Py_ssize_t place = places.find(key);
+      if (place < 0)
+        stale.push_back(Ref::borrow(key));
+      else
+        listed[static_cast<size_t>(place)] = read_entry(members, entry);
+    }
+  }
+
+  // 7-8. Undeclared directories in the listing's (ascending) order, then the
+  // stale entries, sorted.
+  Texts texts;
+  for (Py_ssize_t i = 0; i < count; ++i)
+    if (listed[static_cast<size_t>(i)].kind == Declared::Kind::Undeclared &&
+        !add_joined(problems, texts.get(Texts::Undeclared), PyList_GET_ITEM(names.get(), i)))
+      return -1;
+  names.reset();
+  if (!stale.empty()) {
+    Ref sorted = Ref::steal(PyList_New(static_cast<Py_ssize_t>(stale.size())));
+    if (!sorted) return -1;
+    for (size_t i = 0; i < stale.size(); ++i)
+      PyList_SET_ITEM(sorted.get(), static_cast<Py_ssize_t>(i), stale[i].release());
+    if (PyList_Sort(sorted.get()) < 0) return -1;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sorted.get()); ++i)
+      if (!add_joined(problems, texts.get(Texts::Stale), PyList_GET_ITEM(sorted.get(), i)))
+        return -1;
+  }
+
+  // 9. The Skills whose files are looked at, stat-ed at once: the
+  // release-admitted ones, and every one from the first entry that is left
+  // to check_entry (what that runs may change what comes after it).
+  std::vector<std::string_view> stat_names;
+  std::vector<size_t> answer_at(static_cast<size_t>(count), SIZE_MAX);
+  bool general = false;
+  for (size_t i = 0; i < listed.size(); ++i) {
+    Declared& d = listed[i];
+    if (d.kind == Declared::Kind::Undeclared) continue;
+    if (d.kind == Declared::Kind::Other) general = true;
+    if (general) d.kind = Declared::Kind::Other;
+    if (!general && !d.admitted) continue;
+    answer_at[i] = stat_names.size();
+    stat_names.push_back(encoded[i]);
+  }
+  std::vector<int> answers;
+  std::optional<bool> native;
+  if (!stat_names.empty()) {
+    native = fast::exists_below(env, root, stat_names, {kSkillMdPath, kVersionJsonPath},
+                                &answers);
+    if (native && !*native) return -1;
+  }
+  for (size_t i = 0; i < listed.size(); ++i) {
+    const Declared& d = listed[i];
+    if (d.kind == Declared::Kind::Undeclared ||
+        (d.kind == Declared::Kind::Plain && !d.blank_reason && !d.blank_tier && !d.admitted))
+      continue;  // nothing to report, nothing to look at
+    Ref name = fast::name_str(encoded[i]);
+    if (!name) return -1;
+    const int* answer = native && answer_at[i] != SIZE_MAX ? answers.data() + 2 * answer_at[i]
+                                                           : nullptr;
+    const bool ok = d.kind == Declared::Kind::Other
+                        ? check_entry(env, problems, root, skills, name.get(), answer)
+                        : check_read_entry(env, texts, problems, root, name.get(), d, answer);
+    if (!ok) return -1;
+  }
+  return 1;
+}
+
 PyObject* validate_release_manifest(const Env& env, PyObject* const* args) {
   // 1-3. Root, manifest, and its "skills" object.
   Ref root = resolve_templates_root(env, args[0]);
@@ -525,8 +799,15 @@ PyObject* validate_release_manifest(const Env& env, PyObject* const* args) {
 
   // 5. Present names: the Skill directories of the tree.
   Ref present;
-  if (fast::Native names = fast::template_dir_names(env, root.get())) {
+  std::vector<std::string> encoded;
+  if (fast::Native names = fast::template_dir_names(env, root.get(), &encoded)) {
     if (!*names) return nullptr;
+    if (PyDict_CheckExact(skills.get())) {
+      const int done =
+          check_listing(env, problems.get(), root.get(), skills.get(), *names, encoded);
+      if (done < 0) return nullptr;
+      if (done) return problems.release();
+    }
     present = Ref::steal(PySet_New(names->get()));
     if (!present) return nullptr;
   } else {

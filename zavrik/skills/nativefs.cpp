@@ -431,6 +431,40 @@ int stat_identity(PyObject* path, Identity* out) {
 
 }  // namespace
 
+Ref name_str(std::string_view bytes) { return decode(bytes); }
+
+NamePlaces::NamePlaces(PyObject* names) : names_(names) {
+  const size_t count = static_cast<size_t>(PyList_GET_SIZE(names));
+  size_t size = 8;
+  while (size < 2 * count) size *= 2;
+  mask_ = size - 1;
+  slots_.assign(size, Slot{0, -1});
+  for (size_t i = 0; i < count; ++i) {
+    PyObject* name = PyList_GET_ITEM(names, static_cast<Py_ssize_t>(i));
+    const Py_hash_t hash = PyObject_Hash(name);  // a str's hash cannot fail
+    size_t at = static_cast<size_t>(hash) & mask_;
+    while (slots_[at].place >= 0) at = (at + 1) & mask_;
+    slots_[at] = {hash, static_cast<Py_ssize_t>(i)};
+  }
+}
+
+Py_ssize_t NamePlaces::find(PyObject* key) const {
+  const Py_hash_t hash = PyObject_Hash(key);
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
+  const int kind = PyUnicode_KIND(key);
+  for (size_t at = static_cast<size_t>(hash) & mask_;; at = (at + 1) & mask_) {
+    const Slot& slot = slots_[at];
+    if (slot.place < 0) return -1;
+    if (slot.hash != hash) continue;
+    PyObject* name = PyList_GET_ITEM(names_, slot.place);
+    if (name == key ||
+        (PyUnicode_GET_LENGTH(name) == length && PyUnicode_KIND(name) == kind &&
+         std::memcmp(PyUnicode_DATA(name), PyUnicode_DATA(key),
+                     static_cast<size_t>(length) * static_cast<size_t>(kind)) == 0))
+      return slot.place;
+  }
+}
+
 bool identify(const Env&, PyObject* path, Identity* out) {
   return stat_identity(path, out) >= 0;
 }
@@ -446,7 +480,7 @@ int still_same(const Env&, PyObject* path, const Identity& id) {
 #if defined(_WIN32)
 
 Native list_template_dirs(const Env&, PyObject*) { return std::nullopt; }
-Native template_dir_names(const Env&, PyObject*) { return std::nullopt; }
+Native template_dir_names(const Env&, PyObject*, std::vector<std::string>*) { return std::nullopt; }
 Native remove_tree(const Env&, PyObject*) { return std::nullopt; }
 Native remove_packaging_junk(const Env&, PyObject*) { return std::nullopt; }
 Native collect_skill_datas(const Env&, PyObject*, PyObject*) { return std::nullopt; }
@@ -462,6 +496,10 @@ std::optional<bool> exists_below(const Env&, PyObject*, PyObject*,
                                  std::initializer_list<const char*>, std::vector<int>*) {
   return std::nullopt;
 }
+std::optional<bool> exists_below(const Env&, PyObject*, const std::vector<std::string_view>&,
+                                 std::initializer_list<const char*>, std::vector<int>*) {
+  return std::nullopt;
+}
 void raise_exists_error(const Env&, PyObject*, PyObject*, const char*, int) {
   PyErr_SetString(PyExc_SystemError, "no native file system");
 }
@@ -474,7 +512,7 @@ Native list_template_dirs(const Env& env, PyObject* root) {
   return list_dirs_at(env.s, root, AT_FDCWD, base.c_str());
 }
 
-Native template_dir_names(const Env& env, PyObject* root) {
+Native template_dir_names(const Env& env, PyObject* root, std::vector<std::string>* encoded) {
   if (!own_function(env, env.s.list_template_dirs, kListTemplateDirs)) return std::nullopt;
   std::string base;
   if (const int ok = eligible_bytes(env, root, &base); ok <= 0) return not_done(ok);
@@ -487,6 +525,7 @@ Native template_dir_names(const Env& env, PyObject* root) {
     if (!name) return Ref();
     PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), name.release());
   }
+  if (encoded) *encoded = std::move(names);
   return result;
 }
 
@@ -735,17 +774,15 @@ Native collect_skill_datas(const Env& env, PyObject* root, PyObject* names) {
   return datas;
 }
 
-std::optional<bool> exists_below(const Env& env, PyObject* root, PyObject* names,
+std::optional<bool> exists_below(const Env& env, PyObject* root,
+                                 const std::vector<std::string_view>& names,
                                  std::initializer_list<const char*> files,
                                  std::vector<int>* answers) {
-  if (!PyList_CheckExact(names)) return std::nullopt;
-  std::optional<std::vector<std::string>> found = simple_components(names);
-  if (!found) return PyErr_Occurred() ? std::optional(false) : std::nullopt;
-  const std::vector<std::string>& skills = *found;
   std::string base;
   if (const int ok = eligible_bytes(env, root, &base); ok <= 0)
     return ok < 0 ? std::optional(false) : std::nullopt;
-  answers->assign(skills.size() * files.size(), 0);
+  answers->assign(names.size() * files.size(), 0);
+  if (names.empty()) return true;
   walk::Failure f = released([&](walk::Poll& poll) {
     walk::Fd fd;
     if (const int err = walk::open_search(AT_FDCWD, base.c_str(), &fd)) {
@@ -756,7 +793,7 @@ std::optional<bool> exists_below(const Env& env, PyObject* root, PyObject* names
     }
     std::string path;  // one buffer for every "name/file"
     size_t k = 0;
-    for (const std::string& skill : skills) {
+    for (const std::string_view skill : names) {
       if (poll.stop()) return walk::Failure::interrupted();
       for (const char* file : files) {
         path.assign(skill).append(1, '/').append(file);
@@ -772,6 +809,16 @@ std::optional<bool> exists_below(const Env& env, PyObject* root, PyObject* names
   });
   if (f) return raise_failure(env.s, root, f) ? std::optional(true) : std::optional(false);
   return true;
+}
+
+std::optional<bool> exists_below(const Env& env, PyObject* root, PyObject* names,
+                                 std::initializer_list<const char*> files,
+                                 std::vector<int>* answers) {
+  if (!PyList_CheckExact(names)) return std::nullopt;
+  std::optional<std::vector<std::string>> found = simple_components(names);
+  if (!found) return PyErr_Occurred() ? std::optional(false) : std::nullopt;
+  const std::vector<std::string_view> skills(found->begin(), found->end());
+  return exists_below(env, root, skills, files, answers);
 }
 
 void raise_exists_error(const Env& env, PyObject* root, PyObject* name, const char* file,

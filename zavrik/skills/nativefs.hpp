@@ -22,6 +22,7 @@
 #include <initializer_list>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "function.hpp"
@@ -52,7 +53,33 @@ bool own_function(const Env& env, PyObject* name, const FunctionDef& def);
 Native list_template_dirs(const Env& env, PyObject* root);
 // The names of the directories `list_template_dirs(root)` would return,
 // while that is the module's own function: no path object per directory.
-Native template_dir_names(const Env& env, PyObject* root);
+// The names are distinct str objects in ascending order; with `encoded`, the
+// file-system bytes of each are stored there too, in the same order.
+Native template_dir_names(const Env& env, PyObject* root,
+                          std::vector<std::string>* encoded = nullptr);
+
+// The str of a name read from the file system, as template_dir_names makes
+// it from the bytes it stores in `encoded`.
+Ref name_str(std::string_view bytes);
+
+// The places of the names of a list of distinct exact str (such as
+// template_dir_names gives), found by text through the names' own hashes.
+// The list is borrowed: it must outlive the table and stay unchanged.
+class NamePlaces {
+ public:
+  explicit NamePlaces(PyObject* names);
+  // The place of the name equal to the exact str `key`, or -1.
+  Py_ssize_t find(PyObject* key) const;
+
+ private:
+  struct Slot {
+    Py_hash_t hash;
+    Py_ssize_t place;
+  };
+  PyObject* names_;
+  size_t mask_ = 0;
+  std::vector<Slot> slots_;
+};
 Native remove_tree(const Env& env, PyObject* path);
 Native remove_packaging_junk(const Env& env, PyObject* root);
 Native collect_skill_datas(const Env& env, PyObject* root, PyObject* names);
@@ -97,12 +124,18 @@ bool identify(const Env& env, PyObject* path, Identity* out);
 // not, -1 with an exception set.
 int still_same(const Env& env, PyObject* path, const Identity& id);
 
-// exists() of root / name / file, for every name of the list `names` and
-// every file of `files` (relative paths), in one loop without the GIL,
-// relative to the root opened once. `answers` gets, name by name, one int
-// per file: 1, 0, or -errno for an error the methods would raise. No value:
-// declined (the root is not eligible, or a name is not one simple
-// component); false: an exception is set.
+// exists() of root / name / file, for every name of `names` (file-system
+// bytes of simple components, as template_dir_names gives them) and every
+// file of `files` (relative paths), in one loop without the GIL, relative
+// to the root opened once. `answers` gets, name by name, one int per file:
+// 1, 0, or -errno for an error the methods would raise. No value: declined
+// (the root is not eligible); false: an exception is set.
+std::optional<bool> exists_below(const Env& env, PyObject* root,
+                                 const std::vector<std::string_view>& names,
+                                 std::initializer_list<const char*> files,
+                                 std::vector<int>* answers);
+// The same for the str names of the list `names`; declined too when one of
+// them is not one simple component.
 std::optional<bool> exists_below(const Env& env, PyObject* root, PyObject* names,
                                  std::initializer_list<const char*> files,
                                  std::vector<int>* answers);

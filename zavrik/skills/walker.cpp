@@ -371,7 +371,8 @@ Failure list_dirs(int base, std::vector<std::string>* dirs, Poll& poll) {
   std::vector<Entry> entries;
   if (const int err = list_base(base, &entries)) return Failure::at(err);
   const bool searchable = probe_searchable(base, entries, 0);
-  for (const Entry& e : entries) {
+  dirs->reserve(dirs->size() + entries.size());
+  for (Entry& e : entries) {
     if (poll.stop()) return Failure::interrupted();
     int dir = 0;
     if (!searchable) {
@@ -382,7 +383,7 @@ Failure list_dirs(int base, std::vector<std::string>* dirs, Poll& poll) {
       dir = is_kind(base, e.name.c_str(), S_IFDIR);
     }
     if (dir < 0) return Failure::at(-dir, {e.name});
-    if (dir) dirs->push_back(e.name);
+    if (dir) dirs->push_back(std::move(e.name));
   }
   return {};
 }
@@ -699,15 +700,55 @@ std::vector<File> packable_files(const Tree& tree) {
 }
 
 void sort_names(std::vector<std::string>* names) {
-  std::vector<std::pair<std::string, std::size_t>> keyed(names->size());
-  for (std::size_t i = 0; i < names->size(); ++i) {
-    append_order_key(&keyed[i].first, (*names)[i]);
-    keyed[i].second = i;
+  // The strings stay where they are while their places are sorted, each by
+  // its first 16 bytes read as two big-endian numbers (zero-padded, so a
+  // name sorts before the longer names it begins); only names that share
+  // those bytes are compared further. Strict UTF-8 orders by its bytes as
+  // by its code points: such names (nearly always all of them, most of them
+  // ASCII) are compared as they are; only a listing with a name that is not
+  // UTF-8 needs order keys.
+  struct Place {
+    std::uint64_t high, low;
+    std::size_t at;
+  };
+  const std::size_t count = names->size();
+  std::vector<Place> order(count);
+  const auto place = [&order](std::size_t i, std::string_view by) {
+    unsigned char head[16] = {};
+    std::memcpy(head, by.data(), std::min(by.size(), sizeof head));
+    std::uint64_t high = 0, low = 0;
+    for (int b = 0; b < 8; ++b) {
+      high = high << 8 | head[b];
+      low = low << 8 | head[8 + b];
+    }
+    order[i] = {high, low, i};
+  };
+  bool ascii = true;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::string& name = (*names)[i];
+    unsigned char seen = 0;
+    for (const char c : name) seen |= static_cast<unsigned char>(c);
+    ascii = ascii && seen < 0x80;
+    place(i, name);
   }
-  std::sort(keyed.begin(), keyed.end());
+  std::vector<std::string> keys;
+  if (!ascii && !std::all_of(names->begin(), names->end(),
+                             [](const std::string& name) { return valid_utf8(name); })) {
+    keys.resize(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      append_order_key(&keys[i], (*names)[i]);
+      place(i, keys[i]);
+    }
+  }
+  const std::vector<std::string>& by = keys.empty() ? *names : keys;
+  std::sort(order.begin(), order.end(), [&by](const Place& x, const Place& y) {
+    if (x.high != y.high) return x.high < y.high;
+    if (x.low != y.low) return x.low < y.low;
+    return by[x.at] < by[y.at];
+  });
   std::vector<std::string> sorted;
-  sorted.reserve(names->size());
-  for (const auto& k : keyed) sorted.push_back(std::move((*names)[k.second]));
+  sorted.reserve(count);
+  for (const Place& p : order) sorted.push_back(std::move((*names)[p.at]));
   *names = std::move(sorted);
 }
 
