@@ -19,9 +19,11 @@ and prints module/baseline and module/floor, marks every operation whose
 module/floor is above its target, and, when several of the large sizes ran,
 how the cost per file grows with the tree. Module, baseline and floor take
 turns in every round so that they share the machine's noise (the floor
-program's startup is not timed); the garbage collector is off while a run is
-timed; destructive operations work on a fresh copy of the tree each run, and
-the copying is not timed.
+program's startup is not timed); in each turn every side makes the same
+number of back-to-back runs of an operation that leaves the tree alone and
+counts their median; the garbage collector is off while a run is timed;
+destructive operations work on a fresh copy of the tree each run, and the
+copying is not timed.
 """
 
 from __future__ import annotations
@@ -100,8 +102,9 @@ OVER = "<<< OVER"
 # least this many times: their medians are otherwise at the mercy of a
 # shared machine's noise.
 QUICK_REPEAT = 15
-# Runs the floor times in each of its turns (median) for the operations that
-# leave the tree alone; a destructive one runs once per fresh copy.
+# Back-to-back runs in each turn (median) for the operations that leave the
+# tree alone, the module's, the baseline's and the floor's alike; a
+# destructive one runs once per fresh copy.
 FLOOR_INNER = 3
 
 
@@ -214,16 +217,23 @@ def snapshot(root: Path) -> list[tuple]:
 CLOCK = time.perf_counter_ns
 
 
-def timed(call) -> tuple[int, object]:
+def timed(call, inner: int = 1) -> tuple[int, object]:
+    """The median of `inner` back-to-back runs of `call`, and its last result.
+
+    The operations that leave the tree alone are given FLOOR_INNER runs per
+    turn, as the floor program times its own: every side then starts its turn
+    after the others' work, and has the same runs to warm up in."""
     gc.collect()
     gc.disable()
     try:
-        start = CLOCK()
-        result = call()
-        elapsed = CLOCK() - start
+        times = []
+        for _ in range(inner):
+            start = CLOCK()
+            result = call()
+            times.append(CLOCK() - start)
     finally:
         gc.enable()
-    return elapsed, result
+    return int(statistics.median(times)), result
 
 
 def side_by_side(repeat: int, run_module, run_baseline, check, others=None):
@@ -362,8 +372,8 @@ def bench_tree(
     if wanted("list_template_dirs"):
         m, b, f = side_by_side(
             quick,
-            lambda: timed(lambda: module.list_template_dirs(src)),
-            lambda: timed(lambda: baseline.list_template_dirs(src)),
+            lambda: timed(lambda: module.list_template_dirs(src), FLOOR_INNER),
+            lambda: timed(lambda: baseline.list_template_dirs(src), FLOOR_INNER),
             same("list_template_dirs"),
             {"floor": (floor_run("list", src), floor_check("list", expected))},
         )
@@ -377,11 +387,11 @@ def bench_tree(
         text = (src / "manifest.json").read_text(encoding="utf-8")
         m, b, j, f = side_by_side(
             quick,
-            lambda: timed(lambda: module.selected_skill_names(**kw)),
-            lambda: timed(lambda: baseline.selected_skill_names(**kw)),
+            lambda: timed(lambda: module.selected_skill_names(**kw), FLOOR_INNER),
+            lambda: timed(lambda: baseline.selected_skill_names(**kw), FLOOR_INNER),
             same("selected_skill_names"),
             {
-                "json.loads": (lambda: timed(lambda: json.loads(text)), None),
+                "json.loads": (lambda: timed(lambda: json.loads(text), FLOOR_INNER), None),
                 "floor": (floor_run("selected", src), floor_check("selected", expected)),
             },
         )
@@ -411,8 +421,8 @@ def bench_tree(
         names = names_file(work, f"{tag}-collect", admitted)
         m, b, f = side_by_side(
             repeat,
-            lambda: timed(lambda: module.collect_skill_datas(templates_dir=src)),
-            lambda: timed(lambda: baseline.collect_skill_datas(templates_dir=src)),
+            lambda: timed(lambda: module.collect_skill_datas(templates_dir=src), FLOOR_INNER),
+            lambda: timed(lambda: baseline.collect_skill_datas(templates_dir=src), FLOOR_INNER),
             same("collect_skill_datas"),
             {"floor": (floor_run("collect", src, names),
                        floor_check("collect", len(module.collect_skill_datas(templates_dir=src))))},
@@ -431,8 +441,8 @@ def bench_tree(
         names = names_file(work, f"{tag}-validate", release)
         m, b, f = side_by_side(
             repeat,
-            lambda: timed(lambda: module.validate_release_manifest(src)),
-            lambda: timed(lambda: baseline.validate_release_manifest(src)),
+            lambda: timed(lambda: module.validate_release_manifest(src), FLOOR_INNER),
+            lambda: timed(lambda: baseline.validate_release_manifest(src), FLOOR_INNER),
             same("validate_release_manifest"),
             {"floor": (floor_run("validate", src, names),
                        floor_check("validate", sum("发版准入" in p for p in problems)))},
