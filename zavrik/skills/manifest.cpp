@@ -566,22 +566,6 @@ bool add_joined(PyObject* problems, PyObject* left, PyObject* right) {
   return message && PyList_Append(problems, message.get()) == 0;
 }
 
-// `a == b` of two exact str.
-bool same_text(PyObject* a, PyObject* b) {
-  if (a == b) return true;
-  const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-  if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
-  return memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
-}
-
-// Whether the truth value of `value` is found without running Python code.
-bool plain_truth(PyObject* value) {
-  return value == Py_None || PyBool_Check(value) || PyLong_CheckExact(value) ||
-         PyFloat_CheckExact(value) || PyUnicode_CheckExact(value) ||
-         PyList_CheckExact(value) || PyTuple_CheckExact(value) || PyDict_CheckExact(value);
-}
-
 // `not str(value).strip()` where that is found without running Python code
 // and cannot fail: 1 or 0; -1 for any other value. The text of None, of a
 // bool, of a float and of an int is never blank (an int too long for its
@@ -619,7 +603,7 @@ class Members {
     for (int i = 0; i < kCount; ++i)
       if (key == wanted_[i] || key == seen_[i].get()) return i;
     for (int i = 0; i < kCount; ++i) {
-      if (same_text(key, wanted_[i])) {
+      if (same_str(key, wanted_[i])) {
         seen_[i] = Ref::borrow(key);
         return i;
       }

@@ -23,16 +23,6 @@ constexpr const char kSkillAllowedDoc[] =
     "判断指定 Skill 是否允许进入目标 profile/artifact。";
 constexpr const char kSelectedDoc[] = "返回目标 profile/artifact 下应包含的 Skill 名称。";
 
-// `a == b` of two exact str: the same object, or the same length, kind and
-// code units (most profiles differ from "dev" and "internal" in length).
-bool same_str(PyObject* a, PyObject* b) {
-  if (a == b) return true;
-  const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-  if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
-  return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                     static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
-}
-
 constexpr const char kUnknownProfile[] = "未知 Skill 构建 profile: ";
 constexpr const char kUnsupportedArtifactHead[] = "profile ";
 constexpr const char kUnsupportedArtifactMid[] = " 不支持产物类型 ";
@@ -246,13 +236,6 @@ PyObject* skill_allowed(const Env& env, PyObject* const* args) {
   int admitted = truth(value.get());
   if (admitted < 0) return nullptr;
   return Py_NewRef(admitted ? Py_True : Py_False);
-}
-
-// Whether the truth of `value` is decided in C, running no Python code.
-bool plain_truth(PyObject* value) {
-  return value == Py_None || PyBool_Check(value) || PyLong_CheckExact(value) ||
-         PyFloat_CheckExact(value) || PyUnicode_CheckExact(value) ||
-         PyList_CheckExact(value) || PyTuple_CheckExact(value) || PyDict_CheckExact(value);
 }
 
 // selected_skill_names asks skill_allowed the same question for every Skill

@@ -10,6 +10,7 @@
 // declined: no value means "not applicable", no exception set.
 #pragma once
 
+#include <cstring>
 #include <optional>
 
 #include "function.hpp"
@@ -60,6 +61,23 @@ inline Ref mapping_get(const Env& env, PyObject* mapping, PyObject* key, PyObjec
     return Ref::borrow(fallback);
   }
   return call_method(mapping, env.s.get, {key, fallback});
+}
+
+// `a == b` of two exact str: the same object, or the same length, kind and
+// code units.
+inline bool same_str(PyObject* a, PyObject* b) {
+  if (a == b) return true;
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+  if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+  return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                     static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
+}
+
+// Whether the truth value of `value` is found without running Python code.
+inline bool plain_truth(PyObject* value) {
+  return value == Py_None || PyBool_Check(value) || PyLong_CheckExact(value) ||
+         PyFloat_CheckExact(value) || PyUnicode_CheckExact(value) ||
+         PyList_CheckExact(value) || PyTuple_CheckExact(value) || PyDict_CheckExact(value);
 }
 
 // os.fspath(obj) for an object that is a file-system path: a str or bytes,
