@@ -420,8 +420,11 @@ Ref sorted_list(PyObject* collection) {
   return list;
 }
 
-// not str(value).strip()
-int blank_value(const Env& env, PyObject* value) {
+// `not str(value).strip()` where that is found without running Python code
+// and cannot fail: 1 or 0; -1 for any other value. The text of None, of a
+// bool, of a float and of an int is never blank (an int too long for its
+// text is left to the general check, which raises as str() does).
+int plain_blank(PyObject* value) {
   if (PyUnicode_CheckExact(value)) {
     // str() of a str is itself, and its strip() is empty exactly when every
     // character is white space.
@@ -432,6 +435,18 @@ int blank_value(const Env& env, PyObject* value) {
       if (!Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, i))) return 0;
     return 1;
   }
+  if (value == Py_None || PyBool_Check(value) || PyFloat_CheckExact(value)) return 0;
+  if (PyLong_CheckExact(value)) {
+    int overflow = 0;
+    PyLong_AsLongLongAndOverflow(value, &overflow);  // cannot fail for an int
+    return overflow ? -1 : 0;
+  }
+  return -1;
+}
+
+// not str(value).strip()
+int blank_value(const Env& env, PyObject* value) {
+  if (const int plain = plain_blank(value); plain >= 0) return plain;
   Ref text = Ref::steal(PyObject_Str(value));
   if (!text) return -1;
   Ref stripped = call_method(text.get(), env.s.strip);
@@ -564,28 +579,6 @@ bool add_joined(PyObject* problems, PyObject* left, PyObject* right) {
   if (!left || !right) return false;
   Ref message = Ref::steal(PyUnicode_Concat(left, right));
   return message && PyList_Append(problems, message.get()) == 0;
-}
-
-// `not str(value).strip()` where that is found without running Python code
-// and cannot fail: 1 or 0; -1 for any other value. The text of None, of a
-// bool, of a float and of an int is never blank (an int too long for its
-// text is left to the general check, which raises as str() does).
-int plain_blank(PyObject* value) {
-  if (PyUnicode_CheckExact(value)) {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(value);
-    const int kind = PyUnicode_KIND(value);
-    const void* data = PyUnicode_DATA(value);
-    for (Py_ssize_t i = 0; i < n; ++i)
-      if (!Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, i))) return 0;
-    return 1;
-  }
-  if (value == Py_None || PyBool_Check(value) || PyFloat_CheckExact(value)) return 0;
-  if (PyLong_CheckExact(value)) {
-    int overflow = 0;
-    PyLong_AsLongLongAndOverflow(value, &overflow);  // cannot fail for an int
-    return overflow ? -1 : 0;
-  }
-  return -1;
 }
 
 // The members of an entry that the check reads: "reason", "tier", then the
