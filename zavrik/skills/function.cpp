@@ -149,21 +149,10 @@ inline bool check_type(const ParamDef& p, PyObject* value) {
   return passes_type(p, value) || refuse_type(p, value);
 }
 
-// The test of a result against its annotation; consumes `result`.
-PyObject* check_result(ResultCheck check, PyObject* result) {
-  if (!result || check == ResultCheck::None || result == Py_None) return result;
-  const bool dict = check == ResultCheck::DictOrNone;
-  if (Py_IS_TYPE(result, dict ? &PyDict_Type : &PyUnicode_Type)) return result;
-  PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", dict ? "dict" : "str",
-               Py_TYPE(result)->tp_name);
-  Py_DECREF(result);
-  return nullptr;
-}
-
 PyObject* run_body(const Function* f, PyObject* const* bound) {
   const Env env{f->get(kGlobals), *f->s};
   try {
-    return check_result(f->def->result, f->def->body(env, bound));
+    return checked_result(*f->def, f->def->body(env, bound)).release();
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception&) {
@@ -500,7 +489,10 @@ bool is_own_function(PyObject* obj, const FunctionDef& def, PyObject* globals) {
 }
 
 PyObject* refuse_result(const FunctionDef& def, PyObject* result) {
-  return check_result(def.result, result);
+  const char* expected = def.result == ResultCheck::DictOrNone ? "dict" : "str";
+  PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", expected, Py_TYPE(result)->tp_name);
+  Py_DECREF(result);
+  return nullptr;
 }
 
 Ref new_function(PyObject* type, const FunctionDef& d, PyObject* globals,

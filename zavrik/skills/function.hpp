@@ -332,7 +332,7 @@ bool is_own_function(PyObject* obj, const FunctionDef& def, PyObject* globals);
 
 // `result` (a new reference or nullptr) as a call of `def` returns it: the
 // test of its annotation applied. Consumes `result`.
-PyObject* refuse_result(const FunctionDef& def, PyObject* result);  // the test itself
+PyObject* refuse_result(const FunctionDef& def, PyObject* result);  // its TypeError
 inline Ref checked_result(const FunctionDef& def, PyObject* result) {
   const bool plain = !result || result == Py_None || def.result == ResultCheck::None ||
                      Py_IS_TYPE(result, def.result == ResultCheck::DictOrNone

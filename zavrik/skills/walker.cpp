@@ -587,26 +587,23 @@ Failure scan(int base, bool base_cached, bool base_searchable, Scan what, Tree* 
     child.cached = tree->dirs[top.dir].cached || name == rules::kPycache;
     tree->dirs.push_back(std::move(child));
     Frame frame{static_cast<int>(tree->dirs.size()) - 1, Fd(), -1, {}, 0};
-    if (open_listed_and_searchable(top.fd, name, &through_dot, &frame.own,
-                                   &openat2_available) == 0) {
-      frame.fd = frame.own.get();
-      frame.searchable = true;
-      if (Failure f = visit(frame, true)) return f;
-      stack.push_back(std::move(frame));  // `top` and `name` are stale now
-      continue;
+    bool listable = true;
+    frame.searchable = open_listed_and_searchable(top.fd, name, &through_dot, &frame.own,
+                                                  &openat2_available) == 0;
+    if (!frame.searchable) {
+      int err = open_at(top.fd, name.c_str(), kListFlags, &frame.own);
+      listable = !err;
+      if (denied(err)) err = open_at(top.fd, name.c_str(), kSearchFlags, &frame.own);
+      if (err == ELOOP || err == ENOTDIR) {
+        // Swapped for a link since it was listed: its entries lie outside,
+        // and it is passed over.
+        struct stat st;
+        if (fstatat(top.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+          continue;
+      }
+      if (denied(err)) continue;  // out of reach: passed over
+      if (err) return Failure::at(err, tree->components(frame.dir));
     }
-    int err = open_at(top.fd, name.c_str(), kListFlags, &frame.own);
-    const bool listable = !err;
-    if (denied(err)) err = open_at(top.fd, name.c_str(), kSearchFlags, &frame.own);
-    if (err == ELOOP || err == ENOTDIR) {
-      // Swapped for a link since it was listed: its entries lie outside,
-      // and it is passed over.
-      struct stat st;
-      if (fstatat(top.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
-        continue;
-    }
-    if (denied(err)) continue;  // out of reach: passed over
-    if (err) return Failure::at(err, tree->components(frame.dir));
     frame.fd = frame.own.get();
     if (Failure f = visit(frame, listable)) return f;
     stack.push_back(std::move(frame));  // `top` and `name` are stale now
