@@ -14,7 +14,6 @@
 #include <structmember.h>
 #endif
 
-#include <cstdint>
 
 namespace zavrik::compat {
 
@@ -60,18 +59,6 @@ inline void set_raised_exception(Ref exc) {
   }
   PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value,
                 PyException_GetTraceback(value));
-#endif
-}
-
-// A tag that changes whenever the dict `d` changes, so that what was read
-// from it holds while the tag is the same; 0 where the interpreter offers no
-// such tag (3.12 deprecated it), and then nothing may be remembered.
-inline std::uint64_t dict_version(PyObject* d) {
-#if PY_VERSION_HEX < 0x030C0000
-  return reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
-#else
-  static_cast<void>(d);
-  return 0;
 #endif
 }
 

@@ -144,7 +144,11 @@ PyObject* list_template_dirs(const Env& env, PyObject* const* args) {
   Ref root = resolve_templates_root(env, args[0]);
   if (!root) return nullptr;
 
-  if (fast::Native dirs = fast::list_template_dirs(env, root.get())) return dirs->release();
+  const int native = fast::ready(env, root.get());
+  if (native < 0) return nullptr;
+  if (native) {
+    if (fast::Native dirs = fast::list_template_dirs(env, root.get())) return dirs->release();
+  }
 
   // 2. A root that does not exist has no Skills.
   Ref there = call_method(root.get(), env.s.exists);

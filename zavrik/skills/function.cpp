@@ -38,7 +38,7 @@ constexpr const char kSubclassNote[] =
 // needs no code of its own to be released.
 enum Field : int {
   kGlobals,     // the module's __dict__
-  kNamesOwner,  // the capsule that owns the interned strings
+  kStateOwner,  // the capsule that owns the module's state
   kName,
   kQualname,
   kModule,
@@ -61,7 +61,7 @@ struct Function {
   PyObject_HEAD
   vectorcallfunc vectorcall;
   const FunctionDef* def;
-  const Names* s;
+  const State* state;
   PyObject* weakrefs;  // the interpreter's list of weak references, not owned
   Owned owned;
 
@@ -150,7 +150,7 @@ inline bool check_type(const ParamDef& p, PyObject* value) {
 }
 
 PyObject* run_body(const Function* f, PyObject* const* bound) {
-  const Env env{f->get(kGlobals), *f->s};
+  const Env env{f->get(kGlobals), f->state->names, f->state->seam};
   try {
     return checked_result(*f->def, f->def->body(env, bound)).release();
   } catch (const std::bad_alloc&) {
@@ -378,7 +378,7 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
 // path that UTF-8 cannot encode included: it is passed on as the str it is,
 // never through a C string); else the module's dotted name.
 Ref code_filename(const Function* f) {
-  PyObject* file = PyDict_GetItemWithError(f->get(kGlobals), f->s->dunder_file);
+  PyObject* file = PyDict_GetItemWithError(f->get(kGlobals), f->state->names.dunder_file);
   if (file && PyUnicode_Check(file)) return Ref::steal(PyUnicode_FromObject(file));
   if (PyErr_Occurred()) return {};
   return Ref::steal(PyUnicode_FromString(kModuleName));
@@ -488,6 +488,12 @@ bool is_own_function(PyObject* obj, const FunctionDef& def, PyObject* globals) {
   return is_function_of(obj, def) && as_function(obj)->get(kGlobals) == globals;
 }
 
+bool own_function(const Env& env, PyObject* name, const FunctionDef& def) {
+  // The namespace is a dict with str keys: the lookup cannot fail.
+  PyObject* value = PyDict_GetItem(env.globals, name);
+  return value && is_function_of(value, def);
+}
+
 PyObject* refuse_result(const FunctionDef& def, PyObject* result) {
   const char* expected = def.result == ResultCheck::DictOrNone ? "dict" : "str";
   PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", expected, Py_TYPE(result)->tp_name);
@@ -496,8 +502,7 @@ PyObject* refuse_result(const FunctionDef& def, PyObject* result) {
 }
 
 Ref new_function(PyObject* type, const FunctionDef& d, PyObject* globals,
-                 PyObject* names_owner, const Names* names,
-                 PyObject* const* defaults) {
+                 PyObject* state_owner, const State* state, PyObject* const* defaults) {
   auto* tp = reinterpret_cast<PyTypeObject*>(type);
   Ref self = Ref::steal(tp->tp_alloc(tp, 0));
   if (!self) return {};
@@ -508,9 +513,9 @@ Ref new_function(PyObject* type, const FunctionDef& d, PyObject* globals,
   new (&f->owned) Owned();
   f->vectorcall = function_vectorcall;
   f->def = &d;
-  f->s = names;
+  f->state = state;
   f->field(kGlobals) = Ref::borrow(globals);
-  f->field(kNamesOwner) = Ref::borrow(names_owner);
+  f->field(kStateOwner) = Ref::borrow(state_owner);
 
   Ref name = Ref::steal(PyUnicode_InternFromString(d.name));
   Ref module = Ref::steal(PyUnicode_FromString(kModuleName));
@@ -557,51 +562,6 @@ Ref new_function(PyObject* type, const FunctionDef& d, PyObject* globals,
                               ? std::move(keyword_defaults)
                               : Ref::none();
   return self;
-}
-
-Names::~Names() {
-#define ZAVRIK_NAME_RELEASE(field, ...) Py_XDECREF(field);
-  ZAVRIK_NAMES(ZAVRIK_NAME_RELEASE)
-  ZAVRIK_SHARED_OBJECTS(ZAVRIK_NAME_RELEASE)
-#undef ZAVRIK_NAME_RELEASE
-}
-
-namespace {
-constexpr const char kNamesCapsule[] = "zavrik.names";
-
-void free_names(PyObject* capsule) {
-  // Tested first so that no exception is raised here: this may run while
-  // another one is on its way.
-  if (PyCapsule_IsValid(capsule, kNamesCapsule))
-    delete static_cast<Names*>(PyCapsule_GetPointer(capsule, kNamesCapsule));
-}
-}  // namespace
-
-Ref new_names(const Names** out) {
-  auto* names = new (std::nothrow) Names();
-  if (!names) {
-    PyErr_NoMemory();
-    return {};
-  }
-  Ref capsule = Ref::steal(PyCapsule_New(names, kNamesCapsule, free_names));
-  if (!capsule) {
-    delete names;
-    return {};
-  }
-  // From here on the capsule owns `names` and everything put into it.
-#define ZAVRIK_NAME_INIT(field, text) \
-  if (!(names->field = PyUnicode_InternFromString(text))) return {};
-  ZAVRIK_NAMES(ZAVRIK_NAME_INIT)
-#undef ZAVRIK_NAME_INIT
-  names->kw_encoding = PyTuple_Pack(1, names->encoding);
-  names->kw_skill_allowed = PyTuple_Pack(4, names->profile, names->artifact,
-                                         names->manifest, names->templates_dir);
-  names->kw_selected =
-      PyTuple_Pack(3, names->profile, names->artifact, names->templates_dir);
-  if (!names->kw_encoding || !names->kw_skill_allowed || !names->kw_selected)
-    return {};
-  *out = names;
-  return capsule;
 }
 
 // ---------------------------------------------------------------------------

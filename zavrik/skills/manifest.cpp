@@ -20,10 +20,11 @@
 #include <string_view>
 #include <vector>
 
-#include "compat.hpp"
 #include "directories.hpp"
 #include "nativefs.hpp"
+#include "pathseam.hpp"
 #include "pysemantics.hpp"
+#include "walker.hpp"
 
 namespace zavrik {
 namespace {
@@ -69,20 +70,6 @@ PyObject* raise_not_regular(PyObject* fspath) {
   return error ? raise_instance(error.get()) : nullptr;
 }
 
-// The file-system bytes of `fspath` (str or bytes), as io.open converts a
-// file name: its encoding error, or ValueError for an embedded NUL.
-Ref fs_encoded(PyObject* fspath) {
-  Ref bytes = PyBytes_Check(fspath) ? Ref::borrow(fspath)
-                                    : Ref::steal(PyUnicode_EncodeFSDefault(fspath));
-  if (!bytes) return {};
-  if (strlen(PyBytes_AS_STRING(bytes.get())) !=
-      static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()))) {
-    PyErr_SetString(PyExc_ValueError, "embedded null byte");
-    return {};
-  }
-  return bytes;
-}
-
 // Reading a FIFO, a socket or a device named manifest.json would block or
 // never end: such a file is refused before anything opens it. A name is
 // only a hint (the file may change after this check); the descriptor check
@@ -94,23 +81,6 @@ int refuse_special_name(PyObject* fspath, PyObject* encoded) {
   raise_not_regular(fspath);
   return -1;
 }
-
-// An open descriptor, closed with its owner. close() needs no GIL, so the
-// destructor may run with or without it.
-class Fd {
- public:
-  Fd() = default;
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  int get() const { return fd_; }
-  void reset(int fd) { fd_ = fd; }
-
- private:
-  int fd_ = -1;
-};
 
 // The bytes read so far, in memory of the raw allocator (which needs no GIL).
 class RawBuffer {
@@ -147,7 +117,7 @@ class RawBuffer {
 // so that the signal handlers run before it resumes where it stopped.
 struct FileRead {
   enum class Failure { None, Open, Stat, IsDirectory, NotRegular, Read, NoMemory };
-  Fd fd;
+  walk::Fd fd;
   RawBuffer buffer;
   bool checked = false;
   Failure failure = Failure::None;
@@ -249,66 +219,10 @@ Ref read_manifest_text(PyObject* fspath, PyObject* encoded) {
 
 #endif  // !_WIN32
 
-// Whether `path.read_text(encoding="utf-8")` would run pathlib's own code
-// from start to end: `path` is an instance of the platform's pathlib class
-// or of a subclass, attribute access on it is the generic one, its
-// `read_text`, `open`, `__fspath__` and `__str__` are pathlib's originals
-// (also as bound to this very object, so an instance attribute does not
-// hide them), and pathlib's `io.open` and `io.text_encoding` are too.
-// 1, 0, or -1 with an exception set.
-int reads_like_pathlib(const Env& env, PyObject* path) {
-#ifdef _WIN32
-  (void)env;
-  (void)path;
-  return 0;
-#else
-  PyObject* originals = env.s.read_originals.get();
-  if (!originals) return 0;
-  auto* concrete = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(originals, 0));
-  PyObject* methods = PyTuple_GET_ITEM(originals, 1);
-  PyObject* io_globals = PyTuple_GET_ITEM(originals, 2);
-  PyObject* io_name = PyTuple_GET_ITEM(originals, 3);
-  PyObject* io_module = PyTuple_GET_ITEM(originals, 4);
-  PyObject* io_functions = PyTuple_GET_ITEM(originals, 5);
-
-  PyTypeObject* type = Py_TYPE(path);
-  if (!PyType_IsSubtype(type, concrete) || type->tp_getattro != PyObject_GenericGetAttr)
-    return 0;
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(methods); ++i) {
-    PyObject* pair = PyTuple_GET_ITEM(methods, i);
-    if (compat::type_lookup(type, PyTuple_GET_ITEM(pair, 0)) != PyTuple_GET_ITEM(pair, 1))
-      return 0;
-  }
-  // The methods called by name, as the object gives them (the first two).
-  for (Py_ssize_t i = 0; i < 2; ++i) {
-    PyObject* pair = PyTuple_GET_ITEM(methods, i);
-    Ref bound = attr(path, PyTuple_GET_ITEM(pair, 0));
-    if (!bound) return -1;
-    if (!PyMethod_Check(bound.get()) ||
-        PyMethod_GET_FUNCTION(bound.get()) != PyTuple_GET_ITEM(pair, 1) ||
-        PyMethod_GET_SELF(bound.get()) != path)
-      return 0;
-  }
-  Ref io;
-  int found = compat::dict_get_item_ref(io_globals, io_name, &io);
-  if (found <= 0) return found;
-  if (io.get() != io_module || !PyModule_Check(io.get())) return 0;
-  PyObject* io_dict = PyModule_GetDict(io.get());
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(io_functions); ++i) {
-    PyObject* pair = PyTuple_GET_ITEM(io_functions, i);
-    Ref now;
-    found = compat::dict_get_item_ref(io_dict, PyTuple_GET_ITEM(pair, 0), &now);
-    if (found < 0) return -1;
-    if (now.get() != PyTuple_GET_ITEM(pair, 1)) return 0;
-  }
-  return 1;
-#endif
-}
-
 // path.read_text(encoding="utf-8"), read natively where reads_like_pathlib
 // allows it and through the object's own method otherwise.
 Ref read_text(const Env& env, PyObject* path) {
-  int native = reads_like_pathlib(env, path);
+  int native = seam::reads_like_pathlib(env.seam, path);
   if (native < 0) return {};
 #ifndef _WIN32
   // A KeyboardInterrupt, SystemExit or any other error of __fspath__
@@ -317,7 +231,7 @@ Ref read_text(const Env& env, PyObject* path) {
   std::optional<Ref> fspath = fspath_of(path);
   if (fspath && !*fspath) return {};
   if (fspath) {
-    Ref encoded = fs_encoded(fspath->get());
+    Ref encoded = fsencode(fspath->get());
     if (!encoded) {
       // A name that cannot be encoded (or holds NUL) cannot be opened: the
       // native read fails with that error, read_text with its own. Both
@@ -468,7 +382,11 @@ int skill_file_exists(const Env& env, PyObject* root, PyObject* name, Ref& skill
                       PyObject* a, PyObject* b, const char* relative, const int* answer) {
   if (answer) {
     if (*answer >= 0) return *answer;
-    fast::raise_exists_error(env, root, name, relative, -*answer);
+    std::string bytes;
+    if (fast::simple_component(name, &bytes))
+      fast::raise_exists_error(env, root, bytes, relative, -*answer);
+    else if (!PyErr_Occurred())
+      PyErr_SetString(PyExc_SystemError, "not a Skill name");
     return -1;
   }
   if (!skill_dir) {
@@ -485,6 +403,20 @@ int skill_file_exists(const Env& env, PyObject* root, PyObject* name, Ref& skill
 // The files a release-admitted Skill ships, as exists_below takes them.
 constexpr const char kSkillMdPath[] = "SKILL.md";
 constexpr const char kVersionJsonPath[] = "data/VERSION.json";
+
+// exists_below for the names of a list, where each is a simple component
+// of a ready root; declined otherwise.
+fast::Native exists_of_names(const Env& env, PyObject* root, PyObject* names,
+                             std::vector<int>* answers) {
+  const int native = fast::ready(env, root);
+  if (native <= 0) return native < 0 ? fast::Native(Ref()) : std::nullopt;
+  std::vector<std::string> encoded(static_cast<size_t>(PyList_GET_SIZE(names)));
+  for (size_t i = 0; i < encoded.size(); ++i)
+    if (!fast::simple_component(PyList_GET_ITEM(names, static_cast<Py_ssize_t>(i)), &encoded[i]))
+      return PyErr_Occurred() ? fast::Native(Ref()) : std::nullopt;
+  const std::vector<std::string_view> views(encoded.begin(), encoded.end());
+  return fast::exists_below(env, root, views, {kSkillMdPath, kVersionJsonPath}, answers);
+}
 
 // The entry checks of one Skill that is both present and declared.
 bool check_entry(const Env& env, PyObject* problems, PyObject* root,
@@ -512,7 +444,8 @@ bool check_entry(const Env& env, PyObject* problems, PyObject* root,
 
   // 6. Release-admitted by the entry's own admission members?
   int admitted = 0;
-  for (PyObject* key : {env.s.source, env.s.wheel, env.s.binary, env.s.binary_full}) {
+  for (PyObject* key :
+       std::initializer_list<PyObject*>{env.s.source, env.s.wheel, env.s.binary, env.s.binary_full}) {
     Ref value = mapping_get(env, entry.get(), key, Py_False);
     if (!value) return false;
     admitted = truth(value.get());
@@ -738,7 +671,7 @@ int check_listing(const Env& env, PyObject* problems, PyObject* root, PyObject* 
     stat_names.push_back(encoded[i]);
   }
   std::vector<int> answers;
-  std::optional<bool> native;
+  fast::Native native;
   if (!stat_names.empty()) {
     native = fast::exists_below(env, root, stat_names, {kSkillMdPath, kVersionJsonPath},
                                 &answers);
@@ -780,7 +713,13 @@ PyObject* validate_release_manifest(const Env& env, PyObject* const* args) {
   // 5. Present names: the Skill directories of the tree.
   Ref present;
   std::vector<std::string> encoded;
-  if (fast::Native names = fast::template_dir_names(env, root.get(), &encoded)) {
+  fast::Native listed;
+  if (own_function(env, env.s.list_template_dirs, kListTemplateDirs)) {
+    const int native = fast::ready(env, root.get());
+    if (native < 0) return nullptr;
+    if (native) listed = fast::template_dir_names(env, root.get(), &encoded);
+  }
+  if (fast::Native& names = listed) {
     if (!*names) return nullptr;
     if (PyDict_CheckExact(skills.get())) {
       const int done =
@@ -823,10 +762,9 @@ PyObject* validate_release_manifest(const Env& env, PyObject* const* args) {
     // For an eligible root, the files of every Skill that is both are
     // looked up at once, natively; only the admitted ones' answers are read.
     std::vector<int> answers;
-    std::optional<bool> native;
+    fast::Native native;
     if (!prefix) {
-      native = fast::exists_below(env, root.get(), names.get(),
-                                  {kSkillMdPath, kVersionJsonPath}, &answers);
+      native = exists_of_names(env, root.get(), names.get(), &answers);
       if (native && !*native) return nullptr;
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.get()); ++i) {
@@ -862,56 +800,6 @@ PyObject* raise_manifest_error(const Env& env, const char* prefix, PyObject* val
   if (!cls) return nullptr;
   Ref message = format_concat(utf8(prefix).get(), value);
   return message ? raise_new(cls.get(), message.get()) : nullptr;
-}
-
-int capture_read_originals(PyObject* names_owner) {
-#ifdef _WIN32
-  (void)names_owner;
-  return 0;  // read_text is always called there
-#else
-  auto* s = static_cast<Names*>(PyCapsule_GetPointer(names_owner, "zavrik.names"));
-  if (!s) return -1;
-  Ref pathlib = Ref::steal(PyImport_ImportModule("pathlib"));
-  if (!pathlib) return -1;
-  Ref path_class = Ref::steal(PyObject_GetAttrString(pathlib.get(), "Path"));
-  if (!path_class) return -1;
-  Ref sample = call(path_class.get(), {});
-  if (!sample) return -1;
-  auto* concrete = Py_TYPE(sample.get());
-
-  // The methods read_text runs; read_text and open (called by name on the
-  // path) come first. Where one is missing, nothing is recorded and the
-  // manifest is always read through read_text.
-  constexpr const char* kMethods[] = {"read_text", "open", "__fspath__", "__str__"};
-  Ref methods;
-  int found = name_value_pairs(kMethods, [&](PyObject* name, size_t i) -> std::optional<Ref> {
-    PyObject* value = compat::type_lookup(concrete, name);
-    if (!value || (i < 2 && !PyFunction_Check(value))) return std::nullopt;
-    return Ref::borrow(value);
-  }, &methods);
-  if (found <= 0) return found;
-
-  // The io functions open and read_text call, through the `io` of the
-  // module that defines open.
-  PyObject* io_globals = PyFunction_GetGlobals(PyTuple_GET_ITEM(
-      PyTuple_GET_ITEM(methods.get(), 1), 1));
-  Ref io_name = Ref::steal(PyUnicode_InternFromString("io"));
-  if (!io_name) return -1;
-  Ref io;
-  found = compat::dict_get_item_ref(io_globals, io_name.get(), &io);
-  if (found <= 0) return found;
-  if (!PyModule_Check(io.get())) return 0;
-  constexpr const char* kIoFunctions[] = {"open", "text_encoding"};
-  Ref io_functions;
-  found = name_value_pairs(kIoFunctions, [&](PyObject* name, size_t) -> std::optional<Ref> {
-    return attr(io.get(), name);
-  }, &io_functions);
-  if (found <= 0) return found;
-  s->read_originals = Ref::steal(
-      PyTuple_Pack(6, reinterpret_cast<PyObject*>(concrete), methods.get(), io_globals,
-                   io_name.get(), io.get(), io_functions.get()));
-  return s->read_originals ? 0 : -1;
-#endif
 }
 
 Ref call_load_release_manifest(const Env& env, PyObject* root) {

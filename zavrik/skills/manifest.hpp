@@ -19,12 +19,6 @@ PyObject* raise_manifest_error(const Env& env, Ref message);
 // The same with a message made from a UTF-8 prefix and `format(value, "")`.
 PyObject* raise_manifest_error(const Env& env, const char* prefix, PyObject* value);
 
-// Records, beside the interned strings (owned by `names_owner`), pathlib's
-// reading methods and the io functions they call as they are at import: the
-// manifest is read natively only while they are unchanged. 0, or -1 with
-// an exception set.
-int capture_read_originals(PyObject* names_owner);
-
 // `load_release_manifest(root)` through the module namespace.
 Ref call_load_release_manifest(const Env& env, PyObject* root);
 

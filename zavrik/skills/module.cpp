@@ -16,7 +16,6 @@
 #include "directories.hpp"
 #include "function.hpp"
 #include "manifest.hpp"
-#include "nativefs.hpp"
 #include "operations.hpp"
 #include "profiles.hpp"
 
@@ -127,14 +126,14 @@ Ref profile_keys() {
 struct Definer {
   PyObject* dict;
   PyObject* type;
-  PyObject* names_owner;
-  const Names* names;
+  PyObject* state_owner;
+  const State* state;
 
   int define(const FunctionDef& def, PyObject* first_default = Py_None) {
     PyObject* defaults[kMaxParams];
     for (PyObject*& d : defaults) d = Py_None;
     defaults[0] = first_default;
-    Ref f = new_function(type, def, dict, names_owner, names, defaults);
+    Ref f = new_function(type, def, dict, state_owner, state, defaults);
     return f ? PyDict_SetItemString(dict, def.name, f.get()) : -1;
   }
 };
@@ -183,15 +182,13 @@ int exec_body(PyObject* module) {
       bind_string(dict, "RELEASE_PROFILE", "python-release") < 0)
     return -1;
 
-  // The function type and the strings the bodies share.
+  // The function type and the state the bodies share.
   Ref type = Ref::steal(create_function_type(module));
   if (!type) return -1;
-  const Names* names = nullptr;
-  Ref names_owner = new_names(&names);
-  if (!names_owner) return -1;
-  if (fast::capture_originals(names_owner.get()) < 0) return -1;
-  if (capture_read_originals(names_owner.get()) < 0) return -1;
-  Definer definer{dict, type.get(), names_owner.get(), names};
+  const State* state = nullptr;
+  Ref state_owner = new_state(&state);
+  if (!state_owner) return -1;
+  Definer definer{dict, type.get(), state_owner.get(), state};
 
   // 7.
   if (definer.define(kGetCentralSkillsDir) < 0) return -1;
@@ -213,7 +210,7 @@ int exec_body(PyObject* module) {
       definer.define(kLoadReleaseManifest) < 0 ||
       definer.define(kListTemplateDirs) < 0)
     return -1;
-  Ref default_profile = captured_default_profile(Env{dict, *names});
+  Ref default_profile = captured_default_profile(Env{dict, state->names, state->seam});
   if (!default_profile || definer.define(kCurrentProfile, default_profile.get()) < 0)
     return -1;
   for (const FunctionDef* def :

@@ -12,10 +12,19 @@
 // replacement bound on the module takes effect for the callers as well.
 #include "operations.hpp"
 
+#include <optional>
+#include <string>
+
+#include "compat.hpp"
 #include "directories.hpp"
 #include "manifest.hpp"
 #include "nativefs.hpp"
 #include "profiles.hpp"
+#include "pysemantics.hpp"
+
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
 
 namespace zavrik {
 namespace {
@@ -55,28 +64,100 @@ int is_link(const Env& env, PyObject* path) {
   return answer ? truth(answer.get()) : -1;
 }
 
-// Whether `entry`, found below `root` by a walk, is still inside the tree:
-// none of the directories between them has become a link since the walk
-// listed it (a link there would lead the deletion out of the tree).
-int still_inside(const Env& env, PyObject* root, const fast::Identity& root_id,
-                 PyObject* entry) {
-  // The root itself may have been renamed and replaced.
-  const int same = fast::still_same(env, root, root_id);
-  if (same <= 0) return same;
-  Ref root_parts = attr(root, env.s.parts);
-  Ref entry_parts = root_parts ? attr(entry, env.s.parts) : Ref();
-  if (!entry_parts) return -1;
-  const Py_ssize_t outer = PyObject_Size(root_parts.get());
-  const Py_ssize_t inner = outer < 0 ? -1 : PyObject_Size(entry_parts.get());
-  if (inner < 0) return -1;
-  Ref dir = Ref::borrow(entry);
-  for (Py_ssize_t level = inner - 1; level > outer; --level) {
-    dir = attr(dir.get(), env.s.parent);
-    if (!dir) return -1;
-    int link = is_link(env, dir.get());
-    if (link != 0) return link < 0 ? -1 : 0;
+// The file-system text of a path-like object: 1 with it in `*out`, 0 for
+// an object that is no file-system path (or one the system cannot name),
+// -1 with the exception its __fspath__ raised.
+int fs_text(PyObject* path, std::string* out) {
+  std::optional<Ref> fspath = fspath_of(path);
+  if (!fspath) return 0;
+  if (!*fspath) return -1;
+  Ref bytes = fsencode(fspath->get());
+  if (!bytes) {
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) return -1;
+    PyErr_Clear();
+    return 0;
   }
+  out->assign(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
   return 1;
+}
+
+// The guard of a deletion made method by method.
+//
+// Such a deletion names every entry by its full path, through the path
+// object's own methods, so a directory on the way that is swapped for a
+// link between two steps would lead it out of the tree. Before each
+// deletion, and in every removal it nests, the guard checks with the
+// system's own calls on the entry's text that the root still names the
+// directory it named when the call began and that no directory between the
+// root and the entry is a link (or a ".." that leaves it); an entry that
+// fails is not deleted, as the native walks never follow what was swapped
+// in. What remains is the moment between that check and the object's own
+// deleting call.
+class Guard {
+ public:
+  // Notes what `root` names now. false with the exception its
+  // __fspath__ raised.
+  bool begin(PyObject* root) {
+    known_ = false;
+    const int text = fs_text(root, &root_);
+    if (text <= 0) return text == 0;
+#if !defined(_WIN32)
+    struct stat st;
+    if (stat(root_.c_str(), &st) == 0) {
+      known_ = true;
+      dev_ = st.st_dev;
+      ino_ = st.st_ino;
+    }
+#endif
+    return true;
+  }
+
+  // Whether `entry` still lies in that tree: 1, 0, or -1 with an
+  // exception set.
+  int holds(PyObject* entry) const {
+    if (!known_) return 1;  // nothing that can be held to
+#if defined(_WIN32)
+    static_cast<void>(entry);
+    return 1;
+#else
+    struct stat st;
+    if (stat(root_.c_str(), &st) != 0 || st.st_dev != dev_ || st.st_ino != ino_) return 0;
+    std::string text;
+    const int found = fs_text(entry, &text);
+    if (found <= 0) return found;
+    // The entry's own components below the root (none to check where its
+    // text does not continue the root's).
+    std::string prefix = root_ == "." ? std::string() : root_;
+    if (!prefix.empty() && prefix.back() != '/') prefix += '/';
+    if (text.compare(0, prefix.size(), prefix) != 0 || (prefix.empty() && text[0] == '/'))
+      return 1;
+    for (size_t at = prefix.size(), slash; (slash = text.find('/', at)) != std::string::npos;
+         at = slash + 1) {
+      if (text.compare(at, slash - at, "..") == 0) return 0;
+      const std::string dir = text.substr(0, slash);  // no trailing "/": that would follow a link
+      if (lstat(dir.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return 0;
+    }
+    return text.compare(text.rfind('/') + 1, std::string::npos, "..") != 0;
+#endif
+  }
+
+ private:
+  bool known_ = false;
+  std::string root_;
+  unsigned long long dev_ = 0, ino_ = 0;
+};
+
+PyObject* remove_tree_guarded(const Env& env, PyObject* path, const Guard& guard);
+PyObject* sweep_guarded(const Env& env, PyObject* root, const Guard& guard);
+
+// `_remove_tree(path)` from a removal the guard watches: the module's own
+// function goes on under the same guard, a replacement is called as it is.
+Ref remove_child_tree(const Env& env, PyObject* path, const Guard& guard) {
+  Ref callable = env.global(env.s.remove_tree);
+  if (!callable) return {};
+  if (!is_own_function(callable.get(), kRemoveTree, env.globals))
+    return Env::call_as(callable.get(), kRemoveTree, {path});
+  return Ref::steal(remove_tree_guarded(env, path, guard));
 }
 
 PyObject* is_packable_file(const Env& env, PyObject* const* args) {
@@ -94,7 +175,7 @@ PyObject* is_packable_file(const Env& env, PyObject* const* args) {
   // 3. Compiled bytecode.
   Ref suffix = attr(path, env.s.suffix);
   if (!suffix) return nullptr;
-  for (PyObject* compiled : {env.s.pyc, env.s.pyo}) {
+  for (PyObject* compiled : std::initializer_list<PyObject*>{env.s.pyc, env.s.pyo}) {
     int match = PyObject_RichCompareBool(suffix.get(), compiled, Py_EQ);
     if (match < 0) return nullptr;
     if (match) Py_RETURN_FALSE;
@@ -107,9 +188,20 @@ PyObject* is_packable_file(const Env& env, PyObject* const* args) {
   return PyBool_FromLong(!cached);
 }
 
-PyObject* remove_tree(const Env& env, PyObject* const* args) {
-  PyObject* path = args[0];
-  if (fast::Native done = fast::remove_tree(env, path)) return done->release();
+// Whether `path` may be removed natively: the module's own `_remove_tree`
+// is the one every nested removal would call, and the path is one the
+// native walks know. 1, 0, -1.
+int removes_natively(const Env& env, PyObject* path) {
+  if (!own_function(env, env.s.remove_tree, kRemoveTree)) return 0;
+  return fast::ready(env, path);
+}
+
+PyObject* remove_tree_guarded(const Env& env, PyObject* path, const Guard& guard) {
+  const int native = removes_natively(env, path);
+  if (native < 0) return nullptr;
+  if (native) {
+    if (fast::Native done = fast::remove_tree(env, path)) return done->release();
+  }
 
   // A link is removed as a link: never descend into what it points at.
   int link = is_link(env, path);
@@ -139,23 +231,35 @@ PyObject* remove_tree(const Env& env, PyObject* const* args) {
     if (link) return call_method(path, env.s.unlink).release();
     int dir = ask(child.get(), env.s.is_dir);
     if (dir < 0) return nullptr;
-    Ref done = dir ? env.call_global(env.s.remove_tree, {child.get()})
+    const int inside = guard.holds(child.get());
+    if (inside < 0) return nullptr;
+    if (!inside) continue;
+    Ref done = dir ? remove_child_tree(env, child.get(), guard)
                    : call_method(child.get(), env.s.unlink);
     if (!done) return nullptr;
   }
   if (PyErr_Occurred()) return nullptr;
   // 2. Then the directory itself.
+  const int inside = guard.holds(path);
+  if (inside <= 0) return inside < 0 ? nullptr : Py_NewRef(Py_None);
   return call_method(path, env.s.rmdir).release();
 }
 
-PyObject* remove_packaging_junk(const Env& env, PyObject* const* args) {
-  PyObject* root = args[0];
-  if (fast::Native done = fast::remove_packaging_junk(env, root)) return done->release();
+PyObject* remove_tree(const Env& env, PyObject* const* args) {
+  PyObject* path = args[0];
+  Guard guard;
+  if (!guard.begin(path)) return nullptr;
+  return remove_tree_guarded(env, path, guard);
+}
 
-  // What the root is now: every deletion below checks that it still is.
-  fast::Identity root_id;
-  if (!fast::identify(env, root, &root_id)) return nullptr;
+// Whether the sweep of `root` may run natively: it and every callee it
+// would call are the module's own. 1, 0, -1.
+int sweeps_natively(const Env& env, PyObject* root) {
+  if (!own_function(env, env.s.is_packable_file, kIsPackableFile)) return 0;
+  return removes_natively(env, root);
+}
 
+PyObject* sweep_guarded(const Env& env, PyObject* root, const Guard& guard) {
   // 1. Cache directories, listed in full before any is removed. One inside
   // another that is already gone is no longer a directory and is skipped.
   Ref caches = listing(root, env.s.rglob, env.s.pycache);
@@ -165,9 +269,9 @@ PyObject* remove_packaging_junk(const Env& env, PyObject* const* args) {
     int dir = ask(entry, env.s.is_dir);
     if (dir < 0) return nullptr;
     if (!dir) continue;
-    int inside = still_inside(env, root, root_id, entry);
+    const int inside = guard.holds(entry);
     if (inside < 0) return nullptr;
-    if (inside && !env.call_global(env.s.remove_tree, {entry})) return nullptr;
+    if (inside && !remove_child_tree(env, entry, guard)) return nullptr;
   }
 
   // 2. Then every file that is not packable, again listed in full first.
@@ -183,11 +287,23 @@ PyObject* remove_packaging_junk(const Env& env, PyObject* const* args) {
     int keep = truth(packable.get());
     if (keep < 0) return nullptr;
     if (keep) continue;
-    int inside = still_inside(env, root, root_id, entry);
+    const int inside = guard.holds(entry);
     if (inside < 0) return nullptr;
     if (inside && !call_method(entry, env.s.unlink)) return nullptr;
   }
   Py_RETURN_NONE;
+}
+
+PyObject* remove_packaging_junk(const Env& env, PyObject* const* args) {
+  PyObject* root = args[0];
+  const int native = sweeps_natively(env, root);
+  if (native < 0) return nullptr;
+  if (native) {
+    if (fast::Native done = fast::remove_packaging_junk(env, root)) return done->release();
+  }
+  Guard guard;
+  if (!guard.begin(root)) return nullptr;
+  return sweep_guarded(env, root, guard);
 }
 
 // The names of the directories `list_template_dirs(target)` returns.
@@ -204,115 +320,155 @@ Ref listed_names(const Env& env, PyObject* dirs_list) {
   return names;
 }
 
-// Removes, method by method, every directory of `target` whose name is not
-// admitted.
-bool remove_unadmitted(const Env& env, PyObject* target, const fast::Identity& target_id,
-                       PyObject* admitted) {
-  Ref children = call_method(target, env.s.iterdir);
-  if (!children) return false;
-  Ref it = Ref::steal(PyObject_GetIter(children.get()));
-  if (!it) return false;
-  while (Ref child = Ref::steal(PyIter_Next(it.get()))) {
-    int dir = ask(child.get(), env.s.is_dir);
-    if (dir < 0) return false;
-    if (!dir) continue;
-    Ref name = attr(child.get(), env.s.name);
-    if (!name) return false;
-    int keep = PySet_Contains(admitted, name.get());
-    if (keep < 0) return false;
-    if (keep) continue;
-    // The target renamed and replaced since it was listed: its entries are
-    // no longer the target's.
-    const int same = fast::still_same(env, target, target_id);
-    if (same < 0) return false;
-    if (same && !env.call_global(env.s.remove_tree, {child.get()})) return false;
+// The method path's steps of pruning, each one under the guard.
+struct MethodPrune {
+  const Env& env;
+  PyObject* target;
+  Guard guard;
+
+  int exists() { return ask(target, env.s.exists); }
+  bool sweep() {
+    Ref callable = env.global(env.s.remove_packaging_junk);
+    if (!callable) return false;
+    if (!is_own_function(callable.get(), kRemovePackagingJunk, env.globals))
+      return static_cast<bool>(Env::call_as(callable.get(), kRemovePackagingJunk, {target}));
+    return static_cast<bool>(Ref::steal(sweep_guarded(env, target, guard)));
   }
-  return !PyErr_Occurred();
-}
-
-PyObject* prune_templates_dir(const Env& env, PyObject* const* args) {
-  PyObject* target = args[0];
-  PyObject* profile_arg = args[1];
-  PyObject* artifact = args[2];
-  PyObject* manifest_dir = args[3];
-
-  // The target is opened once, when it is an eligible directory: every step
-  // below that runs natively works relative to that descriptor, so renaming
-  // or replacing the target meanwhile cannot redirect a deletion.
-  fast::Anchor anchor;
-  if (!fast::open_anchor(env, target, &anchor)) return nullptr;
-  using State = fast::Anchor::State;
-  const bool anchored = anchor.state == State::Open;
-
-  // Otherwise what the target is now: each deletion of the method path
-  // checks that it still is.
-  fast::Identity target_id;
-  if (!anchored && !fast::identify(env, target, &target_id)) return nullptr;
-
-  // Nothing to prune.
-  if (anchor.state == State::Absent) return PyList_New(0);
-  if (anchor.state == State::Declined) {
-    int exists = ask(target, env.s.exists);
-    if (exists < 0) return nullptr;
-    if (!exists) return PyList_New(0);
+  Ref child_names() {
+    Ref dirs = call_list_template_dirs(env, target);
+    return dirs ? listed_names(env, dirs.get()) : Ref();
   }
+  // Removes every directory of the target whose name is not admitted.
+  bool remove_children_except(PyObject* admitted) {
+    Ref children = call_method(target, env.s.iterdir);
+    if (!children) return false;
+    Ref it = Ref::steal(PyObject_GetIter(children.get()));
+    if (!it) return false;
+    while (Ref child = Ref::steal(PyIter_Next(it.get()))) {
+      int dir = ask(child.get(), env.s.is_dir);
+      if (dir < 0) return false;
+      if (!dir) continue;
+      Ref name = attr(child.get(), env.s.name);
+      if (!name) return false;
+      int keep = PySet_Contains(admitted, name.get());
+      if (keep < 0) return false;
+      if (keep) continue;
+      const int inside = guard.holds(child.get());
+      if (inside < 0) return false;
+      if (inside && !remove_child_tree(env, child.get(), guard)) return false;
+    }
+    return !PyErr_Occurred();
+  }
+  int child_exists(PyObject* name) {
+    Ref entry = Ref::steal(PyNumber_TrueDivide(target, name));
+    return entry ? ask(entry.get(), env.s.exists) : -1;
+  }
+};
 
-  // Junk goes first, whatever the profile.
-  fast::Native swept;
-  if (fast::own_function(env, env.s.remove_packaging_junk, kRemovePackagingJunk))
-    swept = fast::sweep(env, anchor);
-  if (swept ? !*swept : !env.call_global(env.s.remove_packaging_junk, {target}))
-    return nullptr;
+// The steps of pruning, natively relative to the target opened once where
+// it may run so, else method by method; a native step that runs out of
+// descriptors is taken the method way.
+template <class Steps>
+PyObject* prune(const Env& env, Steps& steps, PyObject* profile_arg, PyObject* artifact,
+                PyObject* manifest_dir) {
+  // 1. Nothing to prune.
+  const int exists = steps.exists();
+  if (exists < 0) return nullptr;
+  if (!exists) return PyList_New(0);
 
-  // Unrestricted profiles keep every Skill directory.
+  // 2. Junk goes first, whatever the profile.
+  if (!steps.sweep()) return nullptr;
+
+  // 3-4. Unrestricted profiles keep every Skill directory.
   Ref profile = resolve_profile(env, profile_arg);
   if (!profile) return nullptr;
   int unrestricted = is_unrestricted(env, profile.get());
   if (unrestricted < 0) return nullptr;
-  if (unrestricted) {
-    const bool native = anchored && fast::own_function(env, env.s.list_template_dirs,
-                                                       kListTemplateDirs);
-    Ref dirs = native ? fast::child_dirs(env, anchor) : call_list_template_dirs(env, target);
-    return dirs ? listed_names(env, dirs.get()).release() : nullptr;
-  }
+  if (unrestricted) return steps.child_names().release();
 
-  // The admitted set, complete before anything is removed.
+  // 5. The admitted set, complete before anything is removed.
   Ref source_root = resolve_templates_root(env, manifest_dir);
   if (!source_root) return nullptr;
-  Ref selected =
-      call_selected_skill_names(env, profile.get(), artifact, source_root.get());
+  Ref selected = call_selected_skill_names(env, profile.get(), artifact, source_root.get());
   if (!selected) return nullptr;
   Ref admitted = Ref::steal(PySet_New(selected.get()));
   if (!admitted) return nullptr;
 
-  // Remove every directory of the target that is not admitted.
-  if (anchored && fast::own_function(env, env.s.remove_tree, kRemoveTree)) {
-    if (!fast::remove_children_except(env, anchor, admitted.get())) return nullptr;
-  } else if (!remove_unadmitted(env, target, target_id, admitted.get())) {
-    return nullptr;
-  }
+  // 6. Remove every directory of the target that is not admitted.
+  if (!steps.remove_children_except(admitted.get())) return nullptr;
 
-  // The admitted names present in the target, in code-point order.
+  // 7. The admitted names present in the target, in code-point order.
   Ref candidates = Ref::steal(PySequence_List(admitted.get()));
   if (!candidates) return nullptr;
   Ref kept = Ref::steal(PyList_New(0));
   if (!kept) return nullptr;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(candidates.get()); ++i) {
     PyObject* name = PyList_GET_ITEM(candidates.get(), i);
-    std::optional<int> native;
-    if (anchored) native = fast::child_exists(env, anchor, name);
-    int there;
-    if (native) {
-      there = *native;
-    } else {
-      Ref entry = Ref::steal(PyNumber_TrueDivide(target, name));
-      there = entry ? ask(entry.get(), env.s.exists) : -1;
-    }
+    const int there = steps.child_exists(name);
     if (there < 0) return nullptr;
     if (there && PyList_Append(kept.get(), name) < 0) return nullptr;
   }
   if (PyList_Sort(kept.get()) < 0) return nullptr;
   return kept.release();
+}
+
+// The native steps of pruning: relative to the target opened once; where a
+// step declines (out of descriptors, a name that is no simple component),
+// that step is taken the method way.
+struct NativePrune {
+  fast::Anchor& anchor;
+  MethodPrune& method;
+
+  int exists() { return anchor.exists(); }
+  bool sweep() {
+    fast::Native swept = anchor.sweep();
+    return swept ? static_cast<bool>(*swept) : method.sweep();
+  }
+  Ref child_names() {
+    fast::Native names = anchor.child_names();
+    return names ? std::move(*names) : method.child_names();
+  }
+  bool remove_children_except(PyObject* admitted) {
+    fast::Native removed = anchor.remove_children_except(admitted);
+    return removed ? static_cast<bool>(*removed) : method.remove_children_except(admitted);
+  }
+  int child_exists(PyObject* name) {
+    fast::Native there = anchor.child_exists(name);
+    if (!there) return method.child_exists(name);
+    return *there ? there->get() == Py_True : -1;
+  }
+};
+
+// Whether pruning `target` may run natively: it and every callee it would
+// call on the target are the module's own. 1, 0, -1.
+int prunes_natively(const Env& env, PyObject* target) {
+  if (!own_function(env, env.s.remove_packaging_junk, kRemovePackagingJunk) ||
+      !own_function(env, env.s.list_template_dirs, kListTemplateDirs))
+    return 0;
+  return sweeps_natively(env, target);
+}
+
+PyObject* prune_templates_dir(const Env& env, PyObject* const* args) {
+  PyObject* target = args[0];
+  MethodPrune method{env, target, {}};
+
+  // Decided once: the native way opens the target once, and every step
+  // below works relative to that descriptor, so renaming or replacing the
+  // target meanwhile cannot redirect a deletion.
+  const int native = prunes_natively(env, target);
+  if (native < 0) return nullptr;
+  if (native) {
+    fast::Anchor anchor(env);
+    fast::Native opened = anchor.open(target);
+    if (opened) {
+      if (!*opened) return nullptr;
+      NativePrune steps{anchor, method};
+      return prune(env, steps, args[1], args[2], args[3]);
+    }
+  }
+  // Otherwise what the target is now: each deletion checks that it still is.
+  if (!method.guard.begin(target)) return nullptr;
+  return prune(env, method, args[1], args[2], args[3]);
 }
 
 // Path("zavrik", "skills", "templates"): where the bundle keeps the templates.
@@ -374,9 +530,13 @@ PyObject* collect_skill_datas(const Env& env, PyObject* const* args) {
   PyObject* profile_arg = args[0];
   PyObject* templates_dir = args[1];
 
-  // 1. The root.
+  // 1. The root, and whether its files are walked natively (decided once,
+  // here).
   Ref root = resolve_templates_root(env, templates_dir);
   if (!root) return nullptr;
+  int native = own_function(env, env.s.is_packable_file, kIsPackableFile);
+  if (native) native = fast::ready(env, root.get());
+  if (native < 0) return nullptr;
 
   // 2. Admitted names: the bundler's own fallback profile, never the
   // environment's, and always the "binary" artifact.
@@ -388,8 +548,10 @@ PyObject* collect_skill_datas(const Env& env, PyObject* const* args) {
 
   // 3-4. Every packable file of each Skill, in path order.
   Ref datas;
-  if (fast::Native native = fast::collect_skill_datas(env, root.get(), selected.get())) {
-    datas = std::move(*native);
+  fast::Native walked;
+  if (native) walked = fast::collect_skill_datas(env, root.get(), selected.get());
+  if (walked) {
+    datas = std::move(*walked);
     if (!datas) return nullptr;
   } else {
     datas = Ref::steal(PyList_New(0));

@@ -9,10 +9,10 @@
 #include <cstring>
 #include <optional>
 
-#include "compat.hpp"
 #include "directories.hpp"
 #include "manifest.hpp"
 #include "nativefs.hpp"
+#include "pathseam.hpp"
 #include "pysemantics.hpp"
 
 namespace zavrik {
@@ -89,81 +89,19 @@ PyObject* profile_key(const Env& env, PyObject* const* args) {
   return restricted_key(env, table.get(), profile, artifact);
 }
 
-// Whether every key of the dict `d` is an exact str: looking up an exact
-// str in it then compares strings only, running no code.
-bool exact_str_keys(PyObject* d) {
-  Py_ssize_t pos = 0;
-  PyObject *key, *value;
-  while (PyDict_Next(d, &pos, &key, &value))
-    if (!PyUnicode_CheckExact(key)) return false;
-  return true;
-}
-
-// The body of `_profile_key` for a restricted profile, given the table it
-// read. Where the lookups can run no code, a found key is remembered with
-// what it was read from.
-Ref remembered_key(const Env& env, ProfileKeyMemo& memo, PyObject* table, PyObject* profile,
-                   PyObject* artifact) {
-  if (PyDict_CheckExact(table) && PyUnicode_CheckExact(artifact) && exact_str_keys(table)) {
-    PyObject* keys = PyDict_GetItemWithError(table, profile);
-    if (keys && PyDict_CheckExact(keys) && exact_str_keys(keys)) {
-      PyObject* key = PyDict_GetItemWithError(keys, artifact);
-      if (key && PyUnicode_CheckExact(key)) {
-        memo.table_version = compat::dict_version(table);
-        memo.keys_version = compat::dict_version(keys);
-        memo.keys = keys;
-        memo.key = key;
-        memo.profile = Ref::borrow(profile);
-        memo.artifact = Ref::borrow(artifact);
-        return Ref::borrow(key);
-      }
-    }
-    // Not found, or not a str: the body below reads the same again (no
-    // code ran) and answers as it answers.
-  }
-  return checked_result(kProfileKey, restricted_key(env, table, profile, artifact));
-}
-
 // `_profile_key(profile, artifact)` as skill_allowed calls it, for a
 // restricted profile. While `_profile_key` is the module's own function
-// reading this namespace, its body runs here without the call; the two
-// namespace lookups (the function, then `_PROFILE_KEYS`) are remembered
-// until the namespace next changes, and the key itself until the table or
-// the profile's artifacts change.
+// reading this namespace, its body runs here without the call (with the
+// same result test); the unrestricted test it would begin with has just
+// been made by the caller, for an exact str.
 Ref key_for(const Env& env, PyObject* profile, PyObject* artifact) {
-  // A str subclass would have its comparisons with the unrestricted names
-  // run again by the body: only an exact str skips them.
-  if (!PyUnicode_CheckExact(profile))
-    return env.call_own(env.s.profile_key, kProfileKey, {profile, artifact});
-  ProfileKeyMemo& memo = env.s.profile_keys;
-  const std::uint64_t version = compat::dict_version(env.globals);
-  if (version != 0 && memo.namespace_version == version &&
-      is_own_function(memo.function, kProfileKey, env.globals)) {
-    if (memo.key && compat::dict_version(memo.table) == memo.table_version &&
-        compat::dict_version(memo.keys) == memo.keys_version &&
-        PyUnicode_CheckExact(artifact) && same_str(profile, memo.profile.get()) &&
-        same_str(artifact, memo.artifact.get()))
-      return Ref::borrow(memo.key);
-    memo.key = nullptr;
-    Ref table = Ref::borrow(memo.table);  // held: the lookups may run code
-    return remembered_key(env, memo, table.get(), profile, artifact);
-  }
   Ref function = env.global(env.s.profile_key);
   if (!function) return {};
-  if (!is_own_function(function.get(), kProfileKey, env.globals))
+  if (!PyUnicode_CheckExact(profile) || !PyUnicode_CheckExact(artifact) ||
+      !is_own_function(function.get(), kProfileKey, env.globals))
     return Env::call_as(function.get(), kProfileKey, {profile, artifact});
-  PyObject* found = PyDict_GetItemWithError(env.globals, env.s.PROFILE_KEYS);
-  Ref table = found ? Ref::borrow(found) : env.builtin(env.s.PROFILE_KEYS);
+  Ref table = env.global(env.s.PROFILE_KEYS);
   if (!table) return {};
-  memo.namespace_version = 0;
-  memo.key = nullptr;
-  // Remembered only where both names were read from an unchanged namespace.
-  if (found && version != 0 && compat::dict_version(env.globals) == version) {
-    memo.namespace_version = version;
-    memo.function = function.get();
-    memo.table = found;
-    return remembered_key(env, memo, table.get(), profile, artifact);
-  }
   return checked_result(kProfileKey, restricted_key(env, table.get(), profile, artifact));
 }
 
@@ -251,8 +189,8 @@ class Admission {
   // skill_allowed must be asked, -1 with the exception the first call of
   // skill_allowed would raise.
   int prepare(const Env& env, PyObject* profile, PyObject* artifact, PyObject* manifest) {
-    if (!fast::own_function(env, env.s.skill_allowed, kSkillAllowed) ||
-        !fast::own_function(env, env.s.profile_key, kProfileKey) ||
+    if (!own_function(env, env.s.skill_allowed, kSkillAllowed) ||
+        !own_function(env, env.s.profile_key, kProfileKey) ||
         !PyUnicode_CheckExact(profile) || !PyUnicode_CheckExact(artifact))
       return 0;
     if (is_unrestricted(env, profile)) {
@@ -335,7 +273,12 @@ PyObject* selected_skill_names(const Env& env, PyObject* const* args) {
   // parts where the class is pathlib's own, and the module's own
   // skill_allowed runs without the call machinery.
   Ref dirs;
-  fast::Native listed = fast::template_dir_names(env, root.get());
+  fast::Native listed;
+  if (own_function(env, env.s.list_template_dirs, kListTemplateDirs)) {
+    const int native = fast::ready(env, root.get());
+    if (native < 0) return nullptr;
+    if (native) listed = fast::template_dir_names(env, root.get());
+  }
   const bool names_only = listed.has_value();
   if (names_only) {
     if (!*listed) return nullptr;
@@ -344,8 +287,8 @@ PyObject* selected_skill_names(const Env& env, PyObject* const* args) {
     dirs = call_list_template_dirs(env, root.get());
     if (!dirs) return nullptr;
   }
-  const bool intact = fast::pathlib_intact(env);
-  PyTypeObject* plain = reinterpret_cast<PyTypeObject*>(env.s.concrete_path);
+  const bool intact = seam::intact(env.seam, PyDict_GetItem(env.globals, env.s.Path));
+  auto* plain = reinterpret_cast<PyTypeObject*>(env.seam.concrete.get());
 
   Ref it = Ref::steal(PyObject_GetIter(dirs.get()));
   if (!it) return nullptr;
@@ -357,7 +300,7 @@ PyObject* selected_skill_names(const Env& env, PyObject* const* args) {
   int prepared = names_only ? 2 : 0;  // 2: not yet, at the first Skill
   while (Ref dir = Ref::steal(PyIter_Next(it.get()))) {
     Ref name = names_only                                ? Ref::borrow(dir.get())
-               : intact && Py_TYPE(dir.get()) == plain ? fast::path_name(env, dir.get())
+               : intact && Py_TYPE(dir.get()) == plain ? seam::name_of(env.seam, dir.get())
                                                        : attr(dir.get(), env.s.name);
     if (!name) return nullptr;
     if (prepared == 2) {

@@ -81,4 +81,16 @@ std::optional<Ref> fspath_of(PyObject* obj) {
   return result;
 }
 
+Ref fsencode(PyObject* fspath) {
+  Ref bytes = PyBytes_Check(fspath) ? Ref::borrow(fspath)
+                                    : Ref::steal(PyUnicode_EncodeFSDefault(fspath));
+  if (!bytes) return {};
+  if (std::strlen(PyBytes_AS_STRING(bytes.get())) !=
+      static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()))) {
+    PyErr_SetString(PyExc_ValueError, "embedded null byte");
+    return {};
+  }
+  return bytes;
+}
+
 }  // namespace zavrik

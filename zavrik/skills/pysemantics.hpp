@@ -88,6 +88,12 @@ inline bool plain_truth(PyObject* value) {
 // own included).
 std::optional<Ref> fspath_of(PyObject* obj);
 
+// os.fsencode(fspath) of a str or bytes, refused as the system calls refuse
+// it: the bytes, or empty with UnicodeEncodeError (a name the file-system
+// encoding cannot spell) or ValueError "embedded null byte" set, both
+// ValueErrors.
+Ref fsencode(PyObject* fspath);
+
 // A tuple of (name, value) pairs, one per name, each value `get(name)`:
 // std::nullopt when it is not there, an empty Ref with an exception set when
 // getting it failed. 1 with the tuple in `*out`, 0 when a value was not

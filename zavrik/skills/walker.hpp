@@ -1,8 +1,9 @@
-// Directory walks and removals on POSIX file systems.
+// Directory walks and removals on POSIX file systems: the primitives.
 //
-// This unit knows nothing of Python: it works on directory descriptors and
-// byte names, and reports what stopped it as a `Failure`. nativefs.cpp turns
-// Python arguments into these calls and their results back into objects.
+// This unit and rglob.hpp know nothing of Python: they work on directory
+// descriptors and byte names, and report what stopped them as a `Failure`.
+// nativefs.cpp turns Python arguments into these calls and their results
+// back into objects.
 //
 // Every walk starts from a descriptor that its caller opened once, and every
 // directory below it is reached relative to its parent with O_NOFOLLOW: a
@@ -10,25 +11,24 @@
 // through, so a deletion can never land outside the tree that was open when
 // the operation began.
 //
-// The answers are those that pathlib's methods give (CPython 3.11, POSIX):
+// The answers are those that pathlib's methods give on the same tree:
 // - `is_dir`/`is_file`/`exists` follow links; ENOENT, ENOTDIR, EBADF and
-//   ELOOP answer "no", any other error is reported.
-// - `rglob` walks real directories depth first, listing a directory whole
-//   before descending into its sub-directories in listing order, never into
-//   links; a directory it may not list is passed over. A directory it may
-//   list but not search answers every question about its entries with
-//   EACCES, as a stat of such an entry does.
-// - Entry types come from the listing where they are certain; a directory's
-//   searchability is probed once, with the first entry's stat.
+//   ELOOP answer "no", any other error is reported;
+// - a step on a path whose text would be PATH_MAX bytes or more fails with
+//   ENAMETOOLONG, as the system call by name that pathlib makes would: the
+//   walks go nowhere a path cannot be named.
 //
+// Walks hold a bounded number of descriptors (`Reach`), whatever the depth.
 // Long walks call `Poll::stop()` between steps, so that the caller (which
-// runs them without the GIL) can look for signals every few milliseconds.
+// runs them without the GIL) can look for signals every few milliseconds,
+// and tell a `Watch`, when there is one, of each step before they take it.
 #pragma once
 
 #if !defined(_WIN32)
 #include <sys/stat.h>
 #endif
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -60,20 +60,30 @@ class Fd {
   int fd_ = -1;
 };
 
-// What stopped a walk, and where: the components below the walk's base of
-// the entry concerned (empty: the base itself).
+// The components of a place below a walk's base (empty: the base itself).
+using Place = std::vector<std::string>;
+
+// What stopped a walk, and where.
 struct Failure {
-  enum class Kind : unsigned char { None, Errno, TooDeep, Interrupted };
+  enum class Kind : unsigned char {
+    None,
+    Errno,    // a system call failed (or would have, by its path's length)
+    TooDeep,  // deeper than the caller's depth limit
+    Stopped,  // the caller's Poll or Watch said stop: its exception is set
+  };
   Kind kind = Kind::None;
   int err = 0;
-  std::vector<std::string> below;
+  Place below;
 
   explicit operator bool() const noexcept { return kind != Kind::None; }
-  static Failure at(int err, std::vector<std::string> below = {});
-  static Failure interrupted() { return {Kind::Interrupted, 0, {}}; }
+  static Failure at(int err, Place below = {});
+  static Failure stopped() { return {Kind::Stopped, 0, {}}; }
   static Failure too_deep() { return {Kind::TooDeep, 0, {}}; }
   // The same failure seen from `prefix` further up.
-  Failure& under(const std::vector<std::string>& prefix);
+  Failure& under(const Place& prefix);
+  // Whether the process ran out of descriptors: the caller may take the
+  // way that needs none held.
+  bool exhausted() const noexcept;
 };
 
 // Cooperative interruption: `stop()` is cheap and is called between steps;
@@ -93,6 +103,42 @@ class Poll {
   bool stopped_ = false;
 };
 
+// Told of a walk's steps before they are taken, as the interpreter's audit
+// hooks are told of pathlib's: only a caller that has someone listening
+// passes one.
+class Watch {
+ public:
+  enum class Step : unsigned char {
+    ListEntries,  // rglob reads a directory for the entries it yields
+    ListDirs,     // rglob's walk reads a directory for its sub-directories
+    WalkStart,    // rglob starts the walk below its base (where it announces that)
+    Iterdir,      // iterdir() of a directory
+    Unlink,       // a file or link is removed
+    Rmdir,        // a directory is removed
+  };
+  enum class Answer : unsigned char {
+    Go,        // take the step
+    PassOver,  // a listing only: it failed in a way rglob passes over
+    Stop,      // the caller's exception is set
+  };
+  virtual Answer before(Step step, const Place& place) = 0;
+  // Whether anyone listens: a walk makes no place for a watch that does
+  // not.
+  bool listening() const noexcept { return listening_; }
+
+ protected:
+  ~Watch() = default;
+  bool listening_ = true;
+};
+
+// Tells `watch` (if any, and if it listens) of a step; Go otherwise. The
+// place is only made for a watch that listens.
+template <class MakePlace>
+Watch::Answer tell(Watch* watch, Watch::Step step, MakePlace&& place) {
+  if (!watch || !watch->listening()) return Watch::Answer::Go;
+  return watch->before(step, place());
+}
+
 struct Entry {
   std::string name;
   unsigned char type;  // d_type
@@ -103,6 +149,14 @@ struct Entry {
 // Errors that pathlib's predicates (exists, is_dir, is_file) answer with
 // "no".
 bool ignored(int err);
+// A refused permission (what rglob of CPython 3.11 passes over).
+bool denied(int err);
+
+// Whether a path whose text is this many bytes long can be named in a
+// system call. A walk keeps, for each directory, the length of the text
+// that precedes its children's names (the directory's text and its
+// separator; nothing for "."), so a child's length is that plus its name.
+bool nameable(std::size_t length);
 
 // Opens `name` relative to `at` as a directory to work in (the right to
 // search it is enough), following a final link as pathlib does for the path
@@ -120,80 +174,110 @@ int open_base(int at, const char* name, Fd* out);
 // that way (open_base then answers).
 int open_base_searchable(int at, const char* name, Fd* out);
 
+// Opens the sub-directory `name` of `at` for listing, never through a link:
+// 0, ELOOP or ENOTDIR where it is a link or no directory, or another errno.
+int open_listing(int at, const char* name, Fd* out);
+// The same only to work in (the right to search it is enough).
+int open_searching(int at, const char* name, Fd* out);
+
+// Opens the sub-directory `name` of `at` for listing through its own ".",
+// refusing links on the way (openat2): the open succeeds only where the
+// directory may be both listed and searched, which then needs no probe. 0
+// when it is open, else -1: the caller opens it the plain way, which
+// answers every failure. `*available` turns false where the system has no
+// such open, so that a walk tries it no more.
+int open_proven(int at, const std::string& name, Fd* out, bool* available);
+
 // stat of `name` relative to `at`, links followed: 1 when its type is
 // `kind`, 0 when not or for an error that pathlib's predicates ignore,
 // -errno otherwise.
 int is_kind(int at, const char* name, mode_t kind);
 
+// Every entry of the directory open as `fd`, as os.listdir lists them (from
+// its start, also where `fd` may only be searched). 0 or an errno.
+int list_dir(int fd, std::vector<Entry>* out);
+
+// Whether a directory's entries may be looked at, probed with the first
+// entry: a directory that may be listed but not searched refuses it.
+bool probe_searchable(int fd, const std::vector<Entry>& entries);
+
+// Descriptors of the directories of a walk, reached one component at a time
+// from the base without following links. At most a few are held at once:
+// the least recently used is closed to make room (its identity noted), and
+// opened again when it is wanted, through ".." from a child that is still
+// open where that leads back to the same directory, else down from its
+// nearest open ancestor. Running out of descriptors closes more of them.
+class Reach {
+ public:
+  // `parent(d)` and `name(d)` describe directory d (0 is the base).
+  struct Map {
+    virtual int parent(int dir) const = 0;
+    virtual const std::string& name(int dir) const = 0;
+
+   protected:
+    ~Map() = default;
+  };
+  Reach(const Map& map, int base) noexcept : map_(map), base_(base) {}
+
+  // The descriptor of directory `dir` (only to work in), or -errno.
+  int fd(int dir);
+  // Hands over a descriptor just opened for `dir`.
+  void keep(int dir, Fd fd);
+  // `dir` is gone or no longer wanted.
+  void drop(int dir);
+  // Opens the child `name` of directory `dir` with `open`, making room
+  // when the process is out of descriptors: 0 or an errno.
+  template <class Open>
+  int open_child(int dir, Open&& open);
+
+ private:
+  struct Held {
+    int dir;
+    Fd fd;
+    std::uint64_t used;
+  };
+  struct Known {
+    bool valid = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+  };
+  static constexpr std::size_t kHeld = 24;
+
+  Held* find(int dir);
+  bool make_room();
+  int climb(int dir);
+  int descend(int dir);
+
+  const Map& map_;
+  int base_;
+  std::vector<Held> held_;
+  std::vector<Known> known_;  // by directory: identities of closed ones
+  std::uint64_t clock_ = 0;
+};
+
+template <class Open>
+int Reach::open_child(int dir, Open&& open) {
+  for (;;) {
+    const int at = fd(dir);
+    if (at < 0) return -at;
+    const int err = open(at);
+    if ((err != EMFILE && err != ENFILE) || !make_room()) return err;
+  }
+}
+
 // The Skill directories of the directory `base` (from open_base): every
-// entry that is a directory (links followed), in listing order.
-Failure list_dirs(int base, std::vector<std::string>* dirs, Poll& poll);
+// entry that is a directory (links followed), in listing order. `prefix` is
+// the length of the text before a child's name.
+Failure list_dirs(int base, std::size_t prefix, std::vector<std::string>* dirs, Poll& poll);
 
-// Removes the tree `name` relative to the open directory `at`: children
-// first, then the directory. A link is unlinked, never followed, whether it
-// is `name` itself or met on the way. Deeper than `depth_limit` levels it
-// stops with Kind::TooDeep.
-Failure remove_tree(int at, const char* name, std::size_t depth_limit, Poll& poll);
-
-// A walked tree, in rglob's order.
-struct Tree {
-  struct Dir {
-    int parent = -1;          // -1 for the base
-    std::string name;         // empty for the base
-    bool cached = false;      // "__pycache__" among its components
-    bool searchable = true;   // its entries may be looked at
-    bool has_cache = false;   // exists(D / "__pycache__")
-    std::uint32_t first = 0;  // its entries: entries[first, first + count)
-    std::uint32_t count = 0;
-  };
-  struct Item {
-    std::string name;
-    unsigned char type;    // d_type
-    signed char file = -1;  // is_file(), when the walk resolved it
-  };
-  std::vector<Dir> dirs;
-  std::vector<Item> entries;
-
-  std::vector<std::string> components(int dir, const std::string* name = nullptr) const;
-};
-
-enum class Scan : unsigned char {
-  Sweep,  // remove every cache directory rglob("__pycache__") finds
-  Files,  // resolve is_file() of every entry as the walk lists it
-};
-
-// rglob("*") below the directory `base` (from open_base or
-// open_base_searchable), recording the tree. `base_cached` says whether the
-// base's own path holds a "__pycache__" component, `base_searchable` that
-// the base is known to be searchable.
-//
-// Sweeping, it also does the first phase of the junk sweep on the way: a
-// directory's cache, found in its listing, is removed (with remove_tree's
-// rules) before anything below the directory is looked at, so the caches go
-// in rglob's order and the walk never reads what it is about to remove.
-Failure scan(int base, bool base_cached, bool base_searchable, Scan what, Tree* tree,
-             std::size_t depth_limit, Poll& poll);
-
-// The second phase of the sweep: every file of a swept tree that is not
-// packable, taken from the same scan.
-Failure remove_junk_files(int base, const Tree& tree, Poll& poll);
-
-// Whether the entry is a packable file by its name and place: not junk by
-// name, and no "__pycache__" along its path.
-bool packable(const Tree& tree, int dir, const Tree::Item& item);
-
-// A packable file of a Files scan: its directory and entry.
-struct File {
-  int dir;
-  std::uint32_t entry;
-};
-
-// The packable files of a Files scan, sorted as pathlib sorts paths: by
-// components, each in code-point order.
-std::vector<File> packable_files(const Tree& tree);
-
-// Sorts names in code-point order of their decoded form.
-void sort_names(std::vector<std::string>* names);
+// Removes the tree `name` relative to the open directory `at` as
+// `_remove_tree` does: children first, then the directory. A link is
+// unlinked, never followed, whether it is `name` itself or met on the way.
+// `length` is the length of the text of `name`'s path; deeper than
+// `depth_limit` levels it stops with Kind::TooDeep. `watch` may be null.
+// Places (for failures and the watch) are given below `above`.
+Failure remove_tree(int at, const std::string& name, std::size_t length,
+                    std::size_t depth_limit, Poll& poll, Watch* watch, const Place& above = {});
 
 #endif  // !_WIN32
 

@@ -1,0 +1,260 @@
+// The run of one native operation (see nativewalk.hpp).
+//
+// Three kinds of work happen here, each with the GIL in a known state:
+// - with the GIL: deciding eligibility, turning paths into file-system bytes
+//   and walker results into path objects, announcing steps to audit hooks,
+//   raising failures as OSError;
+// - without it: the walker's system calls, run through `Walk::run`, which
+//   retakes the GIL every few milliseconds to let signal handlers run and
+//   stops the walk when one raises;
+// - never in a destructor: the GIL is taken back by plain calls, so that a
+//   thread unwound by the interpreter at exit meets no C++ frame that turns
+//   the unwinding into std::terminate.
+#include "nativewalk.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "pathseam.hpp"
+#include "pysemantics.hpp"
+#include "rules.hpp"
+
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace zavrik::fast {
+
+std::size_t depth_limit() {
+  const int limit = Py_GetRecursionLimit();
+  return limit > 0 ? static_cast<std::size_t>(limit) : 1;
+}
+
+bool simple_component(PyObject* name, std::string* out) {
+  if (!PyUnicode_CheckExact(name)) return false;
+  Ref encoded = fsencode(name);
+  if (!encoded) {
+    // Not a name the system takes: the methods raise for it, their way.
+    if (PyErr_ExceptionMatches(PyExc_ValueError)) PyErr_Clear();
+    return false;
+  }
+  const std::string_view view(PyBytes_AS_STRING(encoded.get()),
+                              static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())));
+  if (!rules::simple_name(view)) return false;
+  out->assign(view);
+  return true;
+}
+
+int make_target(PyObject* path, Target* out) {
+  Ref text = Ref::steal(PyObject_Str(path));
+  if (!text) return -1;
+  Ref bytes = fsencode(text.get());
+  if (!bytes) {
+    // The methods refuse such a path with a ValueError of their own.
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) return -1;
+    PyErr_Clear();
+    return 0;
+  }
+  const std::string_view view(PyBytes_AS_STRING(bytes.get()),
+                              static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+  out->path = path;
+  out->bytes.assign(view);
+  // A path's text is its parts joined by separators: "." and empty
+  // components are never among them.
+  out->cached = false;
+  for (std::string_view rest = view; !out->cached;) {
+    const size_t slash = rest.find('/');
+    out->cached = rest.substr(0, slash) == rules::kPycache;
+    if (slash == std::string_view::npos) break;
+    rest.remove_prefix(slash + 1);
+  }
+  return 1;
+}
+
+std::size_t Target::prefix() const {
+  if (bytes == ".") return 0;
+  return !bytes.empty() && bytes.back() == '/' ? bytes.size() : bytes.size() + 1;
+}
+
+int ready(const Env& env, PyObject* path) {
+  // The namespace is a dict with str keys: the lookup cannot fail.
+  if (!seam::intact(env.seam, PyDict_GetItem(env.globals, env.s.Path))) return 0;
+  return seam::eligible(env.seam, path);
+}
+
+// --- Walk ------------------------------------------------------------------------
+
+// An argument of an announcement, made only when a hook is there to see it.
+struct Walk::Lazy {
+  enum class Kind : unsigned char { Object, Path, Text, ListingText, Pattern };
+  Walk* walk;
+  Kind kind;
+  const walk::Place* place = nullptr;
+  PyObject* object = nullptr;  // Object; Pattern: the rglob pattern
+};
+
+PyObject* Walk::produce(void* lazy_ptr) {
+  auto* lazy = static_cast<Lazy*>(lazy_ptr);
+  Walk& w = *lazy->walk;
+  // The interpreter builds an event's arguments only for a hook.
+  w.hooks_ = Hooks::Listening;
+  switch (lazy->kind) {
+    case Lazy::Kind::Object:
+      return Py_NewRef(lazy->object);
+    case Lazy::Kind::Path:
+      return w.path_of(*lazy->place).release();
+    case Lazy::Kind::Text:
+      return w.text_of(*lazy->place, false).release();
+    case Lazy::Kind::ListingText:
+      return w.text_of(*lazy->place, true).release();
+    case Lazy::Kind::Pattern: {
+      // rglob's glob pattern, "**" / pattern, as a path of the same class.
+      Ref stars = Ref::steal(PyUnicode_FromString("**"));
+      if (!stars) return nullptr;
+      return call(reinterpret_cast<PyObject*>(Py_TYPE(w.target_->path)),
+                  {stars.get(), lazy->object})
+          .release();
+    }
+  }
+  return nullptr;
+}
+
+void Walk::at(const Target& target, std::size_t skip) {
+  target_ = &target;
+  skip_ = skip;
+}
+
+Ref Walk::path_of(const walk::Place& place) const {
+  const walk::Place below(place.begin() + static_cast<std::ptrdiff_t>(std::min(skip_, place.size())),
+                          place.end());
+  return seam::make_path(env_.seam, target_->path, target_->bytes, below);
+}
+
+Ref Walk::text_of(const walk::Place& place, bool slash) const {
+  const walk::Place below(place.begin() + static_cast<std::ptrdiff_t>(std::min(skip_, place.size())),
+                          place.end());
+  std::string base = target_->bytes;
+  if (slash && (base.empty() || base.back() != '/')) base += '/';
+  return seam::decode(seam::join_bytes(base, below));
+}
+
+// After an announcement: where nobody listened, the rest of the operation
+// runs unheard.
+#define ZAVRIK_AFTER_AUDIT()           \
+  do {                                 \
+    if (hooks_ == Hooks::Unknown) {    \
+      hooks_ = Hooks::Silent;          \
+      listening_ = false;              \
+    }                                  \
+  } while (0)
+
+bool Walk::announce_rglob(PyObject* path, PyObject* pattern) {
+  if (hooks_ == Hooks::Silent) return true;
+  Lazy first{this, Lazy::Kind::Object, nullptr, path};
+  int rc = PySys_Audit("pathlib.Path.rglob", "O&O", &Walk::produce, &first, pattern);
+  if (rc == 0 && env_.seam.announces.glob_event) {
+    Lazy glob_path{this, Lazy::Kind::Object, nullptr, path};
+    Lazy glob_pattern{this, Lazy::Kind::Pattern, nullptr, pattern};
+    rc = PySys_Audit("pathlib.Path.glob", "O&O&", &Walk::produce, &glob_path, &Walk::produce,
+                     &glob_pattern);
+  }
+  ZAVRIK_AFTER_AUDIT();
+  return rc == 0;
+}
+
+bool Walk::announce_iterdir(const walk::Place& place) {
+  if (hooks_ == Hooks::Silent) return true;
+  const bool text = env_.seam.announces.iterdir_text;
+  Lazy arg{this, text ? Lazy::Kind::Text : Lazy::Kind::Path, &place};
+  const int rc = PySys_Audit(env_.seam.announces.iterdir, "O&", &Walk::produce, &arg);
+  ZAVRIK_AFTER_AUDIT();
+  return rc == 0;
+}
+
+walk::Watch::Answer Walk::listing(Step, const walk::Place& place) {
+  // rglob's listings: a hook's refusal that rglob passes over (as it
+  // passes over a directory it may not list) is passed over here too.
+  const bool text = env_.seam.announces.rglob_text;
+  Lazy arg{this, text ? Lazy::Kind::ListingText : Lazy::Kind::Path, &place};
+  const int rc = PySys_Audit("os.scandir", "O&", &Walk::produce, &arg);
+  ZAVRIK_AFTER_AUDIT();
+  if (rc == 0) return Answer::Go;
+  PyObject* passed = env_.seam.dialect.listing_errors_raise ? PyExc_PermissionError : PyExc_OSError;
+  if (!PyErr_ExceptionMatches(passed)) return Answer::Stop;
+  PyErr_Clear();
+  return Answer::PassOver;
+}
+
+walk::Watch::Answer Walk::before(Step step, const walk::Place& place) {
+  // The walk runs without the GIL: it is taken for the announcement only.
+  PyEval_RestoreThread(released_);
+  const Answer answer = announce(step, place);
+  released_ = PyEval_SaveThread();
+  return answer;
+}
+
+walk::Watch::Answer Walk::announce(Step step, const walk::Place& place) {
+  int rc = 0;
+  switch (step) {
+    case Step::ListEntries:
+    case Step::ListDirs:
+      return listing(step, place);
+    case Step::Iterdir:
+      return announce_iterdir(place) ? Answer::Go : Answer::Stop;
+    case Step::WalkStart: {
+      Lazy arg{this, Lazy::Kind::Path, &place};
+      rc = PySys_Audit("pathlib.Path.walk", "O&OO", &Walk::produce, &arg, Py_None, Py_False);
+      break;
+    }
+    case Step::Unlink:
+    case Step::Rmdir: {
+      Lazy arg{this, Lazy::Kind::Path, &place};
+      rc = PySys_Audit(step == Step::Unlink ? "os.remove" : "os.rmdir", "O&i", &Walk::produce, &arg,
+                       -1);
+      break;
+    }
+  }
+  ZAVRIK_AFTER_AUDIT();
+  return rc == 0 ? Answer::Go : Answer::Stop;
+}
+
+#undef ZAVRIK_AFTER_AUDIT
+
+bool Walk::check_signals(void* self_ptr) {
+  auto* self = static_cast<Walk*>(self_ptr);
+  PyEval_RestoreThread(self->released_);
+  const bool stop = PyErr_CheckSignals() < 0;
+  self->released_ = PyEval_SaveThread();
+  return stop;
+}
+
+walk::Failure Walk::started(walk::Failure failure) {
+  PyEval_RestoreThread(std::exchange(released_, nullptr));
+  return failure;
+}
+
+Ref Walk::raise(const walk::Failure& f) const {
+  switch (f.kind) {
+    case walk::Failure::Kind::None:
+    case walk::Failure::Kind::Stopped:
+      return {};
+    case walk::Failure::Kind::TooDeep:
+      PyErr_SetString(PyExc_RecursionError,
+                      "maximum recursion depth exceeded while removing a directory tree");
+      return {};
+    case walk::Failure::Kind::Errno:
+      break;
+  }
+  // An OSError of the errno's class whose filename is the text of the path
+  // concerned (os functions report the os.fspath() of what they were given).
+  Ref text = text_of(f.below, false);
+  if (!text) return {};
+  errno = f.err;
+  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, text.get());
+  return {};
+}
+
+}  // namespace zavrik::fast

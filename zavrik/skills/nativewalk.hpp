@@ -1,0 +1,113 @@
+// The run of one native operation: the path it works on, whether audit
+// hooks listen to it, and the GIL.
+//
+// Every native entry point answers in one shape, `Native`:
+// - no value: declined, the caller runs the method path (nothing happened,
+//   no exception set);
+// - an empty `Ref`: failed, with the Python exception set;
+// - otherwise the result (None for an operation that returns nothing).
+#pragma once
+
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "function.hpp"
+#include "walker.hpp"
+
+namespace zavrik::fast {
+
+using Native = std::optional<Ref>;
+
+// Whether operations on `path` may run natively: the seam is active,
+// pathlib and the module's `Path` are as they were at import, and `path`
+// is eligible (pathseam.hpp). 1, 0, or -1 with an exception set.
+int ready(const Env& env, PyObject* path);
+
+// A path the native code works on: the object, its text in the
+// file-system encoding, and whether "__pycache__" is one of its parts.
+struct Target {
+  PyObject* path = nullptr;  // borrowed from the caller
+  std::string bytes;
+  bool cached = false;
+  // Bytes of its text before a child's name ("." has none).
+  std::size_t prefix() const;
+};
+
+// The run of one native operation: whether audit hooks listen, found at
+// its first announcement and kept for the whole operation, and the GIL,
+// released while a walk runs and taken back for a moment to announce a step
+// (where someone listens) or to run signal handlers.
+class Walk final : public walk::Watch {
+ public:
+  explicit Walk(const Env& env) : env_(env) {}
+  Walk(const Walk&) = delete;
+  Walk& operator=(const Walk&) = delete;
+
+  // Where the places of the following steps are: below `target`, the
+  // first `skip` components naming the target itself.
+  void at(const Target& target, std::size_t skip = 0);
+  // For an operation none of whose steps pathlib announces.
+  void quiet() { hooks_ = Hooks::Silent; }
+  // Runs `work(poll, watch)` to its end.
+  template <class Work>
+  walk::Failure run(Work&& work);
+
+  // Announcements the boundary makes itself. false with the hook's
+  // exception set.
+  bool announce_rglob(PyObject* path, PyObject* pattern);
+  bool announce_iterdir(const walk::Place& place);
+
+  Answer before(Step step, const walk::Place& place) override;
+  // Raises a walk's failure as the method path would raise it.
+  Ref raise(const walk::Failure& failure) const;
+
+ private:
+  enum class Hooks : unsigned char { Unknown, Listening, Silent };
+  struct Lazy;
+  static PyObject* produce(void* lazy);
+  static bool check_signals(void* self);
+  int audit(const char* event, const char* format, Lazy& arg, PyObject* extra = nullptr);
+  Answer announce(Step step, const walk::Place& place);
+  Answer listing(Step step, const walk::Place& place);
+  Ref path_of(const walk::Place& place) const;
+  Ref text_of(const walk::Place& place, bool slash) const;
+  walk::Failure started(walk::Failure failure);
+
+  const Env& env_;
+  const Target* target_ = nullptr;
+  std::size_t skip_ = 0;
+  Hooks hooks_ = Hooks::Unknown;
+  PyThreadState* released_ = nullptr;  // while a walk runs
+};
+
+// The file-system form of a ready path: 1 with `out` filled, 0 where the
+// methods refuse the path (not encodable, an embedded NUL) and the method
+// path must run, -1 with an exception set.
+int make_target(PyObject* path, Target* out);
+
+// The file-system bytes of `name` when it is an exact str that `root /
+// name` joins as one more component; false (with no exception) otherwise.
+bool simple_component(PyObject* name, std::string* out);
+
+// How deep a removal may go: the interpreter's recursion limit.
+std::size_t depth_limit();
+
+// --- Implementation ------------------------------------------------------------
+
+template <class Work>
+walk::Failure Walk::run(Work&& work) {
+  listening_ = hooks_ != Hooks::Silent;
+  released_ = PyEval_SaveThread();
+  walk::Poll poll(&Walk::check_signals, this);
+  walk::Failure failure;
+  try {
+    failure = work(poll, static_cast<walk::Watch*>(this));
+  } catch (const std::bad_alloc&) {
+    failure = walk::Failure::at(ENOMEM);
+  }
+  return started(std::move(failure));
+}
+
+}  // namespace zavrik::fast

@@ -1,0 +1,429 @@
+// The walks that stand for pathlib's rglob (see rglob.hpp).
+#include "rglob.hpp"
+
+#include <algorithm>
+
+#include "rules.hpp"
+
+#if !defined(_WIN32)
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace zavrik::walk {
+
+Place Tree::components(int dir, const std::string* name) const {
+  Place out;
+  for (int d = dir; d > 0; d = dirs[static_cast<std::size_t>(d)].parent)
+    out.push_back(dirs[static_cast<std::size_t>(d)].name);
+  std::reverse(out.begin(), out.end());
+  if (name) out.push_back(*name);
+  return out;
+}
+
+#if !defined(_WIN32)
+
+bool packable(const Tree& tree, int dir, const Tree::Item& item) {
+  return !tree.dirs[static_cast<std::size_t>(dir)].cached && item.name != rules::kPycache &&
+         !rules::junk_file_name(item.name);
+}
+
+namespace {
+
+const std::string kPycacheName = rules::kPycache;
+
+const Entry* find_entry(const std::vector<Entry>& listing, const std::string& name) {
+  for (const Entry& e : listing)
+    if (e.name == name) return &e;
+  return nullptr;
+}
+
+// is_file() of an entry of a directory: 1, 0 or -errno.
+int entry_is_file(int fd, const Tree::Dir& dir, const std::string& name, unsigned char type) {
+  if (!nameable(dir.prefix + name.size())) return -ENAMETOOLONG;
+  if (!dir.searchable) return -EACCES;
+  switch (type) {
+    case DT_REG:
+      return 1;
+    case DT_LNK:
+    case DT_UNKNOWN:
+      return is_kind(fd, name.c_str(), S_IFREG);
+    default:
+      return 0;
+  }
+}
+
+// is_dir() of D / "__pycache__" (`fd` is D) and, for a directory, its
+// removal as `_remove_tree` removes it; `*removed` tells which.
+Failure remove_cache(int fd, const Tree& tree, int d, std::size_t depth_limit, Poll& poll,
+                     Watch* watch, bool* removed) {
+  *removed = false;
+  const Tree::Dir& dir = tree.dirs[static_cast<std::size_t>(d)];
+  const std::size_t length = dir.prefix + kPycacheName.size();
+  int is_dir;
+  if (!nameable(length))
+    is_dir = -ENAMETOOLONG;
+  else if (!dir.searchable)
+    is_dir = -EACCES;
+  else
+    is_dir = is_kind(fd, rules::kPycache, S_IFDIR);
+  if (is_dir < 0) return Failure::at(-is_dir, tree.components(d, &kPycacheName));
+  if (!is_dir) return {};
+  if (Failure f = remove_tree(fd, kPycacheName, length, depth_limit, poll, watch,
+                              tree.components(d)))
+    return f;
+  *removed = true;
+  return {};
+}
+
+// One walk of a tree in a dialect's order (see scan()).
+class Scanner {
+ public:
+  Scanner(int base, const ScanPlan& plan, Tree* tree, Poll& poll, Watch* watch)
+      : base_(base), plan_(plan), tree_(*tree), poll_(poll), watch_(watch), reach_(*tree, base) {}
+
+  Failure run();
+
+ private:
+  // What a directory's listing told, until rglob's walk reads it.
+  struct Listing {
+    int err = 0;                       // why it could not be listed (0: listed)
+    Failure subdirs_failure;           // raised when the walk reads it
+    std::vector<std::string> subdirs;  // its sub-directories, in listing order
+  };
+
+  int add(int parent, const std::string& name);
+  Failure emit(int d);
+  Failure walk(int d, std::vector<std::string>* subdirs);
+  Failure yield_entries(int d, int fd, const std::vector<Entry>& listing, bool cache_removed);
+  Failure cache_step(int d, int fd, const std::vector<Entry>* listing, bool* cache_removed);
+  Failure find_subdirs(int d, int fd, const std::vector<Entry>& listing, bool cache_removed);
+  int open_dir(int d, bool* listable, bool* proven, bool* gone);
+
+  bool raises(int err) const { return plan_.dialect.listing_errors_raise && !denied(err); }
+  Watch::Answer tell(Watch::Step step, int d) {
+    return walk::tell(watch_, step, [&] { return tree_.components(d); });
+  }
+  Tree::Dir& dir(int d) { return tree_.dirs[static_cast<std::size_t>(d)]; }
+
+  int base_;
+  const ScanPlan& plan_;
+  Tree& tree_;
+  Poll& poll_;
+  Watch* watch_;
+  Reach reach_;
+  bool openat2_ = true;
+  std::vector<Listing> listings_;
+};
+
+int Scanner::add(int parent, const std::string& name) {
+  Tree::Dir child;
+  child.parent = parent;
+  child.name = name;
+  child.prefix = dir(parent).prefix + name.size() + 1;
+  child.cached = dir(parent).cached || name == rules::kPycache;
+  tree_.dirs.push_back(std::move(child));
+  listings_.emplace_back();
+  return static_cast<int>(tree_.dirs.size()) - 1;
+}
+
+// Opens directory d below its parent: for listing where it may be listed,
+// else only to work in; -1 where it cannot be opened at all (its listing's
+// error noted), else the descriptor (held by the Reach). `*gone` where it
+// was swapped for a link since its parent was listed: its entries lie
+// elsewhere, and the walk passes over it.
+int Scanner::open_dir(int d, bool* listable, bool* proven, bool* gone) {
+  Listing& listing = listings_[static_cast<std::size_t>(d)];
+  const int parent = dir(d).parent;
+  const std::string& name = dir(d).name;
+  if (!nameable(dir(d).prefix - 1)) {
+    listing.err = ENAMETOOLONG;
+    return -1;
+  }
+  Fd fd;
+  int err = reach_.open_child(parent, [&](int at) {
+    if (open_proven(at, name, &fd, &openat2_) == 0) {
+      *proven = true;
+      return 0;
+    }
+    return open_listing(at, name.c_str(), &fd);
+  });
+  *listable = !err;
+  if (err == ELOOP || err == ENOTDIR) {
+    const int at = reach_.fd(parent);
+    struct stat st;
+    if (at >= 0 && fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+      *gone = true;
+      return -1;
+    }
+  }
+  if (denied(err)) {
+    listing.err = err;
+    // Listing refused: it may still be searched (its cache looked up).
+    if (reach_.open_child(parent, [&](int at) { return open_searching(at, name.c_str(), &fd); }))
+      return -1;
+  } else if (err) {
+    listing.err = err;
+    return -1;
+  }
+  const int opened = fd.get();
+  reach_.keep(d, std::move(fd));
+  return opened;
+}
+
+Failure Scanner::emit(int d) {
+  bool listable = d == 0, proven = d == 0 && plan_.base_searchable, gone = false;
+  const int fd = d == 0 ? base_ : open_dir(d, &listable, &proven, &gone);
+  Listing& out = listings_[static_cast<std::size_t>(d)];
+  std::vector<Entry> listing;
+  if (listable && fd >= 0)
+    out.err = list_dir(fd, &listing);
+  else if (d == 0)
+    out.err = plan_.base_err;
+  if (gone) listing.clear();
+  dir(d).searchable = proven || (fd >= 0 && probe_searchable(fd, listing));
+  const bool listed = !gone && !out.err;
+
+  bool cache_removed = false;
+  if (plan_.what == Scan::Caches || plan_.what == Scan::Sweep) {
+    if (Failure f = cache_step(d, fd, listed ? &listing : nullptr, &cache_removed)) return f;
+  }
+  if (plan_.what != Scan::Caches) {
+    // rglob("*") yields the entries of every directory it may list.
+    if (tell(Watch::Step::ListEntries, d) == Watch::Answer::Stop) return Failure::stopped();
+    if (out.err && raises(out.err)) return Failure::at(out.err, tree_.components(d));
+    if (listed) {
+      if (Failure f = yield_entries(d, fd, listing, cache_removed)) return f;
+    }
+  }
+  return listed ? find_subdirs(d, fd, listing, cache_removed) : Failure();
+}
+
+Failure Scanner::cache_step(int d, int fd, const std::vector<Entry>* listing,
+                            bool* cache_removed) {
+  const std::size_t length = dir(d).prefix + kPycacheName.size();
+  const bool searchable = dir(d).searchable;
+  bool candidate = false;
+  switch (plan_.dialect.caches) {
+    case Dialect::Caches::Exists: {
+      // exists() of the cache: links followed.
+      if (!nameable(length)) return Failure::at(ENAMETOOLONG, tree_.components(d, &kPycacheName));
+      const Entry* e = listing ? find_entry(*listing, kPycacheName) : nullptr;
+      if (listing && !e) break;
+      if (e && e->type != DT_LNK && e->type != DT_UNKNOWN && searchable) {
+        candidate = true;
+        break;
+      }
+      struct stat st;
+      if (fd >= 0 && fstatat(fd, rules::kPycache, &st, 0) == 0) {
+        candidate = true;
+      } else {
+        const int err = fd >= 0 ? errno : EACCES;
+        if (!ignored(err) && !denied(err))
+          return Failure::at(err, tree_.components(d, &kPycacheName));
+      }
+      break;
+    }
+    case Dialect::Caches::Listed: {
+      // A listing of its own, announced as such.
+      const Watch::Answer answer = tell(Watch::Step::ListEntries, d);
+      if (answer == Watch::Answer::Stop) return Failure::stopped();
+      candidate = listing && answer == Watch::Answer::Go && find_entry(*listing, kPycacheName);
+      break;
+    }
+    case Dialect::Caches::Lstat: {
+      // lstat() of the cache: whatever answers.
+      if (!nameable(length) || !searchable || fd < 0) break;
+      struct stat st;
+      candidate = listing ? find_entry(*listing, kPycacheName) != nullptr
+                          : fstatat(fd, rules::kPycache, &st, AT_SYMLINK_NOFOLLOW) == 0;
+      break;
+    }
+  }
+  if (!candidate) return {};
+  if (plan_.what == Scan::Caches) {
+    tree_.caches.push_back(d);
+    return {};
+  }
+  return remove_cache(fd, tree_, d, plan_.depth_limit, poll_, nullptr, cache_removed);
+}
+
+Failure Scanner::yield_entries(int d, int fd, const std::vector<Entry>& listing,
+                               bool cache_removed) {
+  dir(d).first = static_cast<std::uint32_t>(tree_.entries.size());
+  for (const Entry& e : listing) {
+    if (poll_.stop()) return Failure::stopped();
+    if (cache_removed && e.name == rules::kPycache) continue;
+    signed char file = -1;
+    if (plan_.what == Scan::Files) {
+      const int answer = entry_is_file(fd, dir(d), e.name, e.type);
+      if (answer < 0) return Failure::at(-answer, tree_.components(d, &e.name));
+      file = static_cast<signed char>(answer);
+    }
+    tree_.entries.push_back({e.name, e.type, file});
+  }
+  dir(d).count = static_cast<std::uint32_t>(tree_.entries.size()) - dir(d).first;
+  return {};
+}
+
+// The sub-directories rglob's walk finds in the listing: real directories,
+// never links. CPython 3.11 asks a stat of an entry whose type the listing
+// leaves open and raises its failure (a refused permission ends the
+// directory's walk); later interpreters take any failure for "no".
+Failure Scanner::find_subdirs(int d, int fd, const std::vector<Entry>& listing,
+                              bool cache_removed) {
+  Listing& out = listings_[static_cast<std::size_t>(d)];
+  for (const Entry& e : listing) {
+    if (cache_removed && e.name == rules::kPycache) continue;
+    int real = e.type == DT_DIR ? 1 : 0;
+    if (e.type == DT_UNKNOWN) {
+      struct stat st;
+      if (!nameable(dir(d).prefix + e.name.size()))
+        real = -ENAMETOOLONG;
+      else if (fstatat(fd, e.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        real = ignored(errno) ? 0 : -errno;
+      else
+        real = S_ISDIR(st.st_mode) ? 1 : 0;
+    }
+    if (real < 0) {
+      if (!plan_.dialect.listing_errors_raise) continue;
+      if (denied(-real)) break;
+      out.subdirs_failure = Failure::at(-real, tree_.components(d, &e.name));
+      break;
+    }
+    if (real) out.subdirs.push_back(e.name);
+  }
+  return {};
+}
+
+Failure Scanner::walk(int d, std::vector<std::string>* subdirs) {
+  if (poll_.stop()) return Failure::stopped();
+  const Watch::Answer answer = tell(Watch::Step::ListDirs, d);
+  if (answer == Watch::Answer::Stop) return Failure::stopped();
+  Listing& listing = listings_[static_cast<std::size_t>(d)];
+  if (listing.err) return raises(listing.err) ? Failure::at(listing.err, tree_.components(d)) : Failure();
+  if (answer == Watch::Answer::PassOver) return {};
+  if (listing.subdirs_failure) return std::move(listing.subdirs_failure);
+  *subdirs = std::move(listing.subdirs);
+  return {};
+}
+
+Failure Scanner::run() {
+  Tree::Dir root;
+  root.prefix = plan_.base_prefix;
+  root.cached = plan_.base_cached;
+  tree_.dirs.push_back(std::move(root));
+  listings_.emplace_back();
+  if (Failure f = emit(0)) return f;
+
+  if (plan_.dialect.order == Dialect::Order::Preorder) {
+    struct Frame {
+      int dir;
+      std::vector<std::string> subdirs;
+      std::size_t next = 0;
+    };
+    std::vector<Frame> stack(1, Frame{0, {}});
+    if (Failure f = walk(0, &stack[0].subdirs)) return f;
+    while (!stack.empty()) {
+      Frame& top = stack.back();
+      if (top.next == top.subdirs.size()) {
+        stack.pop_back();
+        continue;
+      }
+      const int child = add(top.dir, top.subdirs[top.next++]);  // `top` is stale below
+      if (Failure f = emit(child)) return f;
+      Frame frame{child, {}};
+      if (Failure f = walk(child, &frame.subdirs)) return f;
+      stack.push_back(std::move(frame));
+    }
+    return {};
+  }
+
+  if (plan_.dialect.announces_walk && tell(Watch::Step::WalkStart, 0) == Watch::Answer::Stop)
+    return Failure::stopped();
+  std::vector<int> stack{0};
+  std::vector<std::string> subdirs;
+  while (!stack.empty()) {
+    const int d = stack.back();
+    stack.pop_back();
+    subdirs.clear();
+    if (Failure f = walk(d, &subdirs)) return f;
+    const std::size_t first = stack.size();
+    for (const std::string& name : subdirs) {
+      const int child = add(d, name);
+      if (Failure f = emit(child)) return f;
+      stack.push_back(child);
+    }
+    if (plan_.dialect.order == Dialect::Order::Groups) std::reverse(stack.begin() + first, stack.end());
+  }
+  return {};
+}
+
+}  // namespace
+
+Failure scan(int base, const ScanPlan& plan, Tree* tree, Poll& poll, Watch* watch) {
+  return Scanner(base, plan, tree, poll, watch).run();
+}
+
+Failure remove_caches(int base, const Tree& tree, std::size_t depth_limit, Poll& poll,
+                      Watch* watch) {
+  Reach reach(tree, base);
+  for (const int d : tree.caches) {
+    if (poll.stop()) return Failure::stopped();
+    // A cache inside one already removed is no directory any more.
+    const int fd = reach.fd(d);
+    if (fd < 0) {
+      if (ignored(-fd)) continue;
+      return Failure::at(-fd, tree.components(d));
+    }
+    bool removed = false;
+    if (Failure f = remove_cache(fd, tree, d, depth_limit, poll, watch, &removed)) return f;
+  }
+  return {};
+}
+
+Failure remove_junk_files(int base, const Tree& tree, Poll& poll, Watch* watch) {
+  Reach reach(tree, base);
+  for (std::size_t d = 0; d < tree.dirs.size(); ++d) {
+    const Tree::Dir& dir = tree.dirs[d];
+    const int index = static_cast<int>(d);
+    for (std::uint32_t i = dir.first; i < dir.first + dir.count; ++i) {
+      if (poll.stop()) return Failure::stopped();
+      const Tree::Item& item = tree.entries[i];
+      // is_file() needs the directory only for what the listing leaves open.
+      int file;
+      if (!nameable(dir.prefix + item.name.size())) {
+        file = -ENAMETOOLONG;
+      } else if (!dir.searchable) {
+        file = -EACCES;
+      } else if (item.type == DT_LNK || item.type == DT_UNKNOWN) {
+        const int fd = reach.fd(index);
+        if (fd < 0) {
+          if (ignored(-fd)) break;  // no longer a directory of the tree
+          return Failure::at(-fd, tree.components(index));
+        }
+        file = is_kind(fd, item.name.c_str(), S_IFREG);
+      } else {
+        file = item.type == DT_REG;
+      }
+      if (file < 0) return Failure::at(-file, tree.components(index, &item.name));
+      if (!file || packable(tree, index, item)) continue;
+      if (tell(watch, Watch::Step::Unlink, [&] { return tree.components(index, &item.name); }) ==
+          Watch::Answer::Stop)
+        return Failure::stopped();
+      const int fd = reach.fd(index);
+      if (fd < 0) {
+        if (ignored(-fd)) break;
+        return Failure::at(-fd, tree.components(index));
+      }
+      if (unlinkat(fd, item.name.c_str(), 0) != 0)
+        return Failure::at(errno, tree.components(index, &item.name));
+    }
+  }
+  return {};
+}
+
+#endif  // !_WIN32
+
+}  // namespace zavrik::walk
