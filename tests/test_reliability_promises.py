@@ -349,6 +349,69 @@ def test_daemon_thread_inside_a_call_at_exit_leaves_status_0(slow_trees, scratch
         assert stdout == "inside", f"run {attempt}: the call ended before exit"
 
 
+SLOW_EXIT_C = r'''
+#include <stdlib.h>
+#include <unistd.h>
+/* A library whose own teardown takes time: it runs after the interpreter
+   has finalized, while daemon threads may still be inside a call. */
+static void slow_teardown(void) { usleep(300000); }
+__attribute__((constructor)) static void register_teardown(void) { atexit(slow_teardown); }
+'''
+
+SLOW_EXIT_CHILD = CHILD_PRELUDE + r'''
+import ctypes
+ctypes.CDLL(sys.argv[1])
+shared, scratch = sys.argv[2], sys.argv[3]
+
+
+def loop(op, cls, own):
+    """One daemon thread: the call over and over, on a tree of its own where
+    the call deletes."""
+    while True:
+        if own:
+            build_files(own, 3, 40)
+            os.makedirs(os.path.join(own, "d0", "__pycache__"), exist_ok=True)
+        try:
+            OPS[op](cls(own or shared))
+        except OSError:
+            pass
+
+
+for i, op in enumerate(OPS):
+    for kind, cls in (("native", PosixPath), ("method", MethodPath)):
+        own = os.path.join(scratch, f"{op}-{kind}") if op in ("remove-tree", "sweep", "prune") else None
+        threading.Thread(target=loop, args=(op, cls, own), daemon=True).start()
+time.sleep(0.05)
+'''
+
+
+def test_daemon_threads_inside_calls_at_exit_with_a_slow_exit_handler_leave_status_0(
+        slow_trees, scratch, tmp_path):
+    """Daemon threads inside every call while the process exits, and a C
+    exit handler that keeps the process alive after the interpreter has
+    finalized: 100 runs, none may crash."""
+    source = tmp_path / "slow.c"
+    source.write_text(SLOW_EXIT_C)
+    library = tmp_path / "slow.so"
+    compiler = os.environ.get("CC", "cc")
+    try:
+        subprocess.run([compiler, "-shared", "-fPIC", "-o", str(library), str(source)], check=True,
+                       capture_output=True, timeout=120)
+    except (OSError, subprocess.CalledProcessError) as e:
+        pytest.skip(f"no C compiler to build the exit handler: {e}")
+    crashed = []
+    for batch in range(25):
+        children = [subprocess.Popen([sys.executable, "-c", SLOW_EXIT_CHILD, str(library),
+                                      str(slow_trees["exit"]), str(scratch / f"{batch}-{k}")],
+                                     cwd=CHECKOUT, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                     text=True) for k in range(4)]
+        for child in children:
+            _, stderr = child.communicate(timeout=120)
+            if child.returncode != 0:
+                crashed.append((child.returncode, stderr[-1000:]))
+    assert not crashed, f"{len(crashed)} of 100 runs crashed: {crashed[:3]}"
+
+
 INTERRUPT_CHILD = CHILD_PRELUDE + r'''
 op, root, trigger = sys.argv[1], sys.argv[2], json.loads(sys.argv[3])
 seen = {}

@@ -62,12 +62,22 @@ inline void set_raised_exception(Ref exc) {
 #endif
 }
 
-// Whether the interpreter is finalizing (Py_IsFinalizing, public from 3.13).
-inline bool is_finalizing() {
+// Whether this thread holds the GIL, told from the thread state it runs,
+// never from PyGILState_Check, which answers yes for every thread once the
+// interpreter is finalized. From 3.12 the running thread state is the
+// thread's own (none while it waits for the GIL, or is unwound at exit);
+// 3.11 keeps one for the process, the GIL holder's, which is this thread's
+// own state when this thread holds it (while the interpreter is not
+// finalizing, a thread that runs the module's code always does).
+inline bool holds_gil() {
 #if PY_VERSION_HEX >= 0x030D0000
-  return Py_IsFinalizing() != 0;
+  return PyThreadState_GetUnchecked() != nullptr;
+#elif PY_VERSION_HEX >= 0x030C0000
+  return _PyThreadState_UncheckedGet() != nullptr;
 #else
-  return _Py_IsFinalizing() != 0;
+  if (!_Py_IsFinalizing()) return true;
+  PyThreadState* running = _PyThreadState_UncheckedGet();
+  return running && running == PyGILState_GetThisThreadState();
 #endif
 }
 

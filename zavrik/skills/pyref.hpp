@@ -27,7 +27,7 @@
 namespace zavrik {
 
 namespace compat {
-inline bool is_finalizing();  // compat.hpp, included at the end
+inline bool holds_gil();  // compat.hpp, included at the end
 }
 
 class Ref {
@@ -63,11 +63,9 @@ class Ref {
   explicit operator bool() const noexcept { return p_ != nullptr; }
   void reset() { drop(std::exchange(p_, nullptr)); }
 
-  // Whether this thread may touch the interpreter: always, unless it is
-  // being unwound at exit, when another thread holds the GIL for good.
-  static bool may_touch_interpreter() noexcept {
-    return !compat::is_finalizing() || PyGILState_Check();
-  }
+  // Whether this thread may touch the interpreter: only while it holds the
+  // GIL, which it always does but while it is unwound at exit.
+  static bool may_touch_interpreter() noexcept { return compat::holds_gil(); }
 
  private:
   static void drop(PyObject* p) {
