@@ -8,9 +8,11 @@ compares results, exceptions and the trees left behind, with each copy's own
 directory written as <copy>.
 """
 
+import contextlib
 import io
 import json
 import os
+import resource
 import shutil
 import sys
 import tempfile
@@ -104,6 +106,9 @@ def build(base: Path, spec) -> None:
 
     def make(path: Path, item) -> None:
         kind, value = item
+        if kind == "deep":
+            make_deep(path, *value)
+            return
         if kind == "file":
             path.write_bytes(value)
         elif kind == "dir":
@@ -118,6 +123,29 @@ def build(base: Path, spec) -> None:
         make(root / child, item)
     if manifest is not None and "manifest.json" not in top:
         (root / "manifest.json").write_bytes(manifest)
+
+
+def make_deep(path: Path, levels: int, name: str, files: dict) -> None:
+    """path/name/name/... `levels` deep with `files` at the bottom, made
+    through directory descriptors: its paths may be longer than a system
+    call takes."""
+    path.mkdir()
+    fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        for _ in range(levels):
+            os.mkdir(name, dir_fd=fd)
+            below = os.open(name, os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+            os.close(fd)
+            fd = below
+        for leaf, content in files.items():
+            if content is None:
+                os.mkdir(leaf, dir_fd=fd)
+                continue
+            f = os.open(leaf, os.O_CREAT | os.O_WRONLY, dir_fd=fd)
+            os.write(f, content)
+            os.close(f)
+    finally:
+        os.close(fd)
 
 
 def entries(spec) -> list[str]:
@@ -135,20 +163,34 @@ def entries(spec) -> list[str]:
 
 
 def snapshot(base: Path) -> list[tuple]:
+    """The whole tree, read through directory descriptors (its paths may be
+    longer than a system call takes), links not followed."""
     out = []
 
-    def visit(path: Path, rel: str) -> None:
-        for entry in sorted(os.scandir(path), key=lambda e: e.name):
+    def visit(fd: int, rel: str) -> None:
+        for entry in sorted(os.scandir(fd), key=lambda e: e.name):
             r = f"{rel}/{entry.name}"
             if entry.is_symlink():
-                out.append((r, "link", os.readlink(entry.path)))
-            elif entry.is_dir():
+                out.append((r, "link", os.readlink(entry.name, dir_fd=fd)))
+            elif entry.is_dir(follow_symlinks=False):
                 out.append((r, "dir"))
-                visit(Path(entry.path), r)
+                below = os.open(entry.name, os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+                try:
+                    visit(below, r)
+                finally:
+                    os.close(below)
             else:
-                out.append((r, "file", Path(entry.path).read_bytes()))
+                f = os.open(entry.name, os.O_RDONLY, dir_fd=fd)
+                try:
+                    out.append((r, "file", os.read(f, 1 << 20)))
+                finally:
+                    os.close(f)
 
-    visit(base, "")
+    top = os.open(base, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        visit(top, "")
+    finally:
+        os.close(top)
     return out
 
 
@@ -284,6 +326,47 @@ def test_is_packable_file_matches_faithful_path(tmp_path, monkeypatch, spec, mod
         return [packaging._is_packable_file(root / rel) for rel in ["missing", *entries(spec)]]
 
     assert_equivalent(tmp_path, monkeypatch, spec, mode, every_entry)
+
+
+# Trees at the system's edges: paths longer than a system call takes (the
+# methods fail by name where the walks could go on), and more levels than
+# there are descriptors left to hold them (the walks hold a few at a time).
+EDGES = {
+    "past-the-path-limit": (
+        {"s": ("dir", {"x.pyc": ("file", b""), "__pycache__": ("dir", {"c.pyc": ("file", b"")}),
+                       "deep": ("deep", (17, "n" * 250, {"f.txt": b"x", "g.pyc": b""}))})},
+        json.dumps({"skills": {"s": {"reason": "r", "tier": "t", "binary": True}}}).encode()),
+    "three-free-descriptors": (
+        {"s": ("dir", {"x.pyc": ("file", b""),
+                       "deep": ("deep", (40, "d", {"f.txt": b"x", "g.pyc": b"", "__pycache__": None}))})},
+        json.dumps({"skills": {"s": {"reason": "r", "tier": "t", "binary": True}}}).encode()),
+}
+
+
+@contextlib.contextmanager
+def free_descriptors(edge, count=3):
+    """Only `count` more descriptors may be opened while the call runs."""
+    if edge != "three-free-descriptors":
+        yield
+        return
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    highest = max(int(fd) for fd in os.listdir("/proc/self/fd"))
+    resource.setrlimit(resource.RLIMIT_NOFILE, (highest + 1 + count, hard))
+    try:
+        yield
+    finally:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="counts descriptors in /proc")
+@pytest.mark.parametrize("edge", EDGES)
+@pytest.mark.parametrize("operation", ["list", "collect", "validate", "sweep", "prune", "remove"])
+def test_trees_at_the_systems_edges_match_faithful_path(tmp_path, monkeypatch, edge, operation):
+    def limited(root):
+        with free_descriptors(edge):
+            return OPERATIONS[operation](root)
+
+    assert_equivalent(tmp_path, monkeypatch, EDGES[edge], "absolute", limited)
 
 
 # A replacement bound on the module, on the path class or in `os` must be used

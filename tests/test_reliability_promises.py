@@ -191,12 +191,11 @@ SWAPS = {
     "sweep-parent-at-unlink": (sweep, at_unlink_of("s/junk.pyc"), "s", False),
     "remove-tree-below-before-descent": (remove_skill, None, "s/sub", True),
 }
-# The native walks stand on CPython 3.11's pathlib (its path layout and its
-# rglob order); elsewhere every path takes the method path, whose remaining
-# window the README states.
-NATIVE_WALKS = sys.platform != "win32" and sys.version_info < (3, 12)
+# The native walks are POSIX; on Windows every path takes the method path,
+# whose remaining window the README states.
+NATIVE_WALKS = sys.platform != "win32"
 native_only = pytest.mark.skipif(
-    not NATIVE_WALKS, reason="no native walks on this interpreter: every path takes the method path")
+    not NATIVE_WALKS, reason="no native walks on this platform: every path takes the method path")
 
 SWAP_CASES = [
     pytest.param(case, kind, id=f"{case}-{kind}",
@@ -599,12 +598,14 @@ CALLS = {
     "_is_packable_file": lambda p, t: pk._is_packable_file(p),
     "_remove_packaging_junk": lambda p, t: pk._remove_packaging_junk(p),
 }
-# Which of the fields a path is made of are set (those of a pathlib of CPython 3.11).
+# Which of the fields a path is made of are set: CPython 3.11 keeps parsed
+# parts, later interpreters the text the path was made from.
 FIELDS = {
     "none": (),
     "str": ("_str",),
     "str-drive-root": ("_str", "_drv", "_root"),
-    "str-parts": ("_str", "_parts"),
+    "str-parts": ("_str", "_parts") if sys.version_info < (3, 12) else ("_str", "_tail_cached"),
+    "made-from": ("_parts",) if sys.version_info < (3, 12) else ("_raw_paths",),
 }
 
 
@@ -619,7 +620,9 @@ def test_path_without_its_fields_raises_what_pathlib_raises(tmp_path, mktree, sn
     seen = []
     for cls in (PosixPath, MethodPath):
         root = mktree(tmp_path / cls.__name__, {**TARGET, "s/SKILL.md": ""})
-        values = {"_str": str(root), "_drv": "", "_root": "/", "_parts": list(PurePath(root).parts)}
+        parts = list(PurePath(root).parts)
+        values = {"_str": str(root), "_drv": "", "_root": "/", "_parts": parts,
+                  "_tail_cached": parts[1:], "_raw_paths": [str(root)]}
         path = object.__new__(cls)
         for name in FIELDS[fields]:
             setattr(path, name, values[name])
@@ -628,6 +631,7 @@ def test_path_without_its_fields_raises_what_pathlib_raises(tmp_path, mktree, sn
             outcome = ("returned", value.replace(cls.__name__, "<class>"))
         except Exception as e:
             assert not isinstance(e, SystemError), f"{type(e).__name__}: {e}"
-            outcome = ("raised", type(e), str(e).replace(f"'{cls.__name__}'", "'<class>'"))
+            message = str(e).replace(f"'{cls.__module__}.{cls.__qualname__}'", "'<class>'")
+            outcome = ("raised", type(e), message.replace(f"'{cls.__name__}'", "'<class>'"))
         seen.append((outcome, snapshot(root)))
     assert seen[0] == seen[1]

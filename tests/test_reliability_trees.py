@@ -106,6 +106,28 @@ def swap_for_link(directory, target):
     return aside
 
 
+class DryRun(PosixPath):
+    """A path that refuses every deletion through attribute access alone: no
+    method is overridden, so only its own hook can stop the native walks."""
+
+    def __getattribute__(self, name):
+        if name in ("unlink", "rmdir"):
+            raise PermissionError(f"dry run: {name}")
+        return super().__getattribute__(name)
+
+
+@pytest.mark.parametrize("operation", ["sweep", "remove-tree", "remove-skill", "prune-binary"])
+def test_a_path_that_refuses_deletion_by_attribute_access_keeps_every_file(
+        tmp_path, mktree, snapshot, operation):
+    root = mktree(tmp_path / "t", {
+        "manifest.json": {"skills": {"a": {"binary": True}}}, "a/SKILL.md": "", "a/x.pyc": "",
+        "a/__pycache__/c.pyc": "", "b/y.txt": ""})
+    before = snapshot(root)
+    with pytest.raises(PermissionError, match="dry run"):
+        OPERATIONS[operation](DryRun(root))
+    assert snapshot(root) == before
+
+
 def test_swap_in_a_method_between_listing_and_removal(mktree, tmp_path, outside):
     """The subclass answers is_dir() for an entry, then swaps it for a link
     before the module acts on the answer."""
@@ -210,18 +232,9 @@ RACES = {
 }
 
 
-# Only a walk through directory descriptors closes the window between
-# checking that a directory is no link and deleting what lies below it; the
-# method-by-method path names every entry by its full path, which a thread
-# swapping directories can redirect at any moment. The native walks decline
-# the pathlib of 3.12 and later, so there plain paths take the method path.
-METHOD_PATH_ONLY = pytest.mark.xfail(
-    sys.version_info >= (3, 12), strict=False,
-    reason="plain paths take the method-by-method path on this pathlib; a concurrent "
-           "swap can redirect a full path between the check and the deletion")
-
-
-@METHOD_PATH_ONLY
+# Plain paths take the native walks, which reach every directory relative
+# to its parent through a descriptor and never through a link: a directory
+# swapped meanwhile is never followed.
 @pytest.mark.parametrize("race", RACES)
 def test_directories_swapped_concurrently_are_never_followed(tmp_path, mktree, snapshot, race):
     pattern, operation = RACES[race]

@@ -424,42 +424,42 @@ int Anchor::exists() const {
 Native Anchor::sweep() {
   const walk::Dialect& dialect = env_.seam.dialect;
   const size_t limit = depth_limit();
-  walk::ScanPlan plan{dialect, walk::Scan::Sweep};
+  walk::ScanPlan plan{dialect, walk::Scan::Caches};
   plan.base_cached = target_.cached;
   plan.base_prefix = target_.prefix();
-  plan.depth_limit = limit;
   plan.base_err = err_;
   const int base = fd_ ? fd_.get() : -1;
-  // rglob's own test of its base: is_dir(), which raises what it does not
-  // ignore.
+  // rglob's own test of its base where it makes one: is_dir(), which raises
+  // what it does not ignore. 1: no directory, nothing found.
   auto skipped = [&]() -> int {
     if (!dialect.checks_base) return 0;
-    if (stat_err_) return -1;
+    if (stat_err_) {
+      walk_.raise(walk::Failure::at(stat_err_));
+      return -1;
+    }
     return is_dir_ ? 0 : 1;
   };
 
-  // Phase 1: every "__pycache__" rglob finds, listed before any is removed
-  // (removed at its turn while nobody watches: the same removals).
+  // Phase 1: every "__pycache__" rglob finds, all listed before any is
+  // removed.
   if (!walk_.announce_rglob(target_.path, env_.s.pycache)) return Ref();
+  const int skip = skipped();
+  if (skip < 0) return Ref();
   walk::Tree tree;
-  const int skip1 = skipped();
-  if (skip1 < 0) return walk_.raise(walk::Failure::at(stat_err_));
   walk::Failure f;
-  if (!skip1) {
+  if (!skip) {
     f = walk_.run([&](walk::Poll& poll, walk::Watch* watch) {
-      if (!watch->listening()) return walk::scan(base, plan, &tree, poll, nullptr);
-      plan.what = walk::Scan::Caches;
       walk::Failure listed = walk::scan(base, plan, &tree, poll, watch);
-      return listed ? listed : walk::remove_caches(base, tree, limit, poll, watch);
+      return listed ? listed : walk::remove_caches(base, &tree, limit, poll, watch);
     });
     if (f) return f.exhausted() ? Native() : Native(walk_.raise(f));
   }
 
-  // Phase 2: every file that is not packable, again listed in full first.
+  // Phase 2: every file that is not packable, again listed in full first:
+  // from the first listing (without what went with the caches), or, where
+  // the steps are announced, as rglob lists them again.
   if (!walk_.announce_rglob(target_.path, env_.s.star)) return Ref();
-  const int skip2 = skipped();
-  if (skip2 < 0) return walk_.raise(walk::Failure::at(stat_err_));
-  if (skip2) return Ref::none();
+  if (const int again = skipped(); again != 0) return again < 0 ? Ref() : Ref::none();
   f = walk_.run([&](walk::Poll& poll, walk::Watch* watch) {
     if (watch->listening()) {
       tree = walk::Tree();

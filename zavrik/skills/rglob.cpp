@@ -96,9 +96,9 @@ class Scanner {
   int add(int parent, const std::string& name);
   Failure emit(int d);
   Failure walk(int d, std::vector<std::string>* subdirs);
-  Failure yield_entries(int d, int fd, const std::vector<Entry>& listing, bool cache_removed);
-  Failure cache_step(int d, int fd, const std::vector<Entry>* listing, bool* cache_removed);
-  Failure find_subdirs(int d, int fd, const std::vector<Entry>& listing, bool cache_removed);
+  Failure yield_entries(int d, int fd, const std::vector<Entry>& listing);
+  Failure find_cache(int d, int fd, const std::vector<Entry>* listing);
+  Failure find_subdirs(int d, int fd, const std::vector<Entry>& listing);
   int open_dir(int d, bool* listable, bool* proven, bool* gone);
 
   bool raises(int err) const { return plan_.dialect.listing_errors_raise && !denied(err); }
@@ -125,7 +125,9 @@ int Scanner::add(int parent, const std::string& name) {
   child.cached = dir(parent).cached || name == rules::kPycache;
   tree_.dirs.push_back(std::move(child));
   listings_.emplace_back();
-  return static_cast<int>(tree_.dirs.size()) - 1;
+  const int index = static_cast<int>(tree_.dirs.size()) - 1;
+  if (name == rules::kPycache) dir(parent).cache = index;
+  return index;
 }
 
 // Opens directory d below its parent: for listing where it may be listed,
@@ -185,23 +187,21 @@ Failure Scanner::emit(int d) {
   dir(d).searchable = proven || (fd >= 0 && probe_searchable(fd, listing));
   const bool listed = !gone && !out.err;
 
-  bool cache_removed = false;
-  if (plan_.what == Scan::Caches || plan_.what == Scan::Sweep) {
-    if (Failure f = cache_step(d, fd, listed ? &listing : nullptr, &cache_removed)) return f;
-  }
-  if (plan_.what != Scan::Caches) {
+  if (plan_.what == Scan::Caches) {
+    if (Failure f = find_cache(d, fd, listed ? &listing : nullptr)) return f;
+  } else {
     // rglob("*") yields the entries of every directory it may list.
     if (tell(Watch::Step::ListEntries, d) == Watch::Answer::Stop) return Failure::stopped();
     if (out.err && raises(out.err)) return Failure::at(out.err, tree_.components(d));
-    if (listed) {
-      if (Failure f = yield_entries(d, fd, listing, cache_removed)) return f;
-    }
   }
-  return listed ? find_subdirs(d, fd, listing, cache_removed) : Failure();
+  if (listed) {
+    if (Failure f = yield_entries(d, fd, listing)) return f;
+    return find_subdirs(d, fd, listing);
+  }
+  return {};
 }
 
-Failure Scanner::cache_step(int d, int fd, const std::vector<Entry>* listing,
-                            bool* cache_removed) {
+Failure Scanner::find_cache(int d, int fd, const std::vector<Entry>* listing) {
   const std::size_t length = dir(d).prefix + kPycacheName.size();
   const bool searchable = dir(d).searchable;
   bool candidate = false;
@@ -241,20 +241,14 @@ Failure Scanner::cache_step(int d, int fd, const std::vector<Entry>* listing,
       break;
     }
   }
-  if (!candidate) return {};
-  if (plan_.what == Scan::Caches) {
-    tree_.caches.push_back(d);
-    return {};
-  }
-  return remove_cache(fd, tree_, d, plan_.depth_limit, poll_, nullptr, cache_removed);
+  if (candidate) tree_.caches.push_back(d);
+  return {};
 }
 
-Failure Scanner::yield_entries(int d, int fd, const std::vector<Entry>& listing,
-                               bool cache_removed) {
+Failure Scanner::yield_entries(int d, int fd, const std::vector<Entry>& listing) {
   dir(d).first = static_cast<std::uint32_t>(tree_.entries.size());
   for (const Entry& e : listing) {
     if (poll_.stop()) return Failure::stopped();
-    if (cache_removed && e.name == rules::kPycache) continue;
     signed char file = -1;
     if (plan_.what == Scan::Files) {
       const int answer = entry_is_file(fd, dir(d), e.name, e.type);
@@ -271,11 +265,9 @@ Failure Scanner::yield_entries(int d, int fd, const std::vector<Entry>& listing,
 // never links. CPython 3.11 asks a stat of an entry whose type the listing
 // leaves open and raises its failure (a refused permission ends the
 // directory's walk); later interpreters take any failure for "no".
-Failure Scanner::find_subdirs(int d, int fd, const std::vector<Entry>& listing,
-                              bool cache_removed) {
+Failure Scanner::find_subdirs(int d, int fd, const std::vector<Entry>& listing) {
   Listing& out = listings_[static_cast<std::size_t>(d)];
   for (const Entry& e : listing) {
-    if (cache_removed && e.name == rules::kPycache) continue;
     int real = e.type == DT_DIR ? 1 : 0;
     if (e.type == DT_UNKNOWN) {
       struct stat st;
@@ -366,28 +358,36 @@ Failure scan(int base, const ScanPlan& plan, Tree* tree, Poll& poll, Watch* watc
   return Scanner(base, plan, tree, poll, watch).run();
 }
 
-Failure remove_caches(int base, const Tree& tree, std::size_t depth_limit, Poll& poll,
-                      Watch* watch) {
-  Reach reach(tree, base);
-  for (const int d : tree.caches) {
+Failure remove_caches(int base, Tree* tree, std::size_t depth_limit, Poll& poll, Watch* watch) {
+  Reach reach(*tree, base);
+  for (const int d : tree->caches) {
     if (poll.stop()) return Failure::stopped();
     // A cache inside one already removed is no directory any more.
     const int fd = reach.fd(d);
     if (fd < 0) {
       if (ignored(-fd)) continue;
-      return Failure::at(-fd, tree.components(d));
+      return Failure::at(-fd, tree->components(d));
     }
     bool removed = false;
-    if (Failure f = remove_cache(fd, tree, d, depth_limit, poll, watch, &removed)) return f;
+    if (Failure f = remove_cache(fd, *tree, d, depth_limit, poll, watch, &removed)) return f;
+    const int cache = tree->dirs[static_cast<std::size_t>(d)].cache;
+    if (removed && cache >= 0) {
+      tree->dirs[static_cast<std::size_t>(cache)].removed = true;
+      reach.drop(cache);
+    }
   }
   return {};
 }
 
 Failure remove_junk_files(int base, const Tree& tree, Poll& poll, Watch* watch) {
   Reach reach(tree, base);
+  // What lay in a removed cache is gone with it (parents come first).
+  std::vector<char> gone(tree.dirs.size());
   for (std::size_t d = 0; d < tree.dirs.size(); ++d) {
     const Tree::Dir& dir = tree.dirs[d];
     const int index = static_cast<int>(d);
+    gone[d] = dir.removed || (dir.parent >= 0 && gone[static_cast<std::size_t>(dir.parent)]);
+    if (gone[d]) continue;
     for (std::uint32_t i = dir.first; i < dir.first + dir.count; ++i) {
       if (poll.stop()) return Failure::stopped();
       const Tree::Item& item = tree.entries[i];

@@ -49,9 +49,8 @@ struct Dialect {
 enum class Scan : unsigned char {
   Files,    // rglob("*") with is_file() of each entry as the walk yields it
   Entries,  // rglob("*"), listed only
-  Caches,   // rglob("__pycache__"): where the caches are, in order
-  Sweep,    // the junk sweep unwatched: each cache goes at its turn, and the
-            // entries are listed for the sweep's files
+  Caches,   // rglob("__pycache__"): where the caches are, in order (and the
+            // entries listed on the way, for a sweep's second phase)
 };
 
 // A walked tree, in rglob's order.
@@ -62,6 +61,8 @@ struct Tree final : Reach::Map {
     std::size_t prefix = 0;   // length of its text and separator
     bool cached = false;      // "__pycache__" among its components
     bool searchable = true;   // its entries may be looked at
+    bool removed = false;     // a cache that remove_caches removed
+    int cache = -1;           // its walked sub-directory "__pycache__"
     std::uint32_t first = 0;  // the entries rglob yields: entries[first, first + count)
     std::uint32_t count = 0;
   };
@@ -87,7 +88,6 @@ struct ScanPlan {
   bool base_cached = false;      // "__pycache__" among the base's components
   bool base_searchable = false;  // the base is known to be searchable
   std::size_t base_prefix = 0;   // length of the text before a child's name
-  std::size_t depth_limit = 0;   // of the caches that Sweep removes
   int base_err = 0;              // why the base could not be opened (base < 0)
 };
 
@@ -95,16 +95,16 @@ struct ScanPlan {
 
 // Walks the tree below `base` (from open_base or open_base_searchable, or
 // -1 with the error in `plan.base_err`) as rglob does for `plan.what`,
-// recording it in `tree`. `watch` may be null
-// (never for Sweep, whose steps are not rglob's order when watched).
+// recording it in `tree`. `watch` may be null.
 Failure scan(int base, const ScanPlan& plan, Tree* tree, Poll& poll, Watch* watch);
 
-// The first phase of a watched sweep, after Scan::Caches: each cache in
-// order, is_dir() of it, then removed with remove_tree's rules.
-Failure remove_caches(int base, const Tree& tree, std::size_t depth_limit, Poll& poll,
-                      Watch* watch);
+// The first phase of the junk sweep, after Scan::Caches has listed every
+// cache (as rglob lists them all before any is removed): each in order,
+// is_dir() of it, then removed with remove_tree's rules, and marked so.
+Failure remove_caches(int base, Tree* tree, std::size_t depth_limit, Poll& poll, Watch* watch);
 
-// The second phase: every file of a listed tree that is not packable.
+// The second phase: every file of a listed tree that is not packable (but
+// those the first phase removed with their cache).
 Failure remove_junk_files(int base, const Tree& tree, Poll& poll, Watch* watch);
 
 // Whether an entry is a packable file by its name and place: not junk by
