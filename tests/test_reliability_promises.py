@@ -241,6 +241,73 @@ def test_swapped_for_a_link_mid_call_nothing_outside_is_deleted(tmp_path, mktree
     assert snapshot(outside) == before, "deleted outside the tree through the swapped-in link"
 
 
+# --- What audit hooks are told ---------------------------------------------------------
+
+AUDITED = ("os.remove", "os.rmdir", "os.scandir", "os.listdir", "open")
+AUDIT_TREE = {
+    "manifest.json": {"skills": {"s": {"reason": "r", "tier": "t", "binary": True},
+                                 "gone": {"reason": "r", "tier": "t", "binary": False}}},
+    "s/SKILL.md": "", "s/data/VERSION.json": "", "s/x.pyc": "", "s/__pycache__/c.pyc": "",
+    "s/sub/deep.pyo": "", "s/sub/keep.txt": "", "s/sub/__pycache__/d.pyc": "",
+    "gone/SKILL.md": "", "gone/y.pyc": "",
+}
+AUDIT_OPS = {
+    "remove-tree": lambda root: pk._remove_tree(root / "s"),
+    "sweep": lambda root: pk._remove_packaging_junk(root),
+    "prune": lambda root: pk.prune_templates_dir(root, profile="binary-minimal", artifact="binary",
+                                                 manifest_templates_dir=root),
+    "prune-dev": lambda root: pk.prune_templates_dir(root, profile="dev", artifact="binary"),
+    "collect": lambda root: pk.collect_skill_datas(profile="binary-minimal", templates_dir=root),
+    "list": lambda root: pk.list_template_dirs(root),
+    "validate": lambda root: pk.validate_release_manifest(root),
+}
+# What a hook refuses: the removal of one file, the listing of one directory
+# (refused with PermissionError, which rglob passes over where it passes over
+# a directory it may not list), and a removal refused with another error.
+REFUSALS = {
+    "record": lambda event, place: False,
+    "refuse-removal": lambda event, place: event == "os.remove" and place.endswith("x.pyc"),
+    "refuse-listing": lambda event, place: event in ("os.scandir", "os.listdir")
+                                            and place.rstrip("/").endswith("/sub"),
+    "refuse-rmdir": lambda event, place: event == "os.rmdir",
+}
+
+
+@pytest.mark.parametrize("hook", REFUSALS)
+@pytest.mark.parametrize("op", AUDIT_OPS)
+def test_audit_hooks_are_told_the_same_steps_and_stop_them_alike(tmp_path, mktree, snapshot,
+                                                                 on_audit, op, hook):
+    """The native walks announce each step the method path announces, with
+    the same arguments, and a hook that raises stops them at the same step."""
+    current = {}
+
+    def listen(event, args):
+        if not current or event not in AUDITED:
+            return
+        place = str(args[0]).replace(current["root"], "<root>")
+        current["events"].append((event, place, *args[1:]))
+        if REFUSALS[hook](event, place):
+            raise (PermissionError if hook != "refuse-rmdir" else RuntimeError)(f"refused: {place}")
+
+    on_audit(listen)
+    seen = []
+    for kind, cls in (("native", PosixPath), ("method", MethodPath)):
+        root = mktree(tmp_path / kind, AUDIT_TREE)
+        current.update(root=str(root), events=[])
+        try:
+            value = repr(AUDIT_OPS[op](cls(root))).replace(str(root), "<root>")
+            outcome = ("returned", value.replace(cls.__name__, "<class>"))
+        except Exception as e:
+            outcome = ("raised", type(e).__name__, str(e).replace(str(root), "<root>"))
+        events = current.pop("events")
+        current.clear()
+        seen.append((outcome, events, snapshot(root)))
+    (native, native_events, native_tree), (method, method_events, method_tree) = seen
+    assert native == method
+    assert native_tree == method_tree
+    assert native_events == method_events
+
+
 # --- Long walks: exit and Ctrl-C ------------------------------------------------------
 
 def make_slow_tree(base, top_links, links):

@@ -187,18 +187,20 @@ Failure Scanner::emit(int d) {
   dir(d).searchable = proven || (fd >= 0 && probe_searchable(fd, listing));
   const bool listed = !gone && !out.err;
 
+  bool yields = listed;
   if (plan_.what == Scan::Caches) {
     if (Failure f = find_cache(d, fd, listed ? &listing : nullptr)) return f;
   } else {
     // rglob("*") yields the entries of every directory it may list.
-    if (tell(Watch::Step::ListEntries, d) == Watch::Answer::Stop) return Failure::stopped();
+    const Watch::Answer answer = tell(Watch::Step::ListEntries, d);
+    if (answer == Watch::Answer::Stop) return Failure::stopped();
     if (out.err && raises(out.err)) return Failure::at(out.err, tree_.components(d));
+    yields = listed && answer == Watch::Answer::Go;
   }
-  if (listed) {
+  if (yields) {
     if (Failure f = yield_entries(d, fd, listing)) return f;
-    return find_subdirs(d, fd, listing);
   }
-  return {};
+  return listed ? find_subdirs(d, fd, listing) : Failure();
 }
 
 Failure Scanner::find_cache(int d, int fd, const std::vector<Entry>* listing) {
