@@ -90,12 +90,12 @@ class Scanner {
   struct Listing {
     int err = 0;                       // why it could not be listed (0: listed)
     Failure subdirs_failure;           // raised when the walk reads it
-    std::vector<std::string> subdirs;  // its sub-directories, in listing order
+    std::vector<Entry> subdirs;        // its sub-directories, in listing order
   };
 
-  int add(int parent, const std::string& name);
+  int add(int parent, const Entry& entry);
   Failure emit(int d);
-  Failure walk(int d, std::vector<std::string>* subdirs);
+  Failure walk(int d, std::vector<Entry>* subdirs);
   Failure yield_entries(int d, int fd, const std::vector<Entry>& listing);
   Failure find_cache(int d, int fd, const std::vector<Entry>* listing);
   Failure find_subdirs(int d, int fd, const std::vector<Entry>& listing);
@@ -117,10 +117,12 @@ class Scanner {
   std::vector<Listing> listings_;
 };
 
-int Scanner::add(int parent, const std::string& name) {
+int Scanner::add(int parent, const Entry& entry) {
+  const std::string& name = entry.name;
   Tree::Dir child;
   child.parent = parent;
   child.name = name;
+  child.ino = entry.ino;
   child.prefix = dir(parent).prefix + name.size() + 1;
   child.cached = dir(parent).cached || name == rules::kPycache;
   tree_.dirs.push_back(std::move(child));
@@ -180,7 +182,7 @@ Failure Scanner::emit(int d) {
   Listing& out = listings_[static_cast<std::size_t>(d)];
   std::vector<Entry> listing;
   if (listable && fd >= 0)
-    out.err = list_dir(fd, &listing);
+    out.err = d == 0 ? list_dir(fd, &listing) : read_dir(fd, &listing);
   else if (d == 0)
     out.err = plan_.base_err;
   if (gone) listing.clear();
@@ -269,7 +271,12 @@ Failure Scanner::yield_entries(int d, int fd, const std::vector<Entry>& listing)
 // directory's walk); later interpreters take any failure for "no".
 Failure Scanner::find_subdirs(int d, int fd, const std::vector<Entry>& listing) {
   Listing& out = listings_[static_cast<std::size_t>(d)];
+  // Below a cache that the sweep removes whole, rglob only finds what goes
+  // with it: worth walking only where that walk is heard, or may fail.
+  const bool into_caches = plan_.what != Scan::Caches || plan_.dialect.listing_errors_raise ||
+                           (watch_ && watch_->listening());
   for (const Entry& e : listing) {
+    if (!into_caches && e.name == rules::kPycache) continue;
     int real = e.type == DT_DIR ? 1 : 0;
     if (e.type == DT_UNKNOWN) {
       struct stat st;
@@ -286,12 +293,12 @@ Failure Scanner::find_subdirs(int d, int fd, const std::vector<Entry>& listing) 
       out.subdirs_failure = Failure::at(-real, tree_.components(d, &e.name));
       break;
     }
-    if (real) out.subdirs.push_back(e.name);
+    if (real) out.subdirs.push_back(e);
   }
   return {};
 }
 
-Failure Scanner::walk(int d, std::vector<std::string>* subdirs) {
+Failure Scanner::walk(int d, std::vector<Entry>* subdirs) {
   if (poll_.stop()) return Failure::stopped();
   const Watch::Answer answer = tell(Watch::Step::ListDirs, d);
   if (answer == Watch::Answer::Stop) return Failure::stopped();
@@ -314,7 +321,7 @@ Failure Scanner::run() {
   if (plan_.dialect.order == Dialect::Order::Preorder) {
     struct Frame {
       int dir;
-      std::vector<std::string> subdirs;
+      std::vector<Entry> subdirs;
       std::size_t next = 0;
     };
     std::vector<Frame> stack(1, Frame{0, {}});
@@ -337,15 +344,15 @@ Failure Scanner::run() {
   if (plan_.dialect.announces_walk && tell(Watch::Step::WalkStart, 0) == Watch::Answer::Stop)
     return Failure::stopped();
   std::vector<int> stack{0};
-  std::vector<std::string> subdirs;
+  std::vector<Entry> subdirs;
   while (!stack.empty()) {
     const int d = stack.back();
     stack.pop_back();
     subdirs.clear();
     if (Failure f = walk(d, &subdirs)) return f;
     const std::size_t first = stack.size();
-    for (const std::string& name : subdirs) {
-      const int child = add(d, name);
+    for (const Entry& entry : subdirs) {
+      const int child = add(d, entry);
       if (Failure f = emit(child)) return f;
       stack.push_back(child);
     }

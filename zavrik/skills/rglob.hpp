@@ -63,6 +63,7 @@ struct Tree final : Reach::Map {
     bool searchable = true;   // its entries may be looked at
     bool removed = false;     // a cache that remove_caches removed
     int cache = -1;           // its walked sub-directory "__pycache__"
+    std::uint64_t ino = 0;    // as its parent's listing gave it
     std::uint32_t first = 0;  // the entries rglob yields: entries[first, first + count)
     std::uint32_t count = 0;
   };
@@ -80,6 +81,7 @@ struct Tree final : Reach::Map {
   const std::string& name(int dir) const override {
     return dirs[static_cast<std::size_t>(dir)].name;
   }
+  std::uint64_t ino(int dir) const override { return dirs[static_cast<std::size_t>(dir)].ino; }
 };
 
 struct ScanPlan {

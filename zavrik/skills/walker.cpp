@@ -109,8 +109,8 @@ int open_at(int at, const char* name, int flags, Fd* out) {
   }
 }
 
-// Every entry of the directory open as `fd` (for reading), as os.listdir
-// lists them. 0 or an errno.
+}  // namespace
+
 int read_dir(int fd, std::vector<Entry>* out) {
 #if defined(__linux__)
   // getdents64 straight into a buffer: no stream, none of opendir's own
@@ -133,7 +133,7 @@ int read_dir(int fd, std::vector<Entry>* out) {
     for (long at = 0; at < n;) {
       const auto* d = reinterpret_cast<const Dirent64*>(buffer + at);
       at += d->reclen;
-      if (!dot_or_dotdot(d->name)) out->push_back({d->name, d->type});
+      if (!dot_or_dotdot(d->name)) out->push_back({d->name, d->type, d->ino});
     }
   }
 #else
@@ -153,12 +153,10 @@ int read_dir(int fd, std::vector<Entry>* out) {
     errno = 0;
     const struct dirent* e = readdir(dir);
     if (!e) return errno;
-    if (!dot_or_dotdot(e->d_name)) out->push_back({e->d_name, e->d_type});
+    if (!dot_or_dotdot(e->d_name)) out->push_back({e->d_name, e->d_type, e->d_ino});
   }
 #endif
 }
-
-}  // namespace
 
 bool ignored(int err) {
   return err == ENOENT || err == ENOTDIR || err == EBADF || err == ELOOP;
@@ -257,13 +255,6 @@ bool Reach::make_room() {
   if (held_.empty()) return false;
   auto oldest = std::min_element(held_.begin(), held_.end(),
                                  [](const Held& a, const Held& b) { return a.used < b.used; });
-  // Noted so that ".." from a child may lead back to it.
-  struct stat st;
-  if (fstat(oldest->fd.get(), &st) == 0) {
-    const auto at = static_cast<std::size_t>(oldest->dir);
-    if (known_.size() <= at) known_.resize(at + 1);
-    known_[at] = {true, st.st_dev, st.st_ino};
-  }
   *oldest = std::move(held_.back());
   held_.pop_back();
   return true;
@@ -285,19 +276,23 @@ void Reach::drop(int dir) {
     *h = std::move(held_.back());
     held_.pop_back();
   }
-  if (static_cast<std::size_t>(dir) < known_.size()) known_[static_cast<std::size_t>(dir)].valid = false;
 }
 
 int Reach::climb(int dir) {
-  const auto at = static_cast<std::size_t>(dir);
-  if (at >= known_.size() || !known_[at].valid) return -1;
+  const std::uint64_t ino = map_.ino(dir);
+  if (!ino) return -1;
+  if (!base_dev_) {
+    struct stat st;
+    if (fstat(base_, &st) != 0) return -1;
+    base_dev_ = st.st_dev;
+  }
   for (Held& h : held_) {
     if (map_.parent(h.dir) != dir) continue;
     Fd up;
     if (open_at(h.fd.get(), "..", kSearchFlags & ~O_NOFOLLOW, &up) != 0) return -1;
     struct stat st;
-    if (fstat(up.get(), &st) != 0 || st.st_dev != known_[at].dev || st.st_ino != known_[at].ino)
-      return -1;  // moved: it is reached by name from above instead
+    if (fstat(up.get(), &st) != 0 || st.st_dev != base_dev_ || st.st_ino != ino)
+      return -1;  // moved (or another file system): reached by name from above instead
     const int fd = up.get();
     keep(dir, std::move(up));
     return fd;
@@ -372,113 +367,151 @@ namespace {
 struct RemovalMap final : Reach::Map {
   std::vector<int> parents{-1};
   std::vector<std::string> names{std::string()};
+  std::vector<std::uint64_t> inos{0};
   int parent(int dir) const override { return parents[static_cast<std::size_t>(dir)]; }
   const std::string& name(int dir) const override { return names[static_cast<std::size_t>(dir)]; }
-  int add(int parent_dir, const std::string& name_of) {
+  std::uint64_t ino(int dir) const override { return inos[static_cast<std::size_t>(dir)]; }
+  int add(int parent_dir, const std::string& name_of, std::uint64_t ino_of) {
     parents.push_back(parent_dir);
     names.push_back(name_of);
+    inos.push_back(ino_of);
     return static_cast<int>(parents.size()) - 1;
   }
 };
 
-// One directory being emptied.
-struct Frame {
-  int dir;
-  std::size_t prefix;  // length of its text and separator
-  bool searchable;
-  std::vector<Entry> entries;
-  std::size_t next = 0;
+// One removal of a tree, children before their directory (see
+// remove_tree()).
+class Removal {
+ public:
+  Removal(int at, std::size_t depth_limit, Poll& poll, Watch* watch, const Place& above)
+      : reach_(map_, at), depth_limit_(depth_limit), poll_(poll), watch_(watch), chain_(above) {}
+
+  Failure run(const std::string& name, std::size_t length);
+
+ private:
+  // One directory being emptied.
+  struct Frame {
+    int dir;
+    std::size_t prefix;  // length of its text and separator
+    bool searchable;
+    std::vector<Entry> entries;
+    std::size_t next = 0;
+  };
+
+  Failure begin(int parent, const std::string& child, std::size_t length, std::uint64_t ino);
+  Failure step();
+  Failure finish();
+  Watch::Answer tell(Watch::Step step) {
+    return walk::tell(watch_, step, [&] { return chain_; });
+  }
+
+  RemovalMap map_;
+  Reach reach_;
+  std::size_t depth_limit_;
+  Poll& poll_;
+  Watch* watch_;
+  std::vector<Frame> stack_;
+  Place chain_;  // `above` and the names of the frames: where failures and steps are
 };
 
-// is_dir() of an entry of a frame: 1, 0 or -errno.
-int entry_is_dir(int fd, const Frame& frame, const Entry& e) {
-  if (!nameable(frame.prefix + e.name.size())) return -ENAMETOOLONG;
-  if (!frame.searchable) return -EACCES;
-  if (e.type == DT_DIR) return 1;
-  if (e.type == DT_LNK || e.type == DT_UNKNOWN) return is_kind(fd, e.name.c_str(), S_IFDIR);
-  return 0;
+// Starts removing `child` of directory `parent`: pushes its frame, or
+// removes it at once when it is a link (never followed) or a file.
+Failure Removal::begin(int parent, const std::string& child, std::size_t length,
+                       std::uint64_t ino) {
+  chain_.push_back(child);
+  if (!nameable(length)) return Failure::at(ENAMETOOLONG, chain_);
+  if (stack_.size() >= depth_limit_) return Failure::too_deep();
+  Fd fd;
+  const int err =
+      reach_.open_child(parent, [&](int at) { return open_listing(at, child.c_str(), &fd); });
+  if (err) {
+    // A link goes as a link (O_NOFOLLOW refuses to open it, with ELOOP or,
+    // asked for a directory, ENOTDIR).
+    const int at = reach_.fd(parent);
+    if (at < 0) return Failure::at(-at, chain_);
+    struct stat st;
+    if ((err != ELOOP && err != ENOTDIR) ||
+        fstatat(at, child.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode))
+      return Failure::at(err, chain_);
+    if (tell(Watch::Step::Unlink) == Watch::Answer::Stop) return Failure::stopped();
+    if (unlinkat(at, child.c_str(), 0) != 0) return Failure::at(errno, chain_);
+    chain_.pop_back();
+    return {};
+  }
+  if (tell(Watch::Step::Iterdir) == Watch::Answer::Stop) return Failure::stopped();
+  Frame frame{map_.add(parent, child, ino), length + 1, true, {}};
+  if (const int list_err = read_dir(fd.get(), &frame.entries)) return Failure::at(list_err, chain_);
+  // Whether is_dir() of an entry may answer only matters for what is
+  // announced before its removal fails for the same reason.
+  if (watch_ && watch_->listening()) frame.searchable = probe_searchable(fd.get(), frame.entries);
+  reach_.keep(frame.dir, std::move(fd));
+  stack_.push_back(std::move(frame));
+  return {};
+}
+
+// The directory on top, emptied: it goes itself.
+Failure Removal::finish() {
+  const int dir = stack_.back().dir;
+  stack_.pop_back();
+  if (tell(Watch::Step::Rmdir) == Watch::Answer::Stop) return Failure::stopped();
+  const int at = reach_.fd(map_.parent(dir));
+  if (at < 0) return Failure::at(-at, chain_);
+  if (unlinkat(at, map_.name(dir).c_str(), AT_REMOVEDIR) != 0) return Failure::at(errno, chain_);
+  reach_.drop(dir);
+  chain_.pop_back();
+  return {};
+}
+
+// The next entry of the directory on top: a directory is begun, anything
+// else unlinked.
+Failure Removal::step() {
+  Frame& frame = stack_.back();
+  if (frame.next == frame.entries.size()) return finish();
+  const int fd = reach_.fd(frame.dir);
+  if (fd < 0) return Failure::at(-fd, chain_);
+  const Entry& e = frame.entries[frame.next++];
+  // is_dir() follows a link: its errors are the method's errors, and a link
+  // is removed as a link whatever it points at.
+  int dir;
+  if (!nameable(frame.prefix + e.name.size()))
+    dir = -ENAMETOOLONG;
+  else if (!frame.searchable)
+    dir = -EACCES;
+  else if (e.type == DT_DIR)
+    dir = 1;
+  else if (e.type == DT_LNK || e.type == DT_UNKNOWN)
+    dir = is_kind(fd, e.name.c_str(), S_IFDIR);
+  else
+    dir = 0;
+  if (dir < 0) {
+    chain_.push_back(e.name);
+    return Failure::at(-dir, chain_);
+  }
+  if (dir) {
+    const Entry child = e;  // `frame` and `e` move when the stack grows
+    return begin(frame.dir, child.name, frame.prefix + child.name.size(), child.ino);
+  }
+  chain_.push_back(e.name);
+  if (tell(Watch::Step::Unlink) == Watch::Answer::Stop) return Failure::stopped();
+  if (unlinkat(fd, e.name.c_str(), 0) != 0) return Failure::at(errno, chain_);
+  chain_.pop_back();
+  return {};
+}
+
+Failure Removal::run(const std::string& name, std::size_t length) {
+  if (Failure f = begin(0, name, length, 0)) return f;
+  while (!stack_.empty()) {
+    if (poll_.stop()) return Failure::stopped();
+    if (Failure f = step()) return f;
+  }
+  return {};
 }
 
 }  // namespace
 
 Failure remove_tree(int at, const std::string& name, std::size_t length,
                     std::size_t depth_limit, Poll& poll, Watch* watch, const Place& above) {
-  RemovalMap map;
-  Reach reach(map, at);
-  std::vector<Frame> stack;
-  Place chain = above;  // `above` and the names of the frames, for failures and the watch
-
-  // Starts removing the directory `child` of `parent` (a link or a file
-  // there goes as such): pushes its frame, or removes it at once.
-  auto begin = [&](int parent, const std::string& child, std::size_t child_length) -> Failure {
-    chain.push_back(child);
-    if (!nameable(child_length)) return Failure::at(ENAMETOOLONG, chain);
-    if (stack.size() >= depth_limit) return Failure::too_deep();
-    Fd fd;
-    const int err = reach.open_child(parent, [&](int dir_fd) {
-      return open_listing(dir_fd, child.c_str(), &fd);
-    });
-    if (err) {
-      // A link goes as a link (O_NOFOLLOW refuses to open it, with ELOOP or,
-      // asked for a directory, ENOTDIR).
-      const int parent_fd = reach.fd(parent);
-      if (parent_fd < 0) return Failure::at(-parent_fd, chain);
-      struct stat st;
-      if ((err != ELOOP && err != ENOTDIR) ||
-          fstatat(parent_fd, child.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode))
-        return Failure::at(err, chain);
-      if (tell(watch, Watch::Step::Unlink, [&] { return chain; }) == Watch::Answer::Stop) return Failure::stopped();
-      if (unlinkat(parent_fd, child.c_str(), 0) != 0) return Failure::at(errno, chain);
-      chain.pop_back();
-      return {};
-    }
-    if (tell(watch, Watch::Step::Iterdir, [&] { return chain; }) == Watch::Answer::Stop) return Failure::stopped();
-    Frame frame{map.add(parent, child), child_length + 1, true, {}};
-    if (const int list_err = list_dir(fd.get(), &frame.entries)) return Failure::at(list_err, chain);
-    frame.searchable = probe_searchable(fd.get(), frame.entries);
-    reach.keep(frame.dir, std::move(fd));
-    stack.push_back(std::move(frame));
-    return {};
-  };
-
-  if (Failure f = begin(0, name, length)) return f;
-  while (!stack.empty()) {
-    if (poll.stop()) return Failure::stopped();
-    Frame& frame = stack.back();
-    const int fd = reach.fd(frame.dir);
-    if (fd < 0) return Failure::at(-fd, chain);
-    if (frame.next == frame.entries.size()) {
-      // Emptied: the directory itself goes.
-      const int dir = frame.dir;
-      stack.pop_back();
-      if (tell(watch, Watch::Step::Rmdir, [&] { return chain; }) == Watch::Answer::Stop) return Failure::stopped();
-      const int parent_fd = reach.fd(map.parent(dir));
-      if (parent_fd < 0) return Failure::at(-parent_fd, chain);
-      if (unlinkat(parent_fd, map.name(dir).c_str(), AT_REMOVEDIR) != 0)
-        return Failure::at(errno, chain);
-      reach.drop(dir);
-      chain.pop_back();
-      continue;
-    }
-    const Entry& e = frame.entries[frame.next++];
-    // is_dir() follows a link: its errors are the method's errors, and a
-    // link is removed as a link whatever it points at.
-    const int dir = entry_is_dir(fd, frame, e);
-    if (dir < 0) {
-      chain.push_back(e.name);
-      return Failure::at(-dir, chain);
-    }
-    if (dir) {
-      const std::string child = e.name;  // `frame` and `e` may move below
-      if (Failure f = begin(frame.dir, child, frame.prefix + child.size())) return f;
-      continue;
-    }
-    chain.push_back(e.name);
-    if (tell(watch, Watch::Step::Unlink, [&] { return chain; }) == Watch::Answer::Stop) return Failure::stopped();
-    if (unlinkat(fd, e.name.c_str(), 0) != 0) return Failure::at(errno, chain);
-    chain.pop_back();
-  }
-  return {};
+  return Removal(at, depth_limit, poll, watch, above).run(name, length);
 }
 
 #endif  // !_WIN32

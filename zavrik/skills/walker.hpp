@@ -141,7 +141,8 @@ Watch::Answer tell(Watch* watch, Watch::Step step, MakePlace&& place) {
 
 struct Entry {
   std::string name;
-  unsigned char type;  // d_type
+  unsigned char type;       // d_type
+  std::uint64_t ino = 0;    // d_ino
 };
 
 #if !defined(_WIN32)  // the walks are POSIX; Windows takes the method path
@@ -196,6 +197,8 @@ int is_kind(int at, const char* name, mode_t kind);
 // Every entry of the directory open as `fd`, as os.listdir lists them (from
 // its start, also where `fd` may only be searched). 0 or an errno.
 int list_dir(int fd, std::vector<Entry>* out);
+// The same for a descriptor just opened for listing.
+int read_dir(int fd, std::vector<Entry>* out);
 
 // Whether a directory's entries may be looked at, probed with the first
 // entry: a directory that may be listed but not searched refuses it.
@@ -203,16 +206,19 @@ bool probe_searchable(int fd, const std::vector<Entry>& entries);
 
 // Descriptors of the directories of a walk, reached one component at a time
 // from the base without following links. At most a few are held at once:
-// the least recently used is closed to make room (its identity noted), and
-// opened again when it is wanted, through ".." from a child that is still
-// open where that leads back to the same directory, else down from its
-// nearest open ancestor. Running out of descriptors closes more of them.
+// the least recently used is closed to make room, and opened again when it
+// is wanted, through ".." from a child that is still open where that leads
+// back to the same directory (the inode its parent's listing gave), else
+// down from its nearest open ancestor. Running out of descriptors closes
+// more of them.
 class Reach {
  public:
-  // `parent(d)` and `name(d)` describe directory d (0 is the base).
+  // `parent(d)`, `name(d)` and `ino(d)` (its parent's listing's inode
+  // number, 0 if unknown) describe directory d (0 is the base).
   struct Map {
     virtual int parent(int dir) const = 0;
     virtual const std::string& name(int dir) const = 0;
+    virtual std::uint64_t ino(int dir) const = 0;
 
    protected:
     ~Map() = default;
@@ -236,11 +242,6 @@ class Reach {
     Fd fd;
     std::uint64_t used;
   };
-  struct Known {
-    bool valid = false;
-    dev_t dev = 0;
-    ino_t ino = 0;
-  };
   static constexpr std::size_t kHeld = 24;
 
   Held* find(int dir);
@@ -251,8 +252,8 @@ class Reach {
   const Map& map_;
   int base_;
   std::vector<Held> held_;
-  std::vector<Known> known_;  // by directory: identities of closed ones
   std::uint64_t clock_ = 0;
+  dev_t base_dev_ = 0;  // known once read
 };
 
 template <class Open>
