@@ -199,7 +199,7 @@ walk::Failure walk_skill(const Env& env, int root_fd, int root_err, const Target
     plan.base_err = ENAMETOOLONG;
   } else if (root_err) {
     plan.base_err = root_err;
-  } else if (walk::open_base_searchable(root_fd, name.c_str(), &fd) == 0) {
+  } else if (walk::open_base_proven(root_fd, name.c_str(), &fd) == 0) {
     // A directory that opens through its "." is one (is_dir() says so) and
     // may be listed and searched.
     plan.base_searchable = true;
@@ -508,18 +508,9 @@ Native Anchor::remove_children_except(PyObject* admitted) {
     for (size_t i = 0; i < entries.size(); ++i) {
       if (poll.stop()) return walk::Failure::stopped();
       const walk::Entry& e = entries[i];
-      int dir;
-      if (!walk::nameable(prefix + e.name.size()))
-        dir = -ENAMETOOLONG;
-      else if (!searchable)
-        dir = -EACCES;
-      else if (e.type == DT_DIR)
-        dir = 1;
-      else if (e.type == DT_LNK || e.type == DT_UNKNOWN)
-        dir = walk::is_kind(fd_.get(), e.name.c_str(), S_IFDIR);
-      else
-        dir = 0;
-      if (dir < 0) return walk::Failure::at(-dir, {e.name});
+      bool dir;
+      if (const int err = walk::entry_is(S_IFDIR, fd_.get(), prefix, searchable, e.name, e.type, &dir))
+        return walk::Failure::at(err, {e.name});
       if (!dir || keep[i]) continue;
       if (walk::Failure removed =
               walk::remove_tree(fd_.get(), e.name, prefix + e.name.size(), limit, poll, watch))

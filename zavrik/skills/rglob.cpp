@@ -39,21 +39,6 @@ const Entry* find_entry(const std::vector<Entry>& listing, const std::string& na
   return nullptr;
 }
 
-// is_file() of an entry of a directory: 1, 0 or -errno.
-int entry_is_file(int fd, const Tree::Dir& dir, const std::string& name, unsigned char type) {
-  if (!nameable(dir.prefix + name.size())) return -ENAMETOOLONG;
-  if (!dir.searchable) return -EACCES;
-  switch (type) {
-    case DT_REG:
-      return 1;
-    case DT_LNK:
-    case DT_UNKNOWN:
-      return is_kind(fd, name.c_str(), S_IFREG);
-    default:
-      return 0;
-  }
-}
-
 // is_dir() of D / "__pycache__" (`fd` is D) and, for a directory, its
 // removal as `_remove_tree` removes it; `*removed` tells which.
 Failure remove_cache(int fd, const Tree& tree, int d, std::size_t depth_limit, Poll& poll,
@@ -61,14 +46,10 @@ Failure remove_cache(int fd, const Tree& tree, int d, std::size_t depth_limit, P
   *removed = false;
   const Tree::Dir& dir = tree.dirs[static_cast<std::size_t>(d)];
   const std::size_t length = dir.prefix + kPycacheName.size();
-  int is_dir;
-  if (!nameable(length))
-    is_dir = -ENAMETOOLONG;
-  else if (!dir.searchable)
-    is_dir = -EACCES;
-  else
-    is_dir = is_kind(fd, rules::kPycache, S_IFDIR);
-  if (is_dir < 0) return Failure::at(-is_dir, tree.components(d, &kPycacheName));
+  bool is_dir;
+  if (const int err = entry_is(S_IFDIR, fd, dir.prefix, dir.searchable, kPycacheName, DT_UNKNOWN,
+                               &is_dir))
+    return Failure::at(err, tree.components(d, &kPycacheName));
   if (!is_dir) return {};
   if (Failure f = remove_tree(fd, kPycacheName, length, depth_limit, poll, watch,
                               tree.components(d)))
@@ -155,9 +136,10 @@ int Scanner::open_dir(int d, bool* listable, bool* proven, bool* gone) {
   });
   *listable = !err;
   if (err == ELOOP || err == ENOTDIR) {
-    const int at = reach_.fd(parent);
+    int at;
     struct stat st;
-    if (at >= 0 && fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+    if (reach_.fd(parent, &at) == 0 && fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(st.st_mode)) {
       *gone = true;
       return -1;
     }
@@ -255,9 +237,11 @@ Failure Scanner::yield_entries(int d, int fd, const std::vector<Entry>& listing)
     if (poll_.stop()) return Failure::stopped();
     signed char file = -1;
     if (plan_.what == Scan::Files) {
-      const int answer = entry_is_file(fd, dir(d), e.name, e.type);
-      if (answer < 0) return Failure::at(-answer, tree_.components(d, &e.name));
-      file = static_cast<signed char>(answer);
+      bool is_file;
+      if (const int err = entry_is(S_IFREG, fd, dir(d).prefix, dir(d).searchable, e.name, e.type,
+                                   &is_file))
+        return Failure::at(err, tree_.components(d, &e.name));
+      file = is_file ? 1 : 0;
     }
     tree_.entries.push_back({e.name, e.type, file});
   }
@@ -372,10 +356,10 @@ Failure remove_caches(int base, Tree* tree, std::size_t depth_limit, Poll& poll,
   for (const int d : tree->caches) {
     if (poll.stop()) return Failure::stopped();
     // A cache inside one already removed is no directory any more.
-    const int fd = reach.fd(d);
-    if (fd < 0) {
-      if (ignored(-fd)) continue;
-      return Failure::at(-fd, tree->components(d));
+    int fd;
+    if (const int err = reach.fd(d, &fd)) {
+      if (ignored(err)) continue;
+      return Failure::at(err, tree->components(d));
     }
     bool removed = false;
     if (Failure f = remove_cache(fd, *tree, d, depth_limit, poll, watch, &removed)) return f;
@@ -401,30 +385,26 @@ Failure remove_junk_files(int base, const Tree& tree, Poll& poll, Watch* watch) 
       if (poll.stop()) return Failure::stopped();
       const Tree::Item& item = tree.entries[i];
       // is_file() needs the directory only for what the listing leaves open.
-      int file;
-      if (!nameable(dir.prefix + item.name.size())) {
-        file = -ENAMETOOLONG;
-      } else if (!dir.searchable) {
-        file = -EACCES;
-      } else if (item.type == DT_LNK || item.type == DT_UNKNOWN) {
-        const int fd = reach.fd(index);
-        if (fd < 0) {
-          if (ignored(-fd)) break;  // no longer a directory of the tree
-          return Failure::at(-fd, tree.components(index));
+      int fd = -1;
+      if (item.type == DT_LNK || item.type == DT_UNKNOWN) {
+        if (const int err = reach.fd(index, &fd)) {
+          if (ignored(err)) break;  // no longer a directory of the tree
+          return Failure::at(err, tree.components(index));
         }
-        file = is_kind(fd, item.name.c_str(), S_IFREG);
-      } else {
-        file = item.type == DT_REG;
       }
-      if (file < 0) return Failure::at(-file, tree.components(index, &item.name));
+      bool file;
+      if (const int err = entry_is(S_IFREG, fd, dir.prefix, dir.searchable, item.name, item.type,
+                                   &file))
+        return Failure::at(err, tree.components(index, &item.name));
       if (!file || packable(tree, index, item)) continue;
       if (tell(watch, Watch::Step::Unlink, [&] { return tree.components(index, &item.name); }) ==
           Watch::Answer::Stop)
         return Failure::stopped();
-      const int fd = reach.fd(index);
       if (fd < 0) {
-        if (ignored(-fd)) break;
-        return Failure::at(-fd, tree.components(index));
+        if (const int err = reach.fd(index, &fd)) {
+          if (ignored(err)) break;
+          return Failure::at(err, tree.components(index));
+        }
       }
       if (unlinkat(fd, item.name.c_str(), 0) != 0)
         return Failure::at(errno, tree.components(index, &item.name));

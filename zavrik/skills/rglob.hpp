@@ -95,7 +95,7 @@ struct ScanPlan {
 
 #if !defined(_WIN32)
 
-// Walks the tree below `base` (from open_base or open_base_searchable, or
+// Walks the tree below `base` (from open_base or open_base_proven, or
 // -1 with the error in `plan.base_err`) as rglob does for `plan.what`,
 // recording it in `tree`. `watch` may be null.
 Failure scan(int base, const ScanPlan& plan, Tree* tree, Poll& poll, Watch* watch);

@@ -175,10 +175,10 @@ int open_base(int at, const char* name, Fd* out) {
   return denied(err) ? open_search(at, name, out) : err;
 }
 
-int open_base_searchable(int at, const char* name, Fd* out) {
+int open_base_proven(int at, const char* name, Fd* out) {
   std::string through_dot(name);
   through_dot += "/.";
-  return open_at(at, through_dot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, out) ? -1 : 0;
+  return open_at(at, through_dot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, out);
 }
 
 int open_listing(int at, const char* name, Fd* out) { return open_at(at, name, kListFlags, out); }
@@ -189,7 +189,7 @@ int open_searching(int at, const char* name, Fd* out) {
 
 int open_proven(int at, const std::string& name, Fd* out, bool* available) {
 #if defined(__linux__) && defined(SYS_openat2)
-  if (!*available) return -1;
+  if (!*available) return ENOSYS;
   const std::string through_dot = name + "/.";
   struct open_how how;
   std::memset(&how, 0, sizeof how);
@@ -207,21 +207,30 @@ int open_proven(int at, const std::string& name, Fd* out, bool* available) {
     // really refused it turns the shortcut off for the rest of the walk.
     if (errno == ENOSYS || errno == EINVAL || errno == E2BIG || errno == EPERM)
       *available = false;
-    return -1;
+    return errno;
   }
 #else
   static_cast<void>(at);
   static_cast<void>(name);
   static_cast<void>(out);
   *available = false;
-  return -1;
+  return ENOSYS;
 #endif
 }
 
-int is_kind(int at, const char* name, mode_t kind) {
+int entry_is(mode_t kind, int fd, std::size_t prefix, bool searchable, const std::string& name,
+             unsigned char type, bool* yes) {
+  *yes = false;
+  if (!nameable(prefix + name.size())) return ENAMETOOLONG;
+  if (!searchable) return EACCES;
+  if (type != DT_LNK && type != DT_UNKNOWN) {
+    *yes = type == (kind == S_IFDIR ? DT_DIR : DT_REG);
+    return 0;
+  }
   struct stat st;
-  if (fstatat(at, name, &st, 0) != 0) return ignored(errno) ? 0 : -errno;
-  return (st.st_mode & S_IFMT) == kind ? 1 : 0;
+  if (fstatat(fd, name.c_str(), &st, 0) != 0) return ignored(errno) ? 0 : errno;
+  *yes = (st.st_mode & S_IFMT) == kind;
+  return 0;
 }
 
 int list_dir(int fd, std::vector<Entry>* out) {
@@ -278,29 +287,29 @@ void Reach::drop(int dir) {
   }
 }
 
-int Reach::climb(int dir) {
+int Reach::climb(int dir, int* out) {
   const std::uint64_t ino = map_.ino(dir);
-  if (!ino) return -1;
+  if (!ino) return ENOENT;
   if (!base_dev_) {
     struct stat st;
-    if (fstat(base_, &st) != 0) return -1;
+    if (fstat(base_, &st) != 0) return errno;
     base_dev_ = st.st_dev;
   }
   for (Held& h : held_) {
     if (map_.parent(h.dir) != dir) continue;
     Fd up;
-    if (open_at(h.fd.get(), "..", kSearchFlags & ~O_NOFOLLOW, &up) != 0) return -1;
+    if (const int err = open_at(h.fd.get(), "..", kSearchFlags & ~O_NOFOLLOW, &up)) return err;
     struct stat st;
     if (fstat(up.get(), &st) != 0 || st.st_dev != base_dev_ || st.st_ino != ino)
-      return -1;  // moved (or another file system): reached by name from above instead
-    const int fd = up.get();
+      return ESTALE;  // moved (or another file system): reached by name from above instead
+    *out = up.get();
     keep(dir, std::move(up));
-    return fd;
+    return 0;
   }
-  return -1;
+  return ENOENT;
 }
 
-int Reach::descend(int dir) {
+int Reach::descend(int dir, int* out) {
   std::vector<int> path;
   int from = dir;
   while (from != 0 && !find(from)) {
@@ -312,26 +321,30 @@ int Reach::descend(int dir) {
     int err;
     for (;;) {
       Held* held = from == 0 ? nullptr : find(from);
-      if (from != 0 && !held) return descend(dir);  // closed to make room: again from above
+      if (from != 0 && !held) return descend(dir, out);  // closed to make room: again from above
       if (held) held->used = ++clock_;
       err = open_at(held ? held->fd.get() : base_, map_.name(*it).c_str(), kSearchFlags, &next);
       if ((err != EMFILE && err != ENFILE) || !make_room()) break;
     }
-    if (err) return -err;
+    if (err) return err;
     keep(*it, std::move(next));
     from = *it;
   }
-  return from == 0 ? base_ : find(from)->fd.get();
+  *out = from == 0 ? base_ : find(from)->fd.get();
+  return 0;
 }
 
-int Reach::fd(int dir) {
-  if (dir == 0) return base_;
+int Reach::fd(int dir, int* out) {
+  if (dir == 0) {
+    *out = base_;
+    return 0;
+  }
   if (Held* h = find(dir)) {
     h->used = ++clock_;
-    return h->fd.get();
+    *out = h->fd.get();
+    return 0;
   }
-  const int up = climb(dir);
-  return up >= 0 ? up : descend(dir);
+  return climb(dir, out) == 0 ? 0 : descend(dir, out);
 }
 
 // --- Listing and removal ----------------------------------------------------
@@ -344,17 +357,9 @@ Failure list_dirs(int base, std::size_t prefix, std::vector<std::string>* dirs, 
   dirs->reserve(dirs->size() + entries.size());
   for (Entry& e : entries) {
     if (poll.stop()) return Failure::stopped();
-    int dir = 0;
-    if (!nameable(prefix + e.name.size())) {
-      dir = -ENAMETOOLONG;
-    } else if (!searchable) {
-      dir = -EACCES;
-    } else if (e.type == DT_DIR) {
-      dir = 1;
-    } else if (e.type == DT_LNK || e.type == DT_UNKNOWN) {
-      dir = is_kind(base, e.name.c_str(), S_IFDIR);
-    }
-    if (dir < 0) return Failure::at(-dir, {e.name});
+    bool dir;
+    if (const int err = entry_is(S_IFDIR, base, prefix, searchable, e.name, e.type, &dir))
+      return Failure::at(err, {e.name});
     if (dir) dirs->push_back(std::move(e.name));
   }
   return {};
@@ -427,8 +432,8 @@ Failure Removal::begin(int parent, const std::string& child, std::size_t length,
   if (err) {
     // A link goes as a link (O_NOFOLLOW refuses to open it, with ELOOP or,
     // asked for a directory, ENOTDIR).
-    const int at = reach_.fd(parent);
-    if (at < 0) return Failure::at(-at, chain_);
+    int at;
+    if (const int reach_err = reach_.fd(parent, &at)) return Failure::at(reach_err, chain_);
     struct stat st;
     if ((err != ELOOP && err != ENOTDIR) ||
         fstatat(at, child.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode))
@@ -454,8 +459,8 @@ Failure Removal::finish() {
   const int dir = stack_.back().dir;
   stack_.pop_back();
   if (tell(Watch::Step::Rmdir) == Watch::Answer::Stop) return Failure::stopped();
-  const int at = reach_.fd(map_.parent(dir));
-  if (at < 0) return Failure::at(-at, chain_);
+  int at;
+  if (const int err = reach_.fd(map_.parent(dir), &at)) return Failure::at(err, chain_);
   if (unlinkat(at, map_.name(dir).c_str(), AT_REMOVEDIR) != 0) return Failure::at(errno, chain_);
   reach_.drop(dir);
   chain_.pop_back();
@@ -467,25 +472,15 @@ Failure Removal::finish() {
 Failure Removal::step() {
   Frame& frame = stack_.back();
   if (frame.next == frame.entries.size()) return finish();
-  const int fd = reach_.fd(frame.dir);
-  if (fd < 0) return Failure::at(-fd, chain_);
+  int fd;
+  if (const int err = reach_.fd(frame.dir, &fd)) return Failure::at(err, chain_);
   const Entry& e = frame.entries[frame.next++];
   // is_dir() follows a link: its errors are the method's errors, and a link
   // is removed as a link whatever it points at.
-  int dir;
-  if (!nameable(frame.prefix + e.name.size()))
-    dir = -ENAMETOOLONG;
-  else if (!frame.searchable)
-    dir = -EACCES;
-  else if (e.type == DT_DIR)
-    dir = 1;
-  else if (e.type == DT_LNK || e.type == DT_UNKNOWN)
-    dir = is_kind(fd, e.name.c_str(), S_IFDIR);
-  else
-    dir = 0;
-  if (dir < 0) {
+  bool dir;
+  if (const int err = entry_is(S_IFDIR, fd, frame.prefix, frame.searchable, e.name, e.type, &dir)) {
     chain_.push_back(e.name);
-    return Failure::at(-dir, chain_);
+    return Failure::at(err, chain_);
   }
   if (dir) {
     const Entry child = e;  // `frame` and `e` move when the stack grows

@@ -147,6 +147,9 @@ struct Entry {
 
 #if !defined(_WIN32)  // the walks are POSIX; Windows takes the method path
 
+// Every step below returns 0, or the errno it failed with (an answer it
+// gives goes to an out-parameter); a walk returns a `Failure`.
+
 // Errors that pathlib's predicates (exists, is_dir, is_file) answer with
 // "no".
 bool ignored(int err);
@@ -161,41 +164,34 @@ bool nameable(std::size_t length);
 
 // Opens `name` relative to `at` as a directory to work in (the right to
 // search it is enough), following a final link as pathlib does for the path
-// it was handed. 0 or an errno.
+// it was handed.
 int open_search(int at, const char* name, Fd* out);
 
 // Opens `name` relative to `at` as the base of a walk, following a final
-// link: for listing where that is allowed, else only to work in. 0 or an
-// errno.
+// link: for listing where that is allowed, else only to work in.
 int open_base(int at, const char* name, Fd* out);
 
-// Opens the directory `name` relative to `at` as open_base does, but only
-// where it may be both listed and searched, which the open then proves (it
-// goes through the directory's own "."). 0, or -1 where it was not opened
-// that way (open_base then answers).
-int open_base_searchable(int at, const char* name, Fd* out);
+// Opens `name` relative to `at` as open_base does, but for listing through
+// its own ".": such an open succeeds only where the directory may be both
+// listed and searched, which then needs no probe.
+int open_base_proven(int at, const char* name, Fd* out);
 
-// Opens the sub-directory `name` of `at` for listing, never through a link:
-// 0, ELOOP or ENOTDIR where it is a link or no directory, or another errno.
+// Opens the sub-directory `name` of `at` for listing, never through a link
+// (ELOOP or ENOTDIR where it is a link or no directory).
 int open_listing(int at, const char* name, Fd* out);
 // The same only to work in (the right to search it is enough).
 int open_searching(int at, const char* name, Fd* out);
 
-// Opens the sub-directory `name` of `at` for listing through its own ".",
-// refusing links on the way (openat2): the open succeeds only where the
-// directory may be both listed and searched, which then needs no probe. 0
-// when it is open, else -1: the caller opens it the plain way, which
-// answers every failure. `*available` turns false where the system has no
-// such open, so that a walk tries it no more.
+// Opens the directory `name` of `at` for listing through its own ".",
+// refusing links on the way where the system can (openat2): such an open
+// succeeds only where the directory may be both listed and searched, which
+// then needs no probe. Where it fails, the caller opens the directory the
+// plain way, which answers every failure; `*available` turns false where
+// the system has no such open, so that a walk tries it no more.
 int open_proven(int at, const std::string& name, Fd* out, bool* available);
 
-// stat of `name` relative to `at`, links followed: 1 when its type is
-// `kind`, 0 when not or for an error that pathlib's predicates ignore,
-// -errno otherwise.
-int is_kind(int at, const char* name, mode_t kind);
-
 // Every entry of the directory open as `fd`, as os.listdir lists them (from
-// its start, also where `fd` may only be searched). 0 or an errno.
+// its start, also where `fd` may only be searched).
 int list_dir(int fd, std::vector<Entry>* out);
 // The same for a descriptor just opened for listing.
 int read_dir(int fd, std::vector<Entry>* out);
@@ -203,6 +199,15 @@ int read_dir(int fd, std::vector<Entry>* out);
 // Whether a directory's entries may be looked at, probed with the first
 // entry: a directory that may be listed but not searched refuses it.
 bool probe_searchable(int fd, const std::vector<Entry>& entries);
+
+// What a directory's entry is, as pathlib's is_dir() (kind S_IFDIR) or
+// is_file() (S_IFREG) answers of its path: links followed, the type the
+// listing gave taken where it is certain. `prefix` is the length of the
+// directory's text and separator, `searchable` whether its entries may be
+// looked at. 0 with the answer in `*yes` (errors the predicates ignore
+// answer "no"), or the errno the predicate raises.
+int entry_is(mode_t kind, int fd, std::size_t prefix, bool searchable, const std::string& name,
+             unsigned char type, bool* yes);
 
 // Descriptors of the directories of a walk, reached one component at a time
 // from the base without following links. At most a few are held at once:
@@ -225,14 +230,14 @@ class Reach {
   };
   Reach(const Map& map, int base) noexcept : map_(map), base_(base) {}
 
-  // The descriptor of directory `dir` (only to work in), or -errno.
-  int fd(int dir);
+  // The descriptor of directory `dir` (only to work in).
+  int fd(int dir, int* out);
   // Hands over a descriptor just opened for `dir`.
   void keep(int dir, Fd fd);
   // `dir` is gone or no longer wanted.
   void drop(int dir);
-  // Opens the child `name` of directory `dir` with `open`, making room
-  // when the process is out of descriptors: 0 or an errno.
+  // Opens a child of directory `dir` with `open(dir_fd)`, making room when
+  // the process is out of descriptors.
   template <class Open>
   int open_child(int dir, Open&& open);
 
@@ -246,8 +251,8 @@ class Reach {
 
   Held* find(int dir);
   bool make_room();
-  int climb(int dir);
-  int descend(int dir);
+  int climb(int dir, int* out);
+  int descend(int dir, int* out);
 
   const Map& map_;
   int base_;
@@ -259,8 +264,8 @@ class Reach {
 template <class Open>
 int Reach::open_child(int dir, Open&& open) {
   for (;;) {
-    const int at = fd(dir);
-    if (at < 0) return -at;
+    int at;
+    if (const int err = fd(dir, &at)) return err;
     const int err = open(at);
     if ((err != EMFILE && err != ENFILE) || !make_room()) return err;
   }
