@@ -1,13 +1,16 @@
 // The one place where the C API of each supported CPython (3.11 to 3.13) is
 // chosen. Everything else calls these names and never tests PY_VERSION_HEX
 // itself: when an interpreter deprecates a call, only this header changes.
+// Where a newer interpreter has the call, the name and contract are its
+// own, given to the older ones.
 //
-// Failure idiom, as in the C API they wrap: functions returning `Ref` give an
-// empty `Ref` with an exception set; the `int` lookups return 1 (found,
-// `*result` set), 0 (absent, no exception) or -1 (exception set).
+// Failure idiom, as in the C API they stand for: a new reference, or null
+// with an exception set; the `int` lookups return 1 (found, `*result` a new
+// reference), 0 (absent, no exception) or -1 (exception set).
 #pragma once
 
-#include "pyref.hpp"
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
 
 #if PY_VERSION_HEX < 0x030C0000
 // Before 3.12 the member types and flags live only in this header.
@@ -29,11 +32,11 @@ inline constexpr int kMemberReadonly = READONLY;
 #endif
 
 // Takes the exception now set out of the thread state, normalised and with
-// its traceback attached (PyErr_GetRaisedException). Empty when none is set;
-// no exception is set afterwards.
-inline Ref take_raised_exception() {
+// its traceback attached (PyErr_GetRaisedException): a new reference, or
+// null when none is set; no exception is set afterwards.
+inline PyObject* take_raised_exception() {
 #if PY_VERSION_HEX >= 0x030C0000
-  return Ref::steal(PyErr_GetRaisedException());
+  return PyErr_GetRaisedException();
 #else
   PyObject *type, *value, *tb;
   PyErr_Fetch(&type, &value, &tb);
@@ -41,24 +44,23 @@ inline Ref take_raised_exception() {
   if (tb && value) PyException_SetTraceback(value, tb);
   Py_XDECREF(type);
   Py_XDECREF(tb);
-  return Ref::steal(value);
+  return value;
 #endif
 }
 
-// Sets `exc` (taken with take_raised_exception) as the current exception
-// again, as it is: no context is chained (PyErr_SetRaisedException). An
-// empty `exc` clears the exception indicator.
-inline void set_raised_exception(Ref exc) {
+// Sets `exc` (taken with take_raised_exception; stolen) as the current
+// exception again, as it is: no context is chained
+// (PyErr_SetRaisedException). A null `exc` clears the exception indicator.
+inline void set_raised_exception(PyObject* exc) {
 #if PY_VERSION_HEX >= 0x030C0000
-  PyErr_SetRaisedException(exc.release());
+  PyErr_SetRaisedException(exc);
 #else
-  PyObject* value = exc.release();
-  if (!value) {
+  if (!exc) {
     PyErr_Restore(nullptr, nullptr, nullptr);
     return;
   }
-  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value,
-                PyException_GetTraceback(value));
+  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc))), exc,
+                PyException_GetTraceback(exc));
 #endif
 }
 
@@ -83,34 +85,15 @@ inline bool holds_gil() {
 
 // getattr(obj, name) where a missing attribute is an answer, not an error:
 // only AttributeError means absent (PyObject_GetOptionalAttr, 3.13).
-inline int get_optional_attr(PyObject* obj, PyObject* name, Ref* result) {
+inline int get_optional_attr(PyObject* obj, PyObject* name, PyObject** result) {
 #if PY_VERSION_HEX >= 0x030D0000
-  PyObject* value = nullptr;
-  const int found = PyObject_GetOptionalAttr(obj, name, &value);
-  *result = Ref::steal(value);
-  return found;
+  return PyObject_GetOptionalAttr(obj, name, result);
 #else
-  *result = Ref::steal(PyObject_GetAttr(obj, name));
+  *result = PyObject_GetAttr(obj, name);
   if (*result) return 1;
   if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
   PyErr_Clear();
   return 0;
-#endif
-}
-
-// dict[key] of an exact or derived dict, without calling __missing__, as a
-// strong reference (PyDict_GetItemRef, 3.13).
-inline int dict_get_item_ref(PyObject* dict, PyObject* key, Ref* result) {
-#if PY_VERSION_HEX >= 0x030D0000
-  PyObject* value = nullptr;
-  const int found = PyDict_GetItemRef(dict, key, &value);
-  *result = Ref::steal(value);
-  return found;
-#else
-  PyObject* value = PyDict_GetItemWithError(dict, key);
-  *result = Ref::borrow(value);
-  if (value) return 1;
-  return PyErr_Occurred() ? -1 : 0;
 #endif
 }
 

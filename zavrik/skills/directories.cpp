@@ -6,8 +6,8 @@
 // that rebinds either sees its replacement used.
 #include "directories.hpp"
 
-#include "compat.hpp"
 #include "nativefs.hpp"
+#include "pysemantics.hpp"
 
 namespace zavrik {
 namespace {
@@ -104,7 +104,7 @@ PyObject* get_builtin_templates_dir(const Env& env, PyObject* const*) {
   Ref sys = env.global(env.s.sys);
   if (!sys) return nullptr;
   Ref meipass;
-  const int has_meipass = compat::get_optional_attr(sys.get(), env.s.meipass, &meipass);
+  const int has_meipass = optional_attr(sys.get(), env.s.meipass, &meipass);
   if (has_meipass < 0) return nullptr;
   if (!has_meipass) meipass = Ref::none();
 

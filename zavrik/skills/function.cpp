@@ -601,15 +601,5 @@ Ref Env::call_as(PyObject* callable, const FunctionDef& def,
   return Ref::steal(run_body(f, bound));
 }
 
-Ref format_concat(PyObject* left, PyObject* right) {
-  if (!left || !right) return {};  // a failed argument: its error is set
-  Ref empty = Ref::steal(PyUnicode_FromStringAndSize(nullptr, 0));
-  if (!empty) return {};
-  Ref a = Ref::steal(PyObject_Format(left, empty.get()));
-  if (!a) return {};
-  Ref b = Ref::steal(PyObject_Format(right, empty.get()));
-  if (!b) return {};
-  return Ref::steal(PyUnicode_Concat(a.get(), b.get()));
-}
 
 }  // namespace zavrik

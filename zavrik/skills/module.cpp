@@ -12,12 +12,12 @@
 // one-instance rule needs, and nothing else is kept between calls.
 #include <atomic>
 
-#include "compat.hpp"
 #include "directories.hpp"
 #include "function.hpp"
 #include "manifest.hpp"
 #include "operations.hpp"
 #include "profiles.hpp"
+#include "pysemantics.hpp"
 
 namespace zavrik {
 namespace {
@@ -49,7 +49,7 @@ int copy_spec_attr(PyObject* spec, PyObject* dict, const char* attribute,
   Ref name = Ref::steal(PyUnicode_FromString(attribute));
   if (!name) return -1;
   Ref value;
-  const int found = compat::get_optional_attr(spec, name.get(), &value);
+  const int found = optional_attr(spec, name.get(), &value);
   if (found <= 0) return found;
   if (skip_none && value.get() == Py_None) return 0;
   return PyDict_SetItemString(dict, key, value.get());
@@ -91,7 +91,7 @@ int import_from(PyObject* dict, const char* module_name, const char* attribute) 
       PyImport_ImportModuleLevel(module_name, dict, nullptr, fromlist.get(), 0));
   if (!module) return -1;
   Ref value;
-  const int found = compat::get_optional_attr(module.get(), name.get(), &value);
+  const int found = optional_attr(module.get(), name.get(), &value);
   if (found < 0) return -1;
   if (!found) {
     // A submodule of that name counts, as for the import statement.

@@ -15,7 +15,6 @@
 #include <optional>
 #include <string>
 
-#include "compat.hpp"
 #include "directories.hpp"
 #include "manifest.hpp"
 #include "nativefs.hpp"
@@ -58,7 +57,7 @@ Ref listing(PyObject* obj, PyObject* method, PyObject* arg) {
 // file-system path of the platform, and so cannot be one.
 int is_link(const Env& env, PyObject* path) {
   Ref method;
-  const int found = compat::get_optional_attr(path, env.s.is_symlink, &method);
+  const int found = optional_attr(path, env.s.is_symlink, &method);
   if (found <= 0) return found;
   Ref answer = call(method.get(), {});
   return answer ? truth(answer.get()) : -1;

@@ -129,8 +129,9 @@ Ref module_functions(PyObject* module, const char* const (&names)[N]) {
   for (const char* name : names) {
     Ref key = Ref::steal(PyUnicode_InternFromString(name));
     if (!key) return {};
-    Ref value;
-    const int found = compat::get_optional_attr(module, key.get(), &value);
+    PyObject* raw = nullptr;
+    const int found = compat::get_optional_attr(module, key.get(), &raw);
+    Ref value = Ref::steal(raw);
     if (found < 0) return {};
     if (!found) continue;
     Ref pair = Ref::steal(PyTuple_Pack(2, key.get(), value.get()));

@@ -17,18 +17,13 @@
 // own are left alone, as the interpreter's own C frames leave theirs.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
 #include <cstddef>
 #include <initializer_list>
 #include <utility>
 
-namespace zavrik {
+#include "compat.hpp"
 
-namespace compat {
-inline bool holds_gil();  // compat.hpp, included at the end
-}
+namespace zavrik {
 
 class Ref {
  public:
@@ -114,11 +109,4 @@ inline int equals(PyObject* a, PyObject* b) {
   return r ? truth(r.get()) : -1;
 }
 
-// Both strings of `left` and `right`, as an f-string "{left}{right}" would
-// join them: `format(value, "")` of each object.
-Ref format_concat(PyObject* left, PyObject* right);
-
 }  // namespace zavrik
-
-// The version-dependent calls Ref uses (compat.hpp itself builds on Ref).
-#include "compat.hpp"

@@ -52,9 +52,9 @@ PyObject* raise_from(Ref error, Ref cause) {
   return nullptr;
 }
 
-Ref take_exception() { return compat::take_raised_exception(); }
+Ref take_exception() { return Ref::steal(compat::take_raised_exception()); }
 
-void reraise(Ref exc) { compat::set_raised_exception(std::move(exc)); }
+void reraise(Ref exc) { compat::set_raised_exception(exc.release()); }
 
 void chain_context(Ref context) {
   Ref current = take_exception();
@@ -79,6 +79,17 @@ std::optional<Ref> fspath_of(PyObject* obj) {
   if (!result) return Ref();
   if (!PyUnicode_Check(result.get()) && !PyBytes_Check(result.get())) return std::nullopt;
   return result;
+}
+
+Ref format_concat(PyObject* left, PyObject* right) {
+  if (!left || !right) return {};  // a failed argument: its error is set
+  Ref empty = Ref::steal(PyUnicode_FromStringAndSize(nullptr, 0));
+  if (!empty) return {};
+  Ref a = Ref::steal(PyObject_Format(left, empty.get()));
+  if (!a) return {};
+  Ref b = Ref::steal(PyObject_Format(right, empty.get()));
+  if (!b) return {};
+  return Ref::steal(PyUnicode_Concat(a.get(), b.get()));
 }
 
 Ref fsencode(PyObject* fspath) {

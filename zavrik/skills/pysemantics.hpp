@@ -88,6 +88,20 @@ inline bool plain_truth(PyObject* value) {
 // own included).
 std::optional<Ref> fspath_of(PyObject* obj);
 
+// getattr(obj, name) where a missing attribute is an answer: 1 with the
+// value in `*out`, 0 when only AttributeError said it is missing, -1 with
+// any other exception set.
+inline int optional_attr(PyObject* obj, PyObject* name, Ref* out) {
+  PyObject* value = nullptr;
+  const int found = compat::get_optional_attr(obj, name, &value);
+  *out = Ref::steal(value);
+  return found;
+}
+
+// Both strings of `left` and `right`, as an f-string "{left}{right}" would
+// join them: `format(value, "")` of each object.
+Ref format_concat(PyObject* left, PyObject* right);
+
 // os.fsencode(fspath) of a str or bytes, refused as the system calls refuse
 // it: the bytes, or empty with UnicodeEncodeError (a name the file-system
 // encoding cannot spell) or ValueError "embedded null byte" set, both

@@ -10,6 +10,7 @@
 // the same listings announced.
 #pragma once
 
+#include "reach.hpp"
 #include "walker.hpp"
 
 namespace zavrik::walk {
