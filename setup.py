@@ -17,6 +17,7 @@ import sys
 from pathlib import Path
 
 from setuptools import Extension, setup
+from setuptools.command.build_ext import build_ext as _build_ext
 from setuptools.command.build_py import build_py as _build_py
 from setuptools.command.sdist import sdist as _sdist
 from setuptools.errors import SetupError
@@ -269,6 +270,29 @@ def _prune(command, target: Path, artifact: str, profile: str | None) -> None:
     )
 
 
+class build_ext(_build_ext):
+    """Exports the module's init function alone, with GNU ld, gold or lld.
+
+    -fvisibility=hidden does not reach the C++ templates that libstdc++'s
+    headers declare with default visibility: their instantiations (a
+    vector<string>'s destructor, push_back ...) would be exported as weak
+    symbols, where another extension's copies could preempt them. A version
+    script keeps every symbol local except the ones setuptools itself gives
+    MSVC to export: PyInit_packaging.
+    """
+
+    def build_extension(self, ext):
+        if not _msvc() and _gnu_style_linker():
+            script = Path(self.build_temp) / f"{ext.name}.map"
+            script.parent.mkdir(parents=True, exist_ok=True)
+            script.write_text(
+                "{ global: " + " ".join(f"{name};" for name in self.get_export_symbols(ext)) + " local: *; };\n",
+                encoding="utf-8",
+            )
+            ext.extra_link_args = [*ext.extra_link_args, f"-Wl,--version-script={script}"]
+        super().build_extension(ext)
+
+
 class build_py(_build_py):
     """Copies the package and prunes the copied templates for the wheel."""
 
@@ -314,7 +338,7 @@ class sdist(_sdist):
 
 
 setup(
-    cmdclass={"build_py": build_py, "sdist": sdist},
+    cmdclass={"build_ext": build_ext, "build_py": build_py, "sdist": sdist},
     ext_modules=[
         Extension(
             "zavrik.skills.packaging",
