@@ -137,19 +137,23 @@ def test_verify_refuses_an_artifact_not_cut_for_the_release(tmp_path, capsys, re
     assert problem in capsys.readouterr().out
 
 
-def test_build_precheck_agrees_with_the_module():
-    # setup.py refuses a profile without the artifact before compiling, with
-    # the module's own message, from a table of its own.
-    assert {p: tuple(keys) for p, keys in packaging._PROFILE_KEYS.items()} == _release.PROFILE_ARTIFACTS
-    for profile in [*packaging._PROFILE_KEYS, "dev", "internal", "nightly", ""]:
+def test_the_profile_table_agrees_with_the_module(monkeypatch):
+    # setup.py refuses a profile without the artifact before the module is
+    # built, from the table of _release, and checks the table once it is.
+    _release.check_profile_table(packaging)
+    for profile in [*_release.PROFILES, "nightly", "DEV", ""]:
         for artifact in [*_release.ARTIFACTS, "bogus"]:
             try:
                 packaging._profile_key(profile, artifact)
+                refused = None
             except packaging.SkillReleaseManifestError as exc:
-                expected = str(exc)
-            else:
-                expected = None
-            assert _release.profile_error(profile, artifact) == expected, (profile, artifact)
+                refused = str(exc)
+            assert (_release.profile_problem(profile, artifact) is None) == (refused is None), (profile, artifact)
+            error = _release.profile_error(packaging, profile, artifact, "origin")
+            assert error is None if refused is None else error.startswith(f"{refused} (origin: ")
+    monkeypatch.setitem(packaging._PROFILE_KEYS, "binary-full", {"binary": "binary_full", "wheel": "wheel"})
+    with pytest.raises(ValueError, match="disagrees with the module's _PROFILE_KEYS"):
+        _release.check_profile_table(packaging)
 
 
 @pytest.mark.parametrize(
