@@ -31,6 +31,7 @@ import sys
 import tempfile
 import tomllib
 from pathlib import Path
+from typing import Any
 
 ROOT = Path(__file__).resolve().parents[1]
 WORKFLOW = ROOT / ".github" / "workflows" / "wheels.yml"
@@ -49,8 +50,8 @@ def step(text: str) -> None:
     print(f"--- {text}", flush=True)
 
 
-def run(*command: object, **kwargs: object) -> None:
-    subprocess.run([str(c) for c in command], check=True, **kwargs)  # type: ignore[call-overload]
+def run(*command: object, **kwargs: Any) -> None:
+    subprocess.run([str(c) for c in command], check=True, **kwargs)
 
 
 def venv(path: Path, *packages: object) -> Path:
