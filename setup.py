@@ -17,6 +17,7 @@ import sys
 from pathlib import Path
 
 from setuptools import Extension, setup
+from setuptools.command.build_ext import build_ext as _build_ext
 from setuptools.command.build_py import build_py as _build_py
 from setuptools.command.sdist import sdist as _sdist
 from setuptools.errors import SetupError
@@ -207,6 +208,10 @@ def _built_packaging(command):
             module = importlib.util.module_from_spec(spec)
             spec.loader.exec_module(module)
             sys.modules.setdefault(MODULE_NAME, module)
+        try:
+            release.check_profile_table(module)
+        except ValueError as exc:
+            raise SetupError(str(exc)) from None
         _packaging = module
     return _packaging
 
@@ -224,6 +229,7 @@ def _build_profile(artifact: str) -> str | None:
     templates, which only a pruned sdist carries; else None (every Skill).
     """
     profile = os.environ.get("ZAVRIK_SKILL_PROFILE", "").strip()
+    origin = "ZAVRIK_SKILL_PROFILE in the environment"
     if not profile:
         try:
             record = release.read_record(SOURCE_TEMPLATES)
@@ -232,53 +238,55 @@ def _build_profile(artifact: str) -> str | None:
         if record is None:
             return None
         profile = record["profile"]
+        origin = f"the release record {SOURCE_TEMPLATES / release.RECORD_FILENAME} of the sdist this tree comes from"
         log.info("Skill profile %s, recorded by the sdist this tree comes from", profile)
-    problem = release.profile_error(profile, artifact)
+    problem = release.profile_problem(profile, artifact)
     if problem:
-        raise SetupError(f"cannot select the Skill templates of the {artifact}: {problem}")
+        raise SetupError(f"cannot select the Skill templates of the {artifact}: {problem} (from {origin})")
     return profile
 
 
 def _prune(command, target: Path, artifact: str, profile: str | None) -> None:
-    """Cut the build's copy of the templates down to what `artifact` admits."""
+    """Cut the build's copy of the templates down to what `artifact` admits, and record it."""
     _require_build_copy(target)
     packaging = _built_packaging(command)
     try:
-        kept = packaging.prune_templates_dir(
-            target,
-            profile=profile,
-            artifact=artifact,
-            manifest_templates_dir=SOURCE_TEMPLATES,
-        )
-        if profile in (None, *release.UNRESTRICTED_PROFILES):
-            # Nothing pruned: a record copied from a pruned sdist still
-            # tells what the tree holds, and an unpruned tree has none.
-            missing = []
-        else:
-            manifest = packaging.load_release_manifest(SOURCE_TEMPLATES)
-            admitted = [
-                name
-                for name in manifest["skills"]
-                if packaging.skill_allowed(name, profile=profile, artifact=artifact, manifest=manifest)
-            ]
-            missing = sorted(set(admitted) - set(kept))
+        kept = release.prune_for_release(packaging, target, profile, artifact, SOURCE_TEMPLATES)
     except packaging.SkillReleaseManifestError as exc:
         raise SetupError(f"cannot select the Skill templates of the {artifact}: {exc}") from None
-    if missing:
+    except release.MissingSkillsError as exc:
         # A source tree pruned for a smaller artifact (an sdist of another
         # profile) cannot make this one.
-        raise SetupError(
-            f"the {artifact} of profile {profile} admits Skills that this source tree lacks: "
-            + ", ".join(missing)
-        )
-    if profile not in (None, *release.UNRESTRICTED_PROFILES):
-        release.write_record(target, profile, artifact)
+        raise SetupError(f"cannot build the {artifact} from this source tree: {exc}") from None
     log.info(
         "Skill templates in the %s (profile %s): %s",
         artifact,
         profile or packaging.DEFAULT_PROFILE,
         ", ".join(kept) or "none",
     )
+
+
+class build_ext(_build_ext):
+    """Exports the module's init function alone, with GNU ld, gold or lld.
+
+    -fvisibility=hidden does not reach the C++ templates that libstdc++'s
+    headers declare with default visibility: their instantiations (a
+    vector<string>'s destructor, push_back ...) would be exported as weak
+    symbols, where another extension's copies could preempt them. A version
+    script keeps every symbol local except the ones setuptools itself gives
+    MSVC to export: PyInit_packaging.
+    """
+
+    def build_extension(self, ext):
+        if not _msvc() and _gnu_style_linker():
+            script = Path(self.build_temp) / f"{ext.name}.map"
+            script.parent.mkdir(parents=True, exist_ok=True)
+            script.write_text(
+                "{ global: " + " ".join(f"{name};" for name in self.get_export_symbols(ext)) + " local: *; };\n",
+                encoding="utf-8",
+            )
+            ext.extra_link_args = [*ext.extra_link_args, f"-Wl,--version-script={script}"]
+        super().build_extension(ext)
 
 
 class build_py(_build_py):
@@ -326,7 +334,7 @@ class sdist(_sdist):
 
 
 setup(
-    cmdclass={"build_py": build_py, "sdist": sdist},
+    cmdclass={"build_ext": build_ext, "build_py": build_py, "sdist": sdist},
     ext_modules=[
         Extension(
             "zavrik.skills.packaging",

@@ -744,9 +744,15 @@ def main() -> None:
     )
     parser.add_argument(
         "--workdir", type=Path, default=default_workdir(),
-        help="where to generate the trees (default: /dev/shm when it is there, else the temporary directory)",
+        help="where to generate the trees, created when missing (default: /dev/shm when it is there, "
+        "else the temporary directory)",
     )
     args = parser.parse_args()
+    if args.workdir is not None:
+        try:
+            args.workdir.mkdir(parents=True, exist_ok=True)
+        except OSError as exc:
+            parser.error(f"--workdir: {exc}")
     sizes = [s.strip() for s in args.sizes.split(",") if s.strip()]
     unknown = [s for s in sizes if s not in SHAPES]
     if unknown:

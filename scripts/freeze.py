@@ -42,7 +42,7 @@ def _fail(message: str) -> int:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog=PROG, description=__doc__.split("\n\n")[0])
-    parser.add_argument("--profile", default="binary-minimal", help="binary-minimal (default) or binary-full")
+    parser.add_argument("--profile", help="binary-minimal or binary-full (default: $ZAVRIK_SKILL_PROFILE, else binary-minimal)")
     parser.add_argument("--name", default="zavrik-skills", help="name of the executable")
     parser.add_argument("--dist", default=str(ROOT / "dist"), help="where the executable goes")
     parser.add_argument("--work", default=str(ROOT / "build" / "pyinstaller"), help="PyInstaller's work dir")
@@ -54,7 +54,7 @@ def main(argv: list[str] | None = None) -> int:
     if from_checkout and str(ROOT) not in sys.path:
         sys.path.insert(0, str(ROOT))  # the checkout's own build before an installed one
     try:
-        from zavrik.skills import packaging
+        from zavrik.skills import _release, packaging
         from zavrik.skills._pyinstaller import get_hook_dirs
     except ImportError as exc:
         return _fail(
@@ -66,14 +66,18 @@ def main(argv: list[str] | None = None) -> int:
     except ImportError:
         return _fail("PyInstaller is not installed in this environment (python -m pip install pyinstaller)")
 
+    # The hook would fail the same way, after PyInstaller's analysis.
+    profile, origin = _release.resolve_profile(packaging, args.profile, _release.BINARY_DEFAULT_PROFILE)
+    problem = _release.profile_error(packaging, profile, _release.BINARY_ARTIFACT, origin)
+    if problem:
+        return _fail(problem)
     templates = Path(args.templates_dir).resolve() if args.templates_dir else None
     try:
-        # The hook would fail the same way, after PyInstaller's analysis.
-        packaging.collect_skill_datas(profile=args.profile, templates_dir=templates)
+        packaging.collect_skill_datas(profile=profile, templates_dir=templates)
     except packaging.SkillReleaseManifestError as exc:
         return _fail(str(exc))
 
-    os.environ[packaging.PROFILE_ENV] = args.profile
+    os.environ[packaging.PROFILE_ENV] = profile
     if templates is not None:
         os.environ["ZAVRIK_BUILTIN_TEMPLATES_DIR"] = str(templates)
     work = Path(args.work)
@@ -91,7 +95,7 @@ def main(argv: list[str] | None = None) -> int:
     if not _hooks_registered():
         # Not installed (only built in place): no entry point to find the hook by.
         command += [f"--additional-hooks-dir={directory}" for directory in get_hook_dirs()]
-    print(f"{PROG}: freezing {args.entry} with the Skills of profile {args.profile} (PyInstaller's log follows)",
+    print(f"{PROG}: freezing {args.entry} with the Skills of profile {profile} (PyInstaller's log follows)",
           file=sys.stderr, flush=True)
     PyInstaller.__main__.run(command)
     suffix = ".exe" if sys.platform == "win32" else ""

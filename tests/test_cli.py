@@ -1,11 +1,19 @@
-"""`python -m zavrik.skills` as a release engineer uses it, mistakes included."""
+"""`zavrik-skills` (`python -m zavrik.skills`) as a release engineer uses it, mistakes included.
+
+The commands run on a templates tree of the tests' own (`templates`), the
+shape of the checkout's built-in one, and the built-in root points at it:
+an installed release wheel ships only some of its Skills.
+"""
 
 import json
+import os
 import shutil
 import subprocess
 import sys
+import sysconfig
 import tarfile
 import zipfile
+from pathlib import Path
 
 import pytest
 
@@ -13,25 +21,51 @@ from zavrik.skills import _release, packaging
 from zavrik.skills.cli import main
 
 BUILTIN = packaging.get_builtin_templates_dir()
+KEYS = ("source", "wheel", "binary", "binary_full")
+# Skill: its admission values, in the order of KEYS.
+ADMISSION = {
+    "code-review": (True, True, True, True),
+    "data-migration": (True, False, False, True),
+    "internal-debug": (False, False, False, False),
+    "release-notes": (True, True, False, True),
+    "test-writer": (True, True, False, False),
+}
+PROFILES = "dev, internal, python-release, binary-minimal, binary-full"
 
 
-def run(*args):
+def run(*args, command=(sys.executable, "-m", "zavrik.skills")):
     """The real command in a fresh interpreter: (status, stdout, stderr)."""
-    done = subprocess.run(
-        [sys.executable, "-m", "zavrik.skills", *args], capture_output=True, text=True, encoding="utf-8"
-    )
+    done = subprocess.run([*command, *args], capture_output=True, text=True, encoding="utf-8")
     return done.returncode, done.stdout, done.stderr
 
 
 @pytest.fixture
-def copy(tmp_path):
-    target = tmp_path / "templates"
-    shutil.copytree(BUILTIN, target)
-    return target
+def templates(tmp_path, mktree, monkeypatch):
+    """A complete templates root, made the built-in one."""
+    skills = {name: {"tier": "t", "reason": "r", **dict(zip(KEYS, values))} for name, values in ADMISSION.items()}
+    layout = {"manifest.json": {"default": dict.fromkeys(KEYS, False), "skills": skills}}
+    for name in ADMISSION:
+        layout.update({f"{name}/SKILL.md": name, f"{name}/data/VERSION.json": "{}"})
+    layout["code-review/prompts/review.txt"] = "review"
+    root = mktree(tmp_path / "source", layout)
+    monkeypatch.setenv("ZAVRIK_BUILTIN_TEMPLATES_DIR", str(root))
+    return root
 
 
-def test_check_of_the_builtin_templates_is_clean():
-    assert run("check") == (0, f"release check passed: {BUILTIN}\n", "")
+@pytest.fixture
+def copy(tmp_path, templates):
+    return Path(shutil.copytree(templates, tmp_path / "templates"))
+
+
+def admitted(profile, artifact):
+    return [name for name, values in ADMISSION.items() if profile in ("dev", "internal")
+            or values[KEYS.index(packaging._profile_key(profile, artifact))]]
+
+
+def test_check_of_the_installed_builtin_templates_is_clean():
+    # An installed release holds its record: "(pruned for profile ..., artifact ...)".
+    status, out, err = run("check")
+    assert (status, err) == (0, "") and out.startswith(f"release check passed: {BUILTIN}")
 
 
 def test_check_prints_every_problem_and_exits_1(copy, capsys):
@@ -49,11 +83,15 @@ def test_check_prints_every_problem_and_exits_1(copy, capsys):
         (None, "未找到 Skill 发版清单: {root}/manifest.json"),
         ("{", "Skill 发版清单 JSON 无效: {root}/manifest.json (Expecting"),
         ("[]", "Skill 发版清单根节点必须是对象"),
+        ("[" * 100000, "nested too deeply to be read"),
+        (b'{"skills": {"\xff": {}}}', "the manifest is not UTF-8"),
     ],
-    ids=["missing", "invalid-json", "not-an-object"],
+    ids=["missing", "invalid-json", "not-an-object", "nested-too-deep", "not-utf8"],
 )
-def test_check_of_an_unloadable_manifest_exits_2_with_the_module_message(tmp_path, manifest, message):
-    if manifest is not None:
+def test_check_of_an_unloadable_manifest_exits_2_with_one_line(tmp_path, manifest, message):
+    if isinstance(manifest, bytes):
+        (tmp_path / "manifest.json").write_bytes(manifest)
+    elif manifest is not None:
         (tmp_path / "manifest.json").write_text(manifest, encoding="utf-8")
     status, out, err = run("check", str(tmp_path))
     assert (status, out) == (2, "")
@@ -61,12 +99,11 @@ def test_check_of_an_unloadable_manifest_exits_2_with_the_module_message(tmp_pat
     assert err.count("\n") == 1
 
 
-def pruned_copy(tmp_path, artifact, name="templates"):
-    """A copy of the built-in templates pruned for python-release as a build prunes it."""
+def pruned_copy(templates, tmp_path, artifact, name="pruned"):
+    """A copy of the templates pruned for python-release as `prune` prunes it."""
     target = tmp_path / name
-    shutil.copytree(BUILTIN, target)
-    packaging.prune_templates_dir(target, profile="python-release", artifact=artifact, manifest_templates_dir=BUILTIN)
-    _release.write_record(target, "python-release", artifact)
+    shutil.copytree(templates, target)
+    assert main(["prune", str(target), "--profile", "python-release", "--artifact", artifact]) == 0
     return target
 
 
@@ -75,7 +112,7 @@ def pack(tree, artifact, archive):
     prefix = "zavrik/skills/templates" if artifact == "wheel" else "zavrik-0.1.0/zavrik/skills/templates"
     files = [p for p in sorted(tree.rglob("*")) if p.is_file()]
     if artifact == "wheel":
-        with zipfile.ZipFile(archive, "w") as z:
+        with zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED) as z:
             for path in files:
                 z.write(path, f"{prefix}/{path.relative_to(tree).as_posix()}")
     else:
@@ -96,28 +133,32 @@ def pack(tree, artifact, archive):
         ("rm code-review/SKILL.md", 1, "code-review: 发版准入 Skill 必须包含 SKILL.md"),
     ],
 )
-def test_check_and_verify_hold_a_pruned_tree_to_its_record(tmp_path, capsys, artifact, change, status, problem):
-    tree = pruned_copy(tmp_path, artifact)
+def test_check_and_verify_hold_a_pruned_tree_to_its_record(templates, tmp_path, capsys, artifact, change, status, problem):
+    tree = pruned_copy(templates, tmp_path, artifact)
+    capsys.readouterr()
     if change:
         verb, rel = change.split()
         if verb == "rm":
             shutil.rmtree(tree / rel) if (tree / rel).is_dir() else (tree / rel).unlink()
         elif verb == "add":
-            shutil.copytree(BUILTIN / rel, tree / rel)
+            shutil.copytree(templates / rel, tree / rel)
         else:
             (tree / rel).write_bytes(b"\0")
     assert main(["check", str(tree)]) == status
     out = capsys.readouterr().out
+    assert main(["check", "--json", str(tree)]) == status
+    checked = json.loads(capsys.readouterr().out)
     archive = pack(tree, artifact, tmp_path / f"a.{'whl' if artifact == 'wheel' else 'tar.gz'}")
     assert main(["verify", "--json", str(archive)]) == status
     [report] = json.loads(capsys.readouterr().out)
     assert (report["kind"], report["profile"], report["artifact"]) == (artifact, "python-release", artifact)
+    assert checked["record"] == report["recorded"] == {"profile": "python-release", "artifact": artifact}
     if problem is None:
         assert out == f"release check passed: {tree} (pruned for profile python-release, artifact {artifact})\n"
-        assert report["problems"] == [] and report["ok"]
-        assert report["skills"] == packaging.selected_skill_names(profile="python-release", artifact=artifact)
+        assert report["problems"] == checked["problems"] == [] and report["ok"] and checked["ok"]
+        assert report["skills"] == admitted("python-release", artifact)
     else:
-        assert out.splitlines() == report["problems"] == [problem.format(artifact=artifact)]
+        assert out.splitlines() == report["problems"] == checked["problems"] == [problem.format(artifact=artifact)]
 
 
 @pytest.mark.parametrize(
@@ -127,54 +168,62 @@ def test_check_and_verify_hold_a_pruned_tree_to_its_record(tmp_path, capsys, art
         (None, ["--profile", "python-release"], "no release record: not pruned for profile python-release"),
         # A wheel built under "dev" from a pruned sdist keeps the sdist's record.
         ("sdist", [], "recorded for profile python-release, artifact sdist; verified as profile python-release, artifact wheel"),
+        # A templates tree says by its record alone what it was cut for; --artifact names it.
+        ("tree", ["--artifact", "sdist"], "recorded for profile python-release, artifact wheel; verified as profile python-release, artifact sdist"),
     ],
-    ids=["unpruned", "unpruned-profile", "sdist-record"],
+    ids=["unpruned", "unpruned-profile", "sdist-record", "tree-artifact"],
 )
-def test_verify_refuses_an_artifact_not_cut_for_the_release(tmp_path, capsys, record, args, problem):
-    tree = pruned_copy(tmp_path, record) if record else BUILTIN
-    archive = pack(tree, "wheel", tmp_path / "a.whl")
+def test_verify_refuses_an_artifact_not_cut_for_the_release(templates, tmp_path, capsys, record, args, problem):
+    if record == "tree":
+        archive = pruned_copy(templates, tmp_path, "wheel")
+    else:
+        tree = pruned_copy(templates, tmp_path, record) if record else templates
+        archive = pack(tree, "wheel", tmp_path / "a.whl")
+    capsys.readouterr()
     assert main(["verify", *args, str(archive)]) == 1
     assert problem in capsys.readouterr().out
 
 
-def test_build_precheck_agrees_with_the_module():
-    # setup.py refuses a profile without the artifact before compiling, with
-    # the module's own message, from a table of its own.
-    assert {p: tuple(keys) for p, keys in packaging._PROFILE_KEYS.items()} == _release.PROFILE_ARTIFACTS
-    for profile in [*packaging._PROFILE_KEYS, "dev", "internal", "nightly", ""]:
+def test_the_profile_table_agrees_with_the_module(monkeypatch):
+    # setup.py refuses a profile without the artifact before the module is
+    # built, from the table of _release, and checks the table once it is.
+    _release.check_profile_table(packaging)
+    for profile in [*_release.PROFILES, "nightly", "DEV", ""]:
         for artifact in [*_release.ARTIFACTS, "bogus"]:
             try:
                 packaging._profile_key(profile, artifact)
+                refused = None
             except packaging.SkillReleaseManifestError as exc:
-                expected = str(exc)
-            else:
-                expected = None
-            assert _release.profile_error(profile, artifact) == expected, (profile, artifact)
+                refused = str(exc)
+            assert (_release.profile_problem(profile, artifact) is None) == (refused is None), (profile, artifact)
+            error = _release.profile_error(packaging, profile, artifact, "origin")
+            assert error is None if refused is None else error.startswith(f"{refused} (origin: ")
+    monkeypatch.setitem(packaging._PROFILE_KEYS, "binary-full", {"binary": "binary_full", "wheel": "wheel"})
+    with pytest.raises(ValueError, match="disagrees with the module's _PROFILE_KEYS"):
+        _release.check_profile_table(packaging)
 
 
 @pytest.mark.parametrize(
-    "args, profile, artifact",
+    "args, env, profile, artifact",
     [
-        (["--profile", "python-release", "--artifact", "sdist"], "python-release", "sdist"),
-        (["--profile", "python-release", "--artifact", "wheel"], "python-release", "wheel"),
-        (["--profile", "binary-minimal"], "binary-minimal", "binary"),  # the profile's only artifact
-        (["--profile", "binary-full"], "binary-full", "binary"),
-        ([], "dev", "any"),
+        (["--profile", "python-release", "--artifact", "sdist"], None, "python-release", "sdist"),
+        (["--profile", "python-release", "--artifact", "wheel"], None, "python-release", "wheel"),
+        (["--profile", "binary-minimal"], None, "binary-minimal", "binary"),  # the profile's only artifact
+        (["--profile", "binary-full"], "python-release", "binary-full", "binary"),
+        ([], "binary-minimal", "binary-minimal", "binary"),
+        ([], None, "dev", "any"),
     ],
 )
-def test_list_prints_the_admitted_skills(capsys, args, profile, artifact):
+def test_list_prints_the_admitted_skills(templates, monkeypatch, capsys, args, env, profile, artifact):
+    if env:
+        monkeypatch.setenv("ZAVRIK_SKILL_PROFILE", env)
     assert main(["list", *args]) == 0
-    expected = packaging.selected_skill_names(profile=profile, artifact=artifact)
-    assert capsys.readouterr().out.splitlines() == expected
+    assert capsys.readouterr().out.splitlines() == admitted(profile, artifact)
+    assert main(["list", "--json", *args]) == 0
+    assert json.loads(capsys.readouterr().out) == admitted(profile, artifact)
 
 
-def test_list_takes_the_profile_from_the_environment(monkeypatch, capsys):
-    monkeypatch.setenv("ZAVRIK_SKILL_PROFILE", "binary-minimal")
-    assert main(["list", "--json"]) == 0
-    assert json.loads(capsys.readouterr().out) == ["code-review"]
-
-
-def test_list_all_covers_every_profile_and_artifact(capsys):
+def test_list_all_covers_every_profile_and_artifact(templates, capsys):
     assert main(["list", "--all", "--json"]) == 0
     rows = json.loads(capsys.readouterr().out)
     pairs = [(row["profile"], row["artifact"], row["key"]) for row in rows]
@@ -187,28 +236,62 @@ def test_list_all_covers_every_profile_and_artifact(capsys):
         ("binary-full", "binary", "binary_full"),
     ]
     for row in rows:
-        assert row["skills"] == packaging.selected_skill_names(profile=row["profile"], artifact=row["artifact"])
+        assert row["skills"] == admitted(row["profile"], row["artifact"])
 
 
-@pytest.mark.parametrize("profile", [None, "binary-full"])
-def test_datas_prints_the_bundler_pairs(capsys, profile):
-    args = ["--profile", profile] if profile else []
+@pytest.mark.parametrize(
+    "args, env, profile",
+    [
+        ([], None, "binary-minimal"),
+        ([], "binary-full", "binary-full"),  # as the PyInstaller hook reads it
+        (["--profile", "binary-minimal"], "binary-full", "binary-minimal"),
+    ],
+)
+def test_datas_prints_the_pairs_the_hook_bundles(templates, monkeypatch, capsys, args, env, profile):
+    if env:
+        monkeypatch.setenv("ZAVRIK_SKILL_PROFILE", env)
     assert main(["datas", "--json", *args]) == 0
     pairs = [tuple(pair) for pair in json.loads(capsys.readouterr().out)]
     assert pairs == packaging.collect_skill_datas(profile=profile)
+    assert {Path(d).name for _, d in pairs} - {"templates", "data", "prompts"} == set(admitted(profile, "binary"))
     assert main(["datas", *args]) == 0
     assert capsys.readouterr().out.splitlines() == [f"{s} -> {d}" for s, d in pairs]
 
 
-def test_prune_cuts_a_copy_and_leaves_the_manifest_root_alone(copy, capsys):
+@pytest.mark.parametrize(
+    "profile, artifact, record",
+    [
+        ("python-release", "wheel", True),
+        ("binary-full", "binary", True),
+        ("dev", "wheel", False),  # keeps every Skill: nothing to record
+    ],
+)
+def test_prune_cuts_a_copy_and_records_it_as_the_build_does(templates, copy, capsys, profile, artifact, record):
     (copy / "test-writer" / ".DS_Store").write_text("junk")
-    before = sorted(p.name for p in BUILTIN.iterdir())
-    assert main(["prune", str(copy), "--profile", "python-release", "--artifact", "wheel"]) == 0
-    kept = packaging.selected_skill_names(profile="python-release", artifact="wheel")
-    assert capsys.readouterr().out.splitlines() == kept
-    assert sorted(p.name for p in copy.iterdir()) == sorted(kept + ["manifest.json"])
+    before = sorted(p.name for p in templates.iterdir())
+    assert main(["prune", str(copy), "--profile", profile, "--artifact", artifact, "--json"]) == 0
+    report = json.loads(capsys.readouterr().out)
+    kept = admitted(profile, artifact)
+    expected = {"profile": profile, "artifact": artifact} if record else None
+    assert report == {"target": str(copy), "profile": profile, "artifact": artifact, "kept": kept, "record": expected}
+    files = ["manifest.json"] + (["release.json"] if record else [])
+    assert sorted(p.name for p in copy.iterdir()) == sorted(kept + files)
     assert not (copy / "test-writer" / ".DS_Store").exists()
-    assert sorted(p.name for p in BUILTIN.iterdir()) == before
+    assert sorted(p.name for p in templates.iterdir()) == before
+    # The pruned copy passes the check, held to its record.
+    assert main(["check", str(copy)]) == 0
+    assert capsys.readouterr().out.endswith(f"artifact {artifact})\n" if record else f"{copy}\n")
+
+
+def test_prune_records_nothing_for_a_copy_cut_for_a_smaller_artifact(templates, tmp_path, capsys):
+    tree = pruned_copy(templates, tmp_path, "wheel")
+    capsys.readouterr()
+    assert main(["prune", str(tree), "--profile", "python-release", "--artifact", "sdist"]) == 2
+    assert capsys.readouterr().err.endswith(
+        f"no release record written in {tree}: Skills admitted for profile python-release, artifact sdist "
+        "are missing: data-migration\n"
+    )
+    assert json.loads((tree / "release.json").read_text()) == {"profile": "python-release", "artifact": "wheel"}
 
 
 def test_where_reports_the_overridden_locations(tmp_path, monkeypatch, capsys):
@@ -221,32 +304,78 @@ def test_where_reports_the_overridden_locations(tmp_path, monkeypatch, capsys):
     }
 
 
+@pytest.fixture
+def broken(templates, tmp_path):
+    """Damaged inputs, by name, for the command lines below."""
+    wheel = pack(pruned_copy(templates, tmp_path, "wheel"), "wheel", tmp_path / "good.whl")
+    sdist = pack(pruned_copy(templates, tmp_path, "sdist", "sdist"), "sdist", tmp_path / "good.tar.gz")
+    data, tar = wheel.read_bytes(), sdist.read_bytes()
+    (tmp_path / "truncated.whl").write_bytes(data[: len(data) // 2])
+    (tmp_path / "truncated.tar.gz").write_bytes(tar[: len(tar) - 100])
+    with zipfile.ZipFile(wheel) as z:
+        info = z.getinfo("zavrik/skills/templates/manifest.json")
+    start = info.header_offset + 30 + len(info.filename) + len(info.extra)
+    (tmp_path / "corrupt.whl").write_bytes(data[:start] + bytes(b ^ 0x5A for b in data[start:start + 40]) + data[start + 40:])
+    (tmp_path / "nothing.bin").write_bytes(b"\x7fELF" + bytes(100))
+    record = Path(shutil.copytree(templates, tmp_path / "recorded"))
+    (record / "release.json").write_text('{"profile": "nightly", "artifact": "wheel"}')
+    return tmp_path
+
+
 @pytest.mark.parametrize(
-    "args, message",
+    "args, env, message",
     [
-        ([], "the following arguments are required: COMMAND"),
-        (["deploy"], "invalid choice: 'deploy'"),
-        (["list", "--colour"], "unrecognized arguments: --colour"),
-        (["prune", "{tmp}"], "the following arguments are required: --artifact"),
-        (["list", "--profile", "nightly", "--artifact", "wheel"], "未知 Skill 构建 profile: nightly"),
-        (["list", "--profile", "binary-full", "--artifact", "wheel"], "profile 'binary-full' 不支持产物类型 'wheel'"),
-        (["list", "--profile", "python-release"], "--artifact is required for profile python-release"),
-        (["list", "--all", "--profile", "dev"], "--all lists every profile"),
-        (["list", "--templates-dir", "{tmp}/nope"], "templates directory not found: {tmp}/nope"),
-        (["datas", "--profile", "python-release"], "profile 'python-release' 不支持产物类型 'binary'"),
-        (["prune", "{tmp}/nope", "--artifact", "wheel"], "target not found: {tmp}/nope"),
-        (["list", "--profile", "dev", "--artifact", "bogus"], "invalid choice: 'bogus'"),
-        (["prune", "{tmp}", "--artifact", "bogus"], "invalid choice: 'bogus'"),
-        (["verify"], "the following arguments are required: ARTIFACT"),
-        (["verify", "{tmp}/nope"], "artifact not found: {tmp}/nope"),
-        (["verify", "{tmp}"], "{tmp} holds no zavrik/skills/templates"),
+        ([], None, "the following arguments are required: COMMAND"),
+        (["deploy"], None, "invalid choice: 'deploy'"),
+        (["list", "--colour"], None, "unrecognized arguments: --colour"),
+        (["prune", "{tmp}"], None, "the following arguments are required: --artifact"),
+        (["list", "--profile", "nightly", "--artifact", "wheel"], None,
+         f"未知 Skill 构建 profile: nightly (--profile: unknown profile 'nightly'; the profiles are {PROFILES})"),
+        (["list", "--profile", "binary-full", "--artifact", "wheel"], None,
+         "profile 'binary-full' 不支持产物类型 'wheel' (--profile: profile binary-full builds binary, not 'wheel'; "
+         "wheel is built by python-release)"),
+        (["list", "--profile", "python-release"], None, "--artifact is required for profile python-release"),
+        (["list", "--all", "--profile", "dev"], None, "--all lists every profile"),
+        (["list", "--templates-dir", "{tmp}/nope"], None, "templates directory not found: {tmp}/nope"),
+        (["datas", "--profile", "python-release"], None,
+         "profile 'python-release' 不支持产物类型 'binary' (--profile: profile python-release builds sdist and wheel, "
+         "not 'binary'; binary is built by binary-minimal and binary-full)"),
+        (["datas"], "nope", "未知 Skill 构建 profile: nope (ZAVRIK_SKILL_PROFILE in the environment: unknown profile"),
+        (["prune", "{tmp}/pruned", "--artifact", "sdist"], "binary-full",
+         "profile 'binary-full' 不支持产物类型 'sdist' (ZAVRIK_SKILL_PROFILE in the environment: "),
+        (["check", "{tmp}/recorded"], None,
+         "未知 Skill 构建 profile: nightly (the release record {tmp}/recorded/release.json: unknown profile"),
+        (["prune", "{tmp}/nope", "--artifact", "wheel"], None, "target not found: {tmp}/nope"),
+        (["list", "--profile", "dev", "--artifact", "bogus"], None, "invalid choice: 'bogus'"),
+        (["prune", "{tmp}", "--artifact", "bogus"], None, "invalid choice: 'bogus'"),
+        (["verify"], None, "the following arguments are required: ARTIFACT"),
+        (["verify", "{tmp}/nope"], None, "artifact not found: {tmp}/nope"),
+        (["verify", "{tmp}"], None, "{tmp} holds no zavrik/skills/templates"),
+        (["verify", "{tmp}/source"], None, "no telling which artifact it is (name it with --artifact)"),
+        (["verify", "--artifact", "sdist", "{tmp}/good.whl"], None, "its artifact is wheel, not sdist"),
+        (["verify", "--profile", "nope", "{tmp}/good.whl"], None, "未知 Skill 构建 profile: nope (--profile: "),
+        (["verify", "{tmp}/truncated.whl"], None, "{tmp}/truncated.whl: damaged or truncated wheel (File is not a zip file)"),
+        (["verify", "{tmp}/corrupt.whl"], None, "{tmp}/corrupt.whl: damaged or truncated wheel (Error -3 while decompressing"),
+        (["verify", "{tmp}/truncated.tar.gz"], None, "{tmp}/truncated.tar.gz: damaged or truncated sdist ("),
+        (["verify", "{tmp}/nothing.bin"], None, "{tmp}/nothing.bin is not a wheel"),
     ],
 )
-def test_user_mistakes_end_with_one_line_and_status_2(tmp_path, args, message):
-    status, out, err = run(*(a.format(tmp=tmp_path) for a in args))
+def test_user_mistakes_end_with_one_line_and_status_2(broken, monkeypatch, args, env, message):
+    if env:
+        monkeypatch.setenv("ZAVRIK_SKILL_PROFILE", env)
+    status, out, err = run(*(a.format(tmp=broken) for a in args))
     assert (status, out) == (2, "")
-    assert message.format(tmp=tmp_path) in err and err.count("\n") == 1, err
+    assert message.format(tmp=broken) in err and err.count("\n") == 1, err
     assert "Traceback" not in err
+
+
+@pytest.mark.parametrize("args", [["check"], ["list", "--all"], ["--version"]])
+def test_a_reader_that_goes_away_ends_the_command_quietly(templates, args):
+    read, write = os.pipe()
+    os.close(read)
+    with os.fdopen(write, "wb") as stdout:
+        done = subprocess.run([sys.executable, "-m", "zavrik.skills", *args], stdout=stdout, stderr=subprocess.PIPE)
+    assert (done.returncode, done.stderr) == (2, b"")
 
 
 @pytest.mark.parametrize("manifest_root", [None, "same"], ids=["builtin", "manifest-root"])
@@ -288,6 +417,15 @@ def test_every_command_has_help(command):
     status, out, err = run(*command, "--help")
     assert (status, err) == (0, "")
     assert out.startswith(f"usage: python -m zavrik.skills {' '.join(command)}".rstrip())
+
+
+def test_the_console_script_runs_the_command(templates):
+    script = Path(sysconfig.get_path("scripts"), "zavrik-skills")
+    if not script.exists():
+        pytest.skip("zavrik is not installed in this environment (built in place only)")
+    assert run("list", "--all", command=[str(script)]) == run("list", "--all")
+    status, out, err = run("list", "--profile", "nope", command=[str(script)])
+    assert (status, out) == (2, "") and err.startswith("zavrik-skills list: error: ")
 
 
 def test_running_from_a_checkout_without_the_build_says_so(tmp_path):

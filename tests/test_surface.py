@@ -7,6 +7,7 @@ import inspect
 import json
 import os
 import pathlib
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -164,6 +165,16 @@ def test_profile_keys_table_and_its_order():
         ("binary-minimal", [("binary", "binary")]),
         ("binary-full", [("binary", "binary_full")]),
     ]
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux") or not shutil.which("nm"),
+                    reason="reads an ELF file's dynamic symbols with nm")
+def test_the_extension_exports_its_init_function_alone():
+    # Weak C++ template instantiations exported beside it could be preempted
+    # by another extension's copies.
+    symbols = subprocess.run(["nm", "-D", "--defined-only", pk.__file__],
+                             capture_output=True, text=True, check=True).stdout
+    assert [line.split()[-1] for line in symbols.splitlines()] == ["PyInit_packaging"]
 
 
 def test_exception_class():

@@ -1,6 +1,7 @@
 """The stub matches the built module, and a strictly typed caller type-checks and runs."""
 
 import os
+import site
 import subprocess
 import sys
 from pathlib import Path
@@ -16,17 +17,22 @@ ROOT = Path(__file__).resolve().parents[1]
 IMPORTED_FROM = Path(packaging.__file__).resolve().parents[2]
 
 
-def _run(*args, cwd=ROOT):
-    path = [str(IMPORTED_FROM)] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
+def _run(*args):
+    path = [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
+    if str(IMPORTED_FROM) not in site.getsitepackages():
+        # Not installed (a build in place): found through PYTHONPATH. An
+        # installed one is found anyway, and mypy refuses site-packages there.
+        path.insert(0, str(IMPORTED_FROM))
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(path))
-    return subprocess.run([sys.executable, "-P", "-m", *args], cwd=cwd, env=env,
+    return subprocess.run([sys.executable, "-P", "-m", *args], cwd=ROOT / "tests", env=env,
                           capture_output=True, text=True)
 
 
 @pytest.mark.parametrize(
     "command",
     [
-        ["mypy", "--strict", "--no-incremental", "tests/typing_caller.py", "zavrik/skills/cli.py"],
+        ["mypy", "--strict", "--no-incremental", "-m", "typing_caller", "-m", "zavrik.skills.cli",
+         "-m", "zavrik.skills._release"],
         ["mypy.stubtest", "zavrik.skills.packaging"],
     ],
     ids=["mypy-strict-caller", "stubtest"],

@@ -10,10 +10,10 @@ except ImportError as exc:
     # extension: the checkout's zavrik/ shadows the installed package.
     print(
         "python -m zavrik.skills: error: the compiled module zavrik.skills.packaging cannot be "
-        f"imported from {os.path.dirname(os.path.abspath(__file__))} ({exc}); run from outside "
-        "the source tree, use python3 -P, or build it in place (pip install -e .)",
+        f"imported from {os.path.dirname(os.path.abspath(__file__))} ({exc}); run zavrik-skills, "
+        "run from outside the source tree, use python3 -P, or build it in place (pip install -e .)",
         file=sys.stderr,
     )
     sys.exit(2)
 
-sys.exit(main())
+sys.exit(main(prog="python -m zavrik.skills"))

@@ -21,7 +21,7 @@ from zavrik.skills import _release, packaging
 
 hiddenimports = ["json", "os", "sys", "pathlib", "typing"]
 
-ARTIFACT = "binary"
+ARTIFACT = _release.BINARY_ARTIFACT
 
 
 def _fail(message):
@@ -40,22 +40,18 @@ def _record_dir():
     return path
 
 
-def _datas(profile):
+def _datas():
     root = packaging.get_builtin_templates_dir()
+    profile, origin = _release.resolve_profile(packaging, None, _release.BINARY_DEFAULT_PROFILE)
+    problem = _release.profile_error(packaging, profile, ARTIFACT, origin)
+    if problem:
+        _fail(problem)
     try:
         datas = packaging.collect_skill_datas(profile=profile, templates_dir=root)
-        if profile in _release.UNRESTRICTED_PROFILES:
-            return datas
         # The templates of a pruned installation (a wheel cut for another
         # artifact) may lack Skills that this build admits.
-        manifest = packaging.load_release_manifest(root)
         present = {d.name for d in packaging.list_template_dirs(root)}
-        missing = sorted(
-            name
-            for name in manifest["skills"]
-            if name not in present
-            and packaging.skill_allowed(name, profile=profile, artifact=ARTIFACT, manifest=manifest)
-        )
+        missing = _release.missing_skills(packaging, root, present, profile, ARTIFACT)
     except packaging.SkillReleaseManifestError as exc:
         _fail(f"{exc} (templates: {root})")
     if missing:
@@ -63,9 +59,11 @@ def _datas(profile):
             f"profile {profile} admits Skills that {root} lacks: {', '.join(missing)} "
             "(install zavrik from a source checkout, or point ZAVRIK_BUILTIN_TEMPLATES_DIR at full templates)"
         )
+    if not _release.is_restricted(profile):
+        return datas
     record = _record_dir() / _release.RECORD_FILENAME
     record.write_text(_release.record_text(profile, ARTIFACT), encoding="utf-8")
     return datas + [(str(record), os.path.join("zavrik", "skills", "templates"))]
 
 
-datas = _datas(os.environ.get(packaging.PROFILE_ENV, "").strip() or "binary-minimal")
+datas = _datas()
