@@ -180,8 +180,20 @@ class SwapBeforeDescent(MethodPath):
         return answer
 
 
+def at_first_removal(t, m):
+    return lambda event, args: event == "os.remove" and str(args[0]).startswith(str(t))
+
+
 # case: (operation, moment (audit predicate) or None, swapped directory, must the swap happen)
 SWAPS = {
+    # The root, or a directory on the way, swapped at the first removal and
+    # left so: the removal under way is the one step a path object's own
+    # method may still take by name (its own deleting call announces it);
+    # every later one must stay in the tree.
+    "remove-tree-root-at-first-removal": (remove_skill, at_first_removal, "s", True),
+    "sweep-root-at-first-removal": (sweep, at_first_removal, "", True),
+    "sweep-middle-at-first-removal": (sweep, at_first_removal, "s", True),
+    "prune-root-at-first-removal": (prune, at_first_removal, "", True),
     "sweep-root-between-phases": (sweep, at_rglob_star, "", True),
     "prune-root-while-manifest-read": (prune, at_manifest_open, "", True),
     "prune-root-between-sweep-phases": (prune, at_rglob_star, "", True),
@@ -201,6 +213,8 @@ SWAP_CASES = [
     pytest.param(case, kind, id=f"{case}-{kind}",
                  marks=[native_only] if case == "sweep-parent-at-unlink" else [])
     for case, kinds in [
+        ("remove-tree-root-at-first-removal", KINDS), ("sweep-root-at-first-removal", KINDS),
+        ("sweep-middle-at-first-removal", KINDS), ("prune-root-at-first-removal", KINDS),
         ("sweep-root-between-phases", KINDS), ("prune-root-while-manifest-read", KINDS),
         ("prune-root-between-sweep-phases", KINDS), ("sweep-parent-at-unlink", ["subclass"]),
         ("remove-tree-below-before-descent", ["swap-before-descent"]),
@@ -238,7 +252,11 @@ def test_swapped_for_a_link_mid_call_nothing_outside_is_deleted(tmp_path, mktree
     finally:
         SwapBeforeDescent.swap = None
     assert done or not must_swap, "the swap never happened: nothing was tested"
-    assert snapshot(outside) == before, "deleted outside the tree through the swapped-in link"
+    lost = set(before) - set(snapshot(outside))
+    # The method path's remaining window: the step whose own call announced
+    # the swap goes where its path leads then (one file, at most).
+    in_flight = 1 if kind == "method" and case.endswith("at-first-removal") else 0
+    assert len(lost) <= in_flight, f"deleted outside the tree through the swapped-in link: {lost}"
 
 
 # --- What audit hooks are told ---------------------------------------------------------
