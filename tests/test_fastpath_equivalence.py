@@ -260,72 +260,38 @@ def _no_profile_from_environment(monkeypatch):
     monkeypatch.delenv("ZAVRIK_SKILL_PROFILE", raising=False)
 
 
-@examples
-@given(spec=trees(), mode=st.sampled_from(ROOTS))
-def test_list_template_dirs_matches_faithful_path(tmp_path, monkeypatch, spec, mode):
-    assert_equivalent(tmp_path, monkeypatch, spec, mode, packaging.list_template_dirs)
+def _with(draw, strategy, call):
+    value = draw(strategy)
+    return lambda root: call(root, value)
 
 
-@examples
-@given(spec=trees(), mode=st.sampled_from(ROOTS), profile=PROFILES, artifact=ARTIFACTS)
-def test_selected_skill_names_matches_faithful_path(tmp_path, monkeypatch, spec, mode, profile, artifact):
-    assert_equivalent(
-        tmp_path, monkeypatch, spec, mode,
-        lambda root: packaging.selected_skill_names(profile=profile, artifact=artifact, templates_dir=root),
-    )
-
-
-@examples
-@given(spec=trees(), mode=st.sampled_from(ROOTS), profile=PROFILES)
-def test_collect_skill_datas_matches_faithful_path(tmp_path, monkeypatch, spec, mode, profile):
-    assert_equivalent(
-        tmp_path, monkeypatch, spec, mode,
-        lambda root: packaging.collect_skill_datas(profile=profile, templates_dir=root),
-    )
-
-
-@examples
-@given(spec=trees(), mode=st.sampled_from(ROOTS))
-def test_validate_release_manifest_matches_faithful_path(tmp_path, monkeypatch, spec, mode):
-    assert_equivalent(tmp_path, monkeypatch, spec, mode, packaging.validate_release_manifest)
-
-
-@examples
-@given(spec=trees(), mode=st.sampled_from(ROOTS), profile=PROFILES, artifact=ARTIFACTS)
-def test_prune_templates_dir_matches_faithful_path(tmp_path, monkeypatch, spec, mode, profile, artifact):
-    assert_equivalent(
-        tmp_path, monkeypatch, spec, mode,
-        lambda root: packaging.prune_templates_dir(
-            root, profile=profile, artifact=artifact, manifest_templates_dir=root
-        ),
-    )
-
-
-@examples
-@given(spec=trees(), mode=st.sampled_from(ROOTS))
-def test_remove_packaging_junk_matches_faithful_path(tmp_path, monkeypatch, spec, mode):
-    assert_equivalent(tmp_path, monkeypatch, spec, mode, packaging._remove_packaging_junk)
-
-
-@examples
-@given(spec=trees(), mode=st.sampled_from(ROOTS), pick=st.integers(min_value=0))
-def test_remove_tree_matches_faithful_path(tmp_path, monkeypatch, spec, mode, pick):
+# Every operation, as drawn for one example: (spec, draw) -> call of the root.
+EQUIVALENT = {
+    "list_template_dirs": lambda spec, draw: packaging.list_template_dirs,
+    "selected_skill_names": lambda spec, draw: _with(
+        draw, st.tuples(PROFILES, ARTIFACTS), lambda root, pa: packaging.selected_skill_names(
+            profile=pa[0], artifact=pa[1], templates_dir=root)),
+    "collect_skill_datas": lambda spec, draw: _with(
+        draw, PROFILES, lambda root, p: packaging.collect_skill_datas(profile=p, templates_dir=root)),
+    "validate_release_manifest": lambda spec, draw: packaging.validate_release_manifest,
+    "prune_templates_dir": lambda spec, draw: _with(
+        draw, st.tuples(PROFILES, ARTIFACTS), lambda root, pa: packaging.prune_templates_dir(
+            root, profile=pa[0], artifact=pa[1], manifest_templates_dir=root)),
+    "_remove_packaging_junk": lambda spec, draw: packaging._remove_packaging_junk,
     # Any entry of the tree, the root itself, or a path that does not exist.
-    candidates = ["", "missing", *entries(spec)]
-    target = candidates[pick % len(candidates)]
-    assert_equivalent(
-        tmp_path, monkeypatch, spec, mode,
-        lambda root: packaging._remove_tree(root / target if target else root),
-    )
+    "_remove_tree": lambda spec, draw: _with(
+        draw, st.sampled_from(["", "missing", *entries(spec)]),
+        lambda root, target: packaging._remove_tree(root / target if target else root)),
+    "_is_packable_file": lambda spec, draw: lambda root: [
+        packaging._is_packable_file(root / rel) for rel in ["missing", *entries(spec)]],
+}
 
 
+@pytest.mark.parametrize("operation", EQUIVALENT)
 @examples
-@given(spec=trees(), mode=st.sampled_from(ROOTS))
-def test_is_packable_file_matches_faithful_path(tmp_path, monkeypatch, spec, mode):
-    def every_entry(root):
-        return [packaging._is_packable_file(root / rel) for rel in ["missing", *entries(spec)]]
-
-    assert_equivalent(tmp_path, monkeypatch, spec, mode, every_entry)
+@given(spec=trees(), mode=st.sampled_from(ROOTS), data=st.data())
+def test_native_walks_match_the_method_path(tmp_path, monkeypatch, operation, spec, mode, data):
+    assert_equivalent(tmp_path, monkeypatch, spec, mode, EQUIVALENT[operation](spec, data.draw))
 
 
 # Trees at the system's edges: paths longer than a system call takes (the
