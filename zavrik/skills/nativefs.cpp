@@ -449,6 +449,8 @@ Native Anchor::sweep() {
   walk::Failure f;
   if (!skip) {
     f = walk_.run([&](walk::Poll& poll, walk::Watch* watch) {
+      plan.remove_at_turn = !watch->listening() && !dialect.listing_errors_raise;
+      plan.depth_limit = limit;
       walk::Failure listed = walk::scan(base, plan, &tree, poll, watch);
       return listed ? listed : walk::remove_caches(base, &tree, limit, poll, watch);
     });

@@ -41,13 +41,14 @@ const Entry* find_entry(const std::vector<Entry>& listing, const std::string& na
 
 // is_dir() of D / "__pycache__" (`fd` is D) and, for a directory, its
 // removal as `_remove_tree` removes it; `*removed` tells which.
-Failure remove_cache(int fd, const Tree& tree, int d, std::size_t depth_limit, Poll& poll,
-                     Watch* watch, bool* removed) {
+Failure remove_cache(int fd, const Tree& tree, const Tree::Cache& cache, std::size_t depth_limit,
+                     Poll& poll, Watch* watch, bool* removed) {
   *removed = false;
+  const int d = cache.dir;
   const Tree::Dir& dir = tree.dirs[static_cast<std::size_t>(d)];
   const std::size_t length = dir.prefix + kPycacheName.size();
   bool is_dir;
-  if (const int err = entry_is(S_IFDIR, fd, dir.prefix, dir.searchable, kPycacheName, DT_UNKNOWN,
+  if (const int err = entry_is(S_IFDIR, fd, dir.prefix, dir.searchable, kPycacheName, cache.type,
                                &is_dir))
     return Failure::at(err, tree.components(d, &kPycacheName));
   if (!is_dir) return {};
@@ -191,19 +192,21 @@ Failure Scanner::find_cache(int d, int fd, const std::vector<Entry>* listing) {
   const std::size_t length = dir(d).prefix + kPycacheName.size();
   const bool searchable = dir(d).searchable;
   bool candidate = false;
+  const Entry* listed = listing ? find_entry(*listing, kPycacheName) : nullptr;
+  unsigned char type = listed ? listed->type : static_cast<unsigned char>(DT_UNKNOWN);
   switch (plan_.dialect.caches) {
     case Dialect::Caches::Exists: {
       // exists() of the cache: links followed.
       if (!nameable(length)) return Failure::at(ENAMETOOLONG, tree_.components(d, &kPycacheName));
-      const Entry* e = listing ? find_entry(*listing, kPycacheName) : nullptr;
-      if (listing && !e) break;
-      if (e && e->type != DT_LNK && e->type != DT_UNKNOWN && searchable) {
+      if (listing && !listed) break;
+      if (listed && type != DT_LNK && type != DT_UNKNOWN && searchable) {
         candidate = true;
         break;
       }
       struct stat st;
       if (fd >= 0 && fstatat(fd, rules::kPycache, &st, 0) == 0) {
         candidate = true;
+        type = S_ISDIR(st.st_mode) ? DT_DIR : DT_REG;  // as is_dir() will find it
       } else {
         const int err = fd >= 0 ? errno : EACCES;
         if (!ignored(err) && !denied(err))
@@ -215,20 +218,26 @@ Failure Scanner::find_cache(int d, int fd, const std::vector<Entry>* listing) {
       // A listing of its own, announced as such.
       const Watch::Answer answer = tell(Watch::Step::ListEntries, d);
       if (answer == Watch::Answer::Stop) return Failure::stopped();
-      candidate = listing && answer == Watch::Answer::Go && find_entry(*listing, kPycacheName);
+      candidate = listed && answer == Watch::Answer::Go;
       break;
     }
     case Dialect::Caches::Lstat: {
       // lstat() of the cache: whatever answers.
       if (!nameable(length) || !searchable || fd < 0) break;
       struct stat st;
-      candidate = listing ? find_entry(*listing, kPycacheName) != nullptr
+      candidate = listing ? listed != nullptr
                           : fstatat(fd, rules::kPycache, &st, AT_SYMLINK_NOFOLLOW) == 0;
       break;
     }
   }
-  if (candidate) tree_.caches.push_back(d);
-  return {};
+  if (!candidate) return {};
+  const Tree::Cache cache{d, type};
+  if (!plan_.remove_at_turn) {
+    tree_.caches.push_back(cache);
+    return {};
+  }
+  bool removed;
+  return remove_cache(fd, tree_, cache, plan_.depth_limit, poll_, nullptr, &removed);
 }
 
 Failure Scanner::yield_entries(int d, int fd, const std::vector<Entry>& listing) {
@@ -353,8 +362,9 @@ Failure scan(int base, const ScanPlan& plan, Tree* tree, Poll& poll, Watch* watc
 
 Failure remove_caches(int base, Tree* tree, std::size_t depth_limit, Poll& poll, Watch* watch) {
   Reach reach(*tree, base);
-  for (const int d : tree->caches) {
+  for (const Tree::Cache& cache : tree->caches) {
     if (poll.stop()) return Failure::stopped();
+    const int d = cache.dir;
     // A cache inside one already removed is no directory any more.
     int fd;
     if (const int err = reach.fd(d, &fd)) {
@@ -362,11 +372,11 @@ Failure remove_caches(int base, Tree* tree, std::size_t depth_limit, Poll& poll,
       return Failure::at(err, tree->components(d));
     }
     bool removed = false;
-    if (Failure f = remove_cache(fd, *tree, d, depth_limit, poll, watch, &removed)) return f;
-    const int cache = tree->dirs[static_cast<std::size_t>(d)].cache;
-    if (removed && cache >= 0) {
-      tree->dirs[static_cast<std::size_t>(cache)].removed = true;
-      reach.drop(cache);
+    if (Failure f = remove_cache(fd, *tree, cache, depth_limit, poll, watch, &removed)) return f;
+    const int walked = tree->dirs[static_cast<std::size_t>(d)].cache;
+    if (removed && walked >= 0) {
+      tree->dirs[static_cast<std::size_t>(walked)].removed = true;
+      reach.drop(walked);
     }
   }
   return {};

@@ -75,7 +75,13 @@ struct Tree final : Reach::Map {
   };
   std::vector<Dir> dirs;
   std::vector<Item> entries;
-  std::vector<int> caches;  // Scan::Caches: directories whose "__pycache__" rglob yields
+  // Scan::Caches: the directories whose "__pycache__" rglob yields, each
+  // with its type where the walk saw it (DT_UNKNOWN where not).
+  struct Cache {
+    int dir;
+    unsigned char type;
+  };
+  std::vector<Cache> caches;
 
   Place components(int dir, const std::string* name = nullptr) const;
   int parent(int dir) const override { return dirs[static_cast<std::size_t>(dir)].parent; }
@@ -92,6 +98,11 @@ struct ScanPlan {
   bool base_searchable = false;  // the base is known to be searchable
   std::size_t base_prefix = 0;   // length of the text before a child's name
   int base_err = 0;              // why the base could not be opened (base < 0)
+  // Scan::Caches: remove each cache at its turn (with this depth limit)
+  // instead of only noting it. The same removals as after the whole
+  // listing, where no later step of it can fail and nobody listens.
+  bool remove_at_turn = false;
+  std::size_t depth_limit = 0;
 };
 
 #if !defined(_WIN32)
