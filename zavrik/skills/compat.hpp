@@ -64,18 +64,20 @@ inline void set_raised_exception(PyObject* exc) {
 #endif
 }
 
-// Whether this thread holds the GIL, told from the thread state it runs,
-// never from PyGILState_Check, which answers yes for every thread once the
-// interpreter is finalized. From 3.12 the running thread state is the
-// thread's own (none while it waits for the GIL, or is unwound at exit);
-// 3.11 keeps one for the process, the GIL holder's, which is this thread's
-// own state when this thread holds it (while the interpreter is not
-// finalizing, a thread that runs the module's code always does).
+// Whether this thread holds the GIL. Outside finalization a thread that
+// runs the module's code always does. Once the interpreter finalizes (and
+// after), a daemon thread may be unwound on its way to take the GIL: that
+// is told from the thread state the thread runs, never from
+// PyGILState_Check, which answers yes for every thread once the interpreter
+// is finalized. From 3.12 the running thread state is the thread's own
+// (none while it waits for the GIL or is unwound); 3.11 keeps one for the
+// process, the GIL holder's, which is this thread's own state only when
+// this thread holds it.
 inline bool holds_gil() {
 #if PY_VERSION_HEX >= 0x030D0000
-  return PyThreadState_GetUnchecked() != nullptr;
+  return !Py_IsFinalizing() || PyThreadState_GetUnchecked() != nullptr;
 #elif PY_VERSION_HEX >= 0x030C0000
-  return _PyThreadState_UncheckedGet() != nullptr;
+  return !_Py_IsFinalizing() || _PyThreadState_UncheckedGet() != nullptr;
 #else
   if (!_Py_IsFinalizing()) return true;
   PyThreadState* running = _PyThreadState_UncheckedGet();
