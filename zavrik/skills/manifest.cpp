@@ -228,7 +228,7 @@ Ref read_text(const Env& env, PyObject* path) {
   // A KeyboardInterrupt, SystemExit or any other error of __fspath__
   // passes through; only an object that is no file-system path is left to
   // its read_text unchecked.
-  std::optional<Ref> fspath = fspath_of(path);
+  Maybe fspath = fspath_of(path);
   if (fspath && !*fspath) return {};
   if (fspath) {
     Ref encoded = fsencode(fspath->get());

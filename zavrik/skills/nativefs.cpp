@@ -23,16 +23,15 @@ namespace {
 // declined, or failed with the exception set.
 Native not_done(int ok) { return ok < 0 ? Native(Ref()) : std::nullopt; }
 
-// `names` (an exact list) as simple components, or no value where one is
-// not (an exception set only where one was raised).
-std::optional<std::vector<std::string>> simple_components(PyObject* names) {
-  if (!PyList_CheckExact(names)) return std::nullopt;
-  const Py_ssize_t count = PyList_GET_SIZE(names);
-  std::vector<std::string> out(static_cast<size_t>(count));
-  for (Py_ssize_t i = 0; i < count; ++i)
-    if (!simple_component(PyList_GET_ITEM(names, i), &out[static_cast<size_t>(i)]))
-      return std::nullopt;
-  return out;
+// Whether `names` is an exact list of simple components, each then in
+// `*out`: 1, 0, or -1 with an exception set.
+int simple_components(PyObject* names, std::vector<std::string>* out) {
+  if (!PyList_CheckExact(names)) return 0;
+  out->resize(static_cast<size_t>(PyList_GET_SIZE(names)));
+  for (size_t i = 0; i < out->size(); ++i)
+    if (!simple_component(PyList_GET_ITEM(names, static_cast<Py_ssize_t>(i)), &(*out)[i]))
+      return PyErr_Occurred() ? -1 : 0;
+  return 1;
 }
 
 // A list of `item(name)` for each name.
@@ -256,8 +255,8 @@ bool append_pairs(PyObject* datas, std::string source_dir, const std::string& de
 
 Native collect_skill_datas(const Env& env, PyObject* root, PyObject* names) {
   // Only simple Skill names: `root / name` is then one more component.
-  std::optional<std::vector<std::string>> skills = simple_components(names);
-  if (!skills) return not_done(PyErr_Occurred() ? -1 : 0);
+  std::vector<std::string> skills;
+  if (const int ok = simple_components(names, &skills); ok <= 0) return not_done(ok);
   Target base;
   if (const int ok = make_target(root, &base); ok <= 0) return not_done(ok);
 
@@ -273,8 +272,7 @@ Native collect_skill_datas(const Env& env, PyObject* root, PyObject* names) {
   Walk walk(env);
   Ref datas = Ref::steal(PyList_New(0));
   if (!datas) return Ref();
-  for (size_t i = 0; i < skills->size(); ++i) {
-    const std::string& skill = (*skills)[i];
+  for (const std::string& skill : skills) {
     Target dir;
     dir.bytes = seam::join_bytes(base.bytes, {skill});
     dir.cached = base.cached || skill == rules::kPycache;

@@ -18,7 +18,9 @@
 
 namespace zavrik::fast {
 
-using Native = std::optional<Ref>;
+// What a native operation answers: no value when it declines (the caller
+// runs the method path), else what the method path would give.
+using Native = Maybe;
 
 // Whether operations on `path` may run natively: the seam is active,
 // pathlib and the module's `Path` are as they were at import, and `path`

@@ -67,7 +67,7 @@ int is_link(const Env& env, PyObject* path) {
 // an object that is no file-system path (or one the system cannot name),
 // -1 with the exception its __fspath__ raised.
 int fs_text(PyObject* path, std::string* out) {
-  std::optional<Ref> fspath = fspath_of(path);
+  Maybe fspath = fspath_of(path);
   if (!fspath) return 0;
   if (!*fspath) return -1;
   Ref bytes = fsencode(fspath->get());

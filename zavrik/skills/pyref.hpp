@@ -19,6 +19,7 @@
 
 #include <cstddef>
 #include <initializer_list>
+#include <optional>
 #include <utility>
 
 #include "compat.hpp"
@@ -69,6 +70,11 @@ class Ref {
 
   PyObject* p_ = nullptr;
 };
+
+// An answer that may not apply: no value, it does not apply (nothing was
+// done, no exception is set); an empty `Ref`, it failed with an exception
+// set; else the object.
+using Maybe = std::optional<Ref>;
 
 // obj.name
 inline Ref attr(PyObject* obj, PyObject* name) {

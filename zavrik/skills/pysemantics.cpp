@@ -63,7 +63,7 @@ void chain_context(Ref context) {
   reraise(std::move(current));
 }
 
-std::optional<Ref> fspath_of(PyObject* obj) {
+Maybe fspath_of(PyObject* obj) {
   if (PyUnicode_Check(obj) || PyBytes_Check(obj)) return Ref::borrow(obj);
   // os.fspath looks the method up on the type, as every special method.
   Ref name = Ref::steal(PyUnicode_InternFromString("__fspath__"));

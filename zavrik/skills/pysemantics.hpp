@@ -6,8 +6,8 @@
 // How a failure travels: a function that can fail returns an empty `Ref`
 // (or a negative `int` where it answers a question) with exactly one Python
 // exception set, and its caller returns at once; nothing is raised as a C++
-// exception. `std::optional<Ref>` adds a third answer where a value may be
-// declined: no value means "not applicable", no exception set.
+// exception. `Maybe` (pyref.hpp) adds a third answer where a value may not
+// apply.
 #pragma once
 
 #include <cstring>
@@ -86,7 +86,7 @@ inline bool plain_truth(PyObject* value) {
 // exception; an empty `Ref` when `__fspath__` itself raised, its exception
 // set and untouched (KeyboardInterrupt, SystemExit and a TypeError of its
 // own included).
-std::optional<Ref> fspath_of(PyObject* obj);
+Maybe fspath_of(PyObject* obj);
 
 // getattr(obj, name) where a missing attribute is an answer: 1 with the
 // value in `*out`, 0 when only AttributeError said it is missing, -1 with
@@ -107,27 +107,5 @@ Ref format_concat(PyObject* left, PyObject* right);
 // encoding cannot spell) or ValueError "embedded null byte" set, both
 // ValueErrors.
 Ref fsencode(PyObject* fspath);
-
-// A tuple of (name, value) pairs, one per name, each value `get(name)`:
-// std::nullopt when it is not there, an empty Ref with an exception set when
-// getting it failed. 1 with the tuple in `*out`, 0 when a value was not
-// there, -1 with an exception set.
-template <class Get, size_t N>
-int name_value_pairs(const char* const (&names)[N], Get&& get, Ref* out) {
-  Ref pairs = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(N)));
-  if (!pairs) return -1;
-  for (size_t i = 0; i < N; ++i) {
-    Ref name = Ref::steal(PyUnicode_InternFromString(names[i]));
-    if (!name) return -1;
-    std::optional<Ref> value = get(name.get(), i);
-    if (!value) return 0;
-    if (!*value) return -1;
-    Ref pair = Ref::steal(PyTuple_Pack(2, name.get(), value->get()));
-    if (!pair) return -1;
-    PyTuple_SET_ITEM(pairs.get(), static_cast<Py_ssize_t>(i), pair.release());
-  }
-  *out = std::move(pairs);
-  return 1;
-}
 
 }  // namespace zavrik
