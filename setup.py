@@ -38,6 +38,7 @@ SOURCES = [
     "zavrik/skills/rglob.cpp",
     "zavrik/skills/pathorder.cpp",
     "zavrik/skills/pysemantics.cpp",
+    "zavrik/skills/textfile.cpp",
 ]
 HEADERS = [
     "zavrik/skills/pyref.hpp",
@@ -56,6 +57,7 @@ HEADERS = [
     "zavrik/skills/rules.hpp",
     "zavrik/skills/compat.hpp",
     "zavrik/skills/pysemantics.hpp",
+    "zavrik/skills/textfile.hpp",
 ]
 
 
