@@ -103,32 +103,28 @@ PyObject* load_release_manifest(const Env& env, PyObject* const* args) {
 // ---------------------------------------------------------------------------
 // The release check.
 //
-// One check, written once, step by step; where a step can be done without
-// running Python code it is, and the result is the same:
-// - Present names: the module's own listing of a ready root is made
-//   natively, as distinct str in ascending order with their file-system
-//   bytes, and no path object per directory.
-// - Steps 6-8: with such a listing and an exact dict "skills" keyed by
-//   exact str, one pass over "skills" in its own order (the order the
-//   decoder made the entries in, so they are read from memory in order)
-//   finds each declared name among the listed ones by a table of their
-//   hashes, or keeps it as stale; the listed names never found are the
-//   undeclared directories, already in order. Each found entry is read
-//   ahead, as far as reading it runs no Python code. Anything else goes
-//   through Python's set operations, whose comparisons may run a caller's
-//   code, in the order Python runs them.
-// - Step 9: the Skills whose files will be asked about (the release-
-//   admitted ones read ahead, and every one read at its turn, whose
-//   admission is known only then) are stat-ed at once, without the GIL,
-//   relative to a ready root opened once; an answer that is an error is
-//   raised where the exists() call it stands for would have raised it. A
-//   name that is not one simple component is asked exists() at its turn.
-//   From the first Skill, in name order, whose entry could not be read
-//   ahead, every later entry is read at its turn too (what reading one runs
-//   may change what comes after it). A Skill read ahead with nothing to
-//   report costs no object at all; so no object of the manifest is touched
-//   after the stats (after that many path walks, each would be a cache
-//   miss).
+// One check, step by step, for every kind of input; a step that can run
+// without Python code does, and gives the same result:
+// - 5: the module's own listing of a ready root is made natively: distinct
+//   str in ascending order, with their file-system bytes, and no path
+//   object per directory.
+// - 6-8: for such a listing and an exact dict "skills" keyed by exact str,
+//   one pass over "skills" in its own order (the decoder's, so the entries
+//   are read from memory in order) finds each declared name among the
+//   listed ones by a table of their hashes, or keeps it as stale; the names
+//   never found are the undeclared ones, in order. Each found entry is read
+//   ahead where that runs no Python code. Anything else takes Python's set
+//   operations, whose comparisons may run a caller's code.
+// - 9: the files that will be asked about (of the Skills admitted by an
+//   entry read ahead, and of every Skill read at its turn, whose admission
+//   is known only then) are stat-ed in one loop without the GIL, relative
+//   to a ready root opened once; an answer that is an error is raised where
+//   the exists() it stands for would raise it, and a name that is no single
+//   component is asked exists() at its turn. From the first Skill whose
+//   entry is read at its turn, every later one is too: what reading it runs
+//   may change what follows. A Skill read ahead with nothing to report makes
+//   no object, and after the stats no object of the manifest is touched
+//   (after that many path walks, each would miss the cache).
 
 constexpr const char kUndeclared[] = "模板目录未在 manifest 声明: ";
 constexpr const char kStale[] = "manifest 声明了不存在的模板目录: ";
@@ -295,8 +291,12 @@ class Check {
   const Env& env;
   PyObject* const root;
   PyObject* const skills;
-  // The file-system bytes of names: of a native listing, each in its place,
-  // then of the names that the stats encoded.
+  // Step 5's present names: natively (`native`), a list of distinct exact
+  // str in ascending order; otherwise the set of the listed paths' `name`.
+  Ref present;
+  bool native = false;
+  // The file-system bytes of names: of a native listing, each in its place;
+  // else of the names that the stats encoded.
   std::vector<std::string> bytes;
 
   // Appends the message `which` about `name`, formatted as an f-string
@@ -332,14 +332,15 @@ class Check {
                                -answer);
       return -1;
     }
+    // skill_dir / "SKILL.md", skill_dir / "data" / "VERSION.json": a join
+    // per component.
     Ref path = Ref::borrow(skill_dir);
-    for (std::string_view rest = kShipped[f]; path;) {
-      const size_t slash = rest.find('/');
-      Ref part = Ref::steal(PyUnicode_FromStringAndSize(
-          rest.data(), static_cast<Py_ssize_t>(std::min(slash, rest.size()))));
-      path = part ? Ref::steal(PyNumber_TrueDivide(path.get(), part.get())) : Ref();
-      if (slash == std::string_view::npos) break;
-      rest.remove_prefix(slash + 1);
+    for (std::string_view rest = kShipped[f]; path && !rest.empty();) {
+      const std::string_view part = rest.substr(0, rest.find('/'));
+      rest.remove_prefix(std::min(rest.size(), part.size() + 1));
+      Ref text = Ref::steal(
+          PyUnicode_FromStringAndSize(part.data(), static_cast<Py_ssize_t>(part.size())));
+      path = text ? Ref::steal(PyNumber_TrueDivide(path.get(), text.get())) : Ref();
     }
     Ref there = path ? call_method(path.get(), env.s.exists) : Ref();
     return there ? truth(there.get()) : -1;
@@ -352,17 +353,9 @@ class Check {
   Ref texts_[kMessageCount];  // made at their first use
 };
 
-// Step 5's present names: natively, a list of distinct exact str in
-// ascending order (their bytes in Check::bytes, in the same places);
-// otherwise the set of the listed paths' `name`.
-struct Present {
-  Ref names;
-  bool native = false;
-};
-
 // 5. Present names: the module's own listing of a ready root natively,
 // otherwise {p.name for p in list_template_dirs(root)}.
-bool list_present(Check& check, Present* present) {
+bool list_present(Check& check) {
   const Env& env = check.env;
   if (own_function(env, env.s.list_template_dirs, kListTemplateDirs)) {
     const int ready = fast::ready(env, check.root);
@@ -370,20 +363,20 @@ bool list_present(Check& check, Present* present) {
     fast::Native names =
         ready ? fast::template_dir_names(env, check.root, &check.bytes) : std::nullopt;
     if (names) {
-      present->names = std::move(*names);
-      present->native = true;
-      return bool(present->names);
+      check.present = std::move(*names);
+      check.native = true;
+      return bool(check.present);
     }
   }
   Ref dirs = call_list_template_dirs(env, check.root);
   if (!dirs) return false;
-  present->names = Ref::steal(PySet_New(nullptr));
-  if (!present->names) return false;
+  check.present = Ref::steal(PySet_New(nullptr));
+  if (!check.present) return false;
   Ref it = Ref::steal(PyObject_GetIter(dirs.get()));
   if (!it) return false;
   while (Ref dir = Ref::steal(PyIter_Next(it.get()))) {
     Ref name = attr(dir.get(), env.s.name);
-    if (!name || PySet_Add(present->names.get(), name.get()) < 0) return false;
+    if (!name || PySet_Add(check.present.get(), name.get()) < 0) return false;
   }
   return !PyErr_Occurred();
 }
@@ -391,9 +384,11 @@ bool list_present(Check& check, Present* present) {
 // 6-8 in one pass over "skills", for a native listing and an exact dict
 // keyed by exact str: 1 done, 0 declined before anything was reported, -1
 // with an exception set. `roll` gets the Skills of step 9.
-int group_by_table(Check& check, const Present& present, std::vector<Skill>* roll) {
-  if (!present.native || !PyDict_CheckExact(check.skills)) return 0;
-  PyObject* names = present.names.get();
+int group_by_table(Check& check, std::vector<Skill>* roll) {
+  if (!check.native || !PyDict_CheckExact(check.skills)) return 0;
+  PyObject* names = check.present.get();
+  // 6. Each declared name, in the order of "skills": found among the listed
+  // names, its entry read ahead, or kept as stale.
   std::vector<std::optional<Reading>> listed(static_cast<size_t>(PyList_GET_SIZE(names)));
   Ref stale = Ref::steal(PyList_New(0));
   if (!stale) return -1;
@@ -412,20 +407,23 @@ int group_by_table(Check& check, const Present& present, std::vector<Skill>* rol
         return -1;
     }
   }
+  // 7. Undeclared directories, in the listing's (ascending) order.
   for (size_t i = 0; i < listed.size(); ++i)
     if (!listed[i] &&
         !check.report(Undeclared, PyList_GET_ITEM(names, static_cast<Py_ssize_t>(i))))
       return -1;
+  // 8. Stale entries, sorted.
   if (PyList_Sort(stale.get()) < 0) return -1;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(stale.get()); ++i)
     if (!check.report(Stale, PyList_GET_ITEM(stale.get(), i))) return -1;
+  // The Skills that are both, in the listing's order.
   roll->reserve(listed.size());
   bool at_turn = false;
   for (size_t i = 0; i < listed.size(); ++i) {
     if (!listed[i]) continue;
+    at_turn = at_turn || listed[i]->kind == Reading::Kind::AtTurn;
     Skill& skill = roll->emplace_back();
     skill.bytes = static_cast<Py_ssize_t>(i);
-    at_turn = at_turn || listed[i]->kind == Reading::Kind::AtTurn;
     if (!at_turn) skill.read = *listed[i];
   }
   return 1;
@@ -433,28 +431,31 @@ int group_by_table(Check& check, const Present& present, std::vector<Skill>* rol
 
 // 6-8 with Python's set operations, each run only once the one before it
 // succeeded and its group was reported. `roll` gets the Skills of step 9.
-bool group_by_sets(Check& check, Present& present, std::vector<Skill>* roll) {
-  Ref listed = present.native ? Ref::steal(PySet_New(present.names.get()))
-                              : Ref::borrow(present.names.get());
+bool group_by_sets(Check& check, std::vector<Skill>* roll) {
+  // 6. The present and the declared names, as sets.
+  Ref listed = check.native ? Ref::steal(PySet_New(check.present.get()))
+                            : Ref::borrow(check.present.get());
   if (!listed) return false;
-  check.bytes.clear();  // the names below come from the sets, not the listing
   Ref declared = Ref::steal(PySet_New(check.skills));
   if (!declared) return false;
-  for (size_t group : {Undeclared, Stale, NotObject}) {
-    Ref names = Ref::steal(
-        group == Undeclared ? PyNumber_Subtract(listed.get(), declared.get())
-        : group == Stale    ? PyNumber_Subtract(declared.get(), listed.get())
-                            : PyNumber_And(listed.get(), declared.get()));
+  // 7-8. Undeclared directories, then stale entries, each group sorted.
+  for (size_t group : {Undeclared, Stale}) {
+    Ref names = Ref::steal(group == Undeclared
+                               ? PyNumber_Subtract(listed.get(), declared.get())
+                               : PyNumber_Subtract(declared.get(), listed.get()));
     if (!names || !(names = sorted_list(names.get()))) return false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.get()); ++i) {
-      PyObject* name = PyList_GET_ITEM(names.get(), i);
-      if (group != NotObject) {
-        if (!check.report(group, name)) return false;
-      } else {
-        roll->emplace_back().name = Ref::borrow(name);
-      }
-    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.get()); ++i)
+      if (!check.report(group, PyList_GET_ITEM(names.get(), i))) return false;
   }
+  // The Skills that are both, sorted.
+  Ref both = Ref::steal(PyNumber_And(listed.get(), declared.get()));
+  if (!both || !(both = sorted_list(both.get()))) return false;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(both.get()); ++i)
+    roll->emplace_back().name = Ref::borrow(PyList_GET_ITEM(both.get(), i));
+  // Their bytes are not the listing's: room for the bytes the stats encode,
+  // so that the views taken of them stay put.
+  check.bytes.clear();
+  check.bytes.reserve(roll->size());
   return true;
 }
 
@@ -462,12 +463,13 @@ bool group_by_sets(Check& check, Present& present, std::vector<Skill>* roll) {
 // files will be asked about, where its name is one simple component. A
 // root listed natively is ready (nothing since ran Python code); after a
 // listing by methods, it is asked now.
-bool stat_files(Check& check, bool listed_natively, std::vector<Skill>& roll,
-                std::vector<int>* answers) {
-  const int ready = listed_natively ? 1 : fast::ready(check.env, check.root);
+bool stat_files(Check& check, std::vector<Skill>& roll, std::vector<int>* answers) {
+  const int ready = check.native ? 1 : fast::ready(check.env, check.root);
   if (ready <= 0) return ready == 0;
   std::vector<Skill*> asked;
+  std::vector<std::string_view> names;
   asked.reserve(roll.size());
+  names.reserve(roll.size());
   for (Skill& skill : roll) {
     const Reading& read = skill.read;
     if (read.kind == Reading::Kind::NotObject ||
@@ -483,11 +485,9 @@ bool stat_files(Check& check, bool listed_natively, std::vector<Skill>& roll,
       check.bytes.push_back(std::move(encoded));
     }
     asked.push_back(&skill);
+    names.push_back(check.bytes[static_cast<size_t>(skill.bytes)]);
   }
   if (asked.empty()) return true;
-  std::vector<std::string_view> names;
-  names.reserve(asked.size());
-  for (const Skill* skill : asked) names.push_back(check.bytes[static_cast<size_t>(skill->bytes)]);
   fast::Native done = fast::exists_below(check.env, check.root, names, kShipped, answers);
   if (!done) return true;  // declined: every one is asked at its turn
   if (!*done) return false;
@@ -557,22 +557,21 @@ PyObject* validate_release_manifest(const Env& env, PyObject* const* args) {
   Check check(env, root.get(), skills.get(), problems.get());
 
   // 5. Present names: the Skill directories of the tree.
-  Present present;
-  if (!list_present(check, &present)) return nullptr;
+  if (!list_present(check)) return nullptr;
 
   // 6-8. Declared names; the undeclared directories, then the stale
   // entries, reported, each group in ascending order; and the Skills that
   // are both, in ascending order.
   std::vector<Skill> roll;
-  const int grouped = group_by_table(check, present, &roll);
-  if (grouped < 0 || (!grouped && !group_by_sets(check, present, &roll))) return nullptr;
+  const int grouped = group_by_table(check, &roll);
+  if (grouped < 0 || (!grouped && !group_by_sets(check, &roll))) return nullptr;
   // The listed names are let go before the stats, not left to be freed
   // after them, when they are out of every cache.
-  present.names.reset();
+  check.present.reset();
 
   // 9. The entry checks of each Skill that is both.
   std::vector<int> answers;
-  if (!stat_files(check, present.native, roll, &answers)) return nullptr;
+  if (!stat_files(check, roll, &answers)) return nullptr;
   for (Skill& skill : roll)
     if (!check_skill(check, skill, answers)) return nullptr;
 
