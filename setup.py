@@ -40,6 +40,7 @@ SOURCES = [
     "zavrik/skills/rglob.cpp",
     "zavrik/skills/pathorder.cpp",
     "zavrik/skills/pysemantics.cpp",
+    "zavrik/skills/textfile.cpp",
 ]
 HEADERS = [
     "zavrik/skills/pyref.hpp",
@@ -59,6 +60,7 @@ HEADERS = [
     "zavrik/skills/rules.hpp",
     "zavrik/skills/compat.hpp",
     "zavrik/skills/pysemantics.hpp",
+    "zavrik/skills/textfile.hpp",
 ]
 
 

@@ -1,5 +1,6 @@
 """Loading manifest.json and checking it against the templates tree."""
 
+import collections
 import json
 import pathlib
 
@@ -188,6 +189,37 @@ def test_file_checks_test_existence_only(mktree, tmp_path, layout, problems):
 def test_default_object_does_not_make_a_skill_release_admitted(mktree, tmp_path):
     default = dict.fromkeys(["source", "wheel", "binary", "binary_full"], True)
     assert validate(mktree, tmp_path, {"a": OK}, ["a/"], default=default) == []
+
+
+class Named:
+    def __init__(self, name):
+        self.name = name
+
+
+UNDECLARED_X = "模板目录未在 manifest 声明: x"
+A_LACKS_VERSION = "a: 发版准入 Skill 必须包含 data/VERSION.json"
+
+
+@pytest.mark.parametrize("skills, listing, problems", [
+    # "skills" not an exact dict: Python's set operations decide the groups
+    (collections.OrderedDict(a={**OK, "wheel": True}, b=OK, gone=OK), None,
+     [UNDECLARED_X, "manifest 声明了不存在的模板目录: gone", A_LACKS_VERSION]),
+    # a declared name that is not a str
+    ({1: OK, "a": {**OK, "binary": 1}, "b": []}, None,
+     [UNDECLARED_X, "manifest 声明了不存在的模板目录: 1", A_LACKS_VERSION,
+      "b: manifest 条目必须是对象"]),
+    # a listed name that is no single path component, beside one that is
+    ({"a": {**OK, "wheel": True}, "x/y": {**OK, "wheel": True}},
+     lambda root=None: [root / "a", Named("x/y")], [A_LACKS_VERSION]),
+], ids=["dict-subclass", "key-not-str", "name-not-a-component"])
+def test_replaced_loader_or_listing_checks_the_same(mktree, tmp_path, monkeypatch, path_cls,
+                                                    skills, listing, problems):
+    root = mktree(tmp_path, {"a/SKILL.md": "", "b/": None, "x/y/SKILL.md": "",
+                             "x/y/data/VERSION.json": ""})
+    monkeypatch.setattr(pk, "load_release_manifest", lambda root=None: {"skills": skills})
+    if listing:
+        monkeypatch.setattr(pk, "list_template_dirs", listing)
+    assert pk.validate_release_manifest(path_cls(root)) == problems
 
 
 def test_names_are_compared_exactly(mktree, tmp_path):

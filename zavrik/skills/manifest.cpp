@@ -5,16 +5,8 @@
 // returns its findings as messages instead of raising them.
 #include "manifest.hpp"
 
-#ifndef _WIN32
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
-
 #include <algorithm>
-#include <cerrno>
-#include <cstdint>
-#include <cstring>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,9 +14,8 @@
 
 #include "directories.hpp"
 #include "nativefs.hpp"
-#include "pathseam.hpp"
 #include "pysemantics.hpp"
-#include "walker.hpp"
+#include "textfile.hpp"
 
 namespace zavrik {
 namespace {
@@ -37,215 +28,7 @@ constexpr const char kInvalidJson[] = "Skill 发版清单 JSON 无效: ";
 constexpr const char kRootNotObject[] = "Skill 发版清单根节点必须是对象";
 constexpr const char kNoSkillsObject[] = "Skill 发版清单必须包含 skills 对象";
 
-constexpr const char kUndeclared[] = "模板目录未在 manifest 声明: ";
-constexpr const char kStale[] = "manifest 声明了不存在的模板目录: ";
-constexpr const char kEntryNotObject[] = ": manifest 条目必须是对象";
-constexpr const char kReasonBlank[] = ": reason 不能为空";
-constexpr const char kTierBlank[] = ": tier 不能为空";
-constexpr const char kNoSkillMd[] = ": 发版准入 Skill 必须包含 SKILL.md";
-constexpr const char kNoVersionJson[] = ": 发版准入 Skill 必须包含 data/VERSION.json";
-
 Ref utf8(const char* text) { return Ref::steal(PyUnicode_FromString(text)); }
-
-// ---------------------------------------------------------------------------
-// Reading the manifest.
-//
-// `path.read_text(encoding="utf-8")` would block for ever on a FIFO, and on
-// some files of /proc, and never end on a device. For a pathlib path whose
-// reading methods are pathlib's own (see reads_like_pathlib), the file is
-// therefore read here: the descriptor that was opened (without blocking) is
-// checked to be a regular file, and the text is decoded exactly as
-// read_text decodes it. Other path objects go through their own read_text,
-// after a check by name, which is the best that can be done for them.
-
-#ifndef _WIN32
-
-constexpr const char kNotRegularFile[] = "Not a regular file";
-
-// Refusal of a file that cannot be read as one, as the OSError the
-// interpreter would raise for it: OSError(EINVAL, "Not a regular file", path).
-PyObject* raise_not_regular(PyObject* fspath) {
-  Ref error = Ref::steal(
-      PyObject_CallFunction(PyExc_OSError, "isO", EINVAL, kNotRegularFile, fspath));
-  return error ? raise_instance(error.get()) : nullptr;
-}
-
-// Reading a FIFO, a socket or a device named manifest.json would block or
-// never end: such a file is refused before anything opens it. A name is
-// only a hint (the file may change after this check); the descriptor check
-// of read_manifest_text is the one that holds. 0, or -1 with the refusal set.
-int refuse_special_name(PyObject* fspath, PyObject* encoded) {
-  struct stat st;
-  if (stat(PyBytes_AS_STRING(encoded), &st) != 0) return 0;  // read_text reports it
-  if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) return 0;
-  raise_not_regular(fspath);
-  return -1;
-}
-
-// The bytes read so far, in memory of the raw allocator (which needs no GIL).
-class RawBuffer {
- public:
-  RawBuffer() = default;
-  RawBuffer(const RawBuffer&) = delete;
-  RawBuffer& operator=(const RawBuffer&) = delete;
-  ~RawBuffer() { PyMem_RawFree(data_); }
-  const char* data() const { return data_; }
-  size_t size() const { return size_; }
-  // Room for at least `more` bytes after the data; false when out of memory.
-  bool reserve(size_t more) {
-    if (capacity_ - size_ >= more) return true;
-    size_t wanted = std::max(capacity_ * 2, size_ + more);
-    if (wanted > static_cast<size_t>(PY_SSIZE_T_MAX)) return false;
-    char* grown = static_cast<char*>(PyMem_RawRealloc(data_, wanted));
-    if (!grown) return false;
-    data_ = grown;
-    capacity_ = wanted;
-    return true;
-  }
-  char* end() { return data_ + size_; }
-  size_t room() const { return capacity_ - size_; }
-  void grow(size_t n) { size_ += n; }
-
- private:
-  char* data_ = nullptr;
-  size_t size_ = 0;
-  size_t capacity_ = 0;
-};
-
-// The system-call side of one read: open, check the descriptor, read to the
-// end. It runs without the GIL and stops at the first failure, or at EINTR
-// so that the signal handlers run before it resumes where it stopped.
-struct FileRead {
-  enum class Failure { None, Open, Stat, IsDirectory, NotRegular, Read, NoMemory };
-  walk::Fd fd;
-  RawBuffer buffer;
-  bool checked = false;
-  Failure failure = Failure::None;
-  int err = 0;
-
-  // True when the whole file is read; otherwise `failure` and `err` say why
-  // (err == EINTR: interrupted, call again).
-  bool run(const char* path) {
-    failure = Failure::None;
-    err = 0;
-    if (fd.get() < 0) {
-      // O_NONBLOCK: opening a FIFO without a writer must not wait for one.
-      const int fd_now = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-      if (fd_now < 0) return fail(Failure::Open);
-      fd.reset(fd_now);
-    }
-    size_t hint = 0;
-    if (!checked) {
-      struct stat st;
-      if (fstat(fd.get(), &st) != 0) return fail(Failure::Stat);
-      if (S_ISDIR(st.st_mode)) {
-        errno = EISDIR;
-        return fail(Failure::IsDirectory);
-      }
-      if (!S_ISREG(st.st_mode)) return fail(Failure::NotRegular);
-      checked = true;
-      if (st.st_size > 0) hint = static_cast<size_t>(st.st_size) + 1;
-    }
-    for (;;) {
-      if (!buffer.reserve(hint ? hint : 8192)) return fail(Failure::NoMemory);
-      hint = 0;
-      // A read that would block (EAGAIN on a file of /proc that claims to
-      // be regular) fails here instead of waiting.
-      const ssize_t n = read(fd.get(), buffer.end(), buffer.room());
-      if (n < 0) return fail(Failure::Read);
-      if (n == 0) return true;
-      buffer.grow(static_cast<size_t>(n));
-    }
-  }
-
-  bool fail(Failure why) {
-    failure = why;
-    err = errno;
-    return false;
-  }
-};
-
-// read_text(encoding="utf-8") of the file: strict UTF-8, then the universal
-// newlines ("\r\n" and a lone "\r" read as "\n"), so the text, and every
-// decoding or JSON error about it, is what read_text would give.
-Ref decode_as_read_text(const char* data, size_t size) {
-  Ref text = Ref::steal(
-      PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(size), "strict"));
-  if (!text || !memchr(data, '\r', size)) return text;
-  Ref crlf = Ref::steal(PyUnicode_FromString("\r\n"));
-  Ref cr = Ref::steal(PyUnicode_FromString("\r"));
-  Ref lf = Ref::steal(PyUnicode_FromString("\n"));
-  if (!crlf || !cr || !lf) return {};
-  text = Ref::steal(PyUnicode_Replace(text.get(), crlf.get(), lf.get(), -1));
-  if (!text) return {};
-  return Ref::steal(PyUnicode_Replace(text.get(), cr.get(), lf.get(), -1));
-}
-
-// The text of the file named by `fspath` (what os.fspath gave for the
-// path), read through the descriptor as described above. The audit event
-// is the one io.open raises, so audit hooks see this read as any other.
-Ref read_manifest_text(PyObject* fspath, PyObject* encoded) {
-  if (PySys_Audit("open", "Osi", fspath, "r", O_RDONLY | O_CLOEXEC) < 0) return {};
-  FileRead file;
-  for (;;) {
-    bool done;
-    Py_BEGIN_ALLOW_THREADS
-    done = file.run(PyBytes_AS_STRING(encoded));
-    Py_END_ALLOW_THREADS
-    if (done) break;
-    if (file.err == EINTR && file.failure != FileRead::Failure::NoMemory) {
-      // As the interpreter's own calls do: run the handlers, then resume.
-      if (PyErr_CheckSignals() < 0) return {};
-      continue;
-    }
-    errno = file.err;
-    switch (file.failure) {
-      case FileRead::Failure::NotRegular:
-        raise_not_regular(fspath);
-        return {};
-      case FileRead::Failure::NoMemory:
-        PyErr_NoMemory();
-        return {};
-      case FileRead::Failure::Stat:
-        PyErr_SetFromErrno(PyExc_OSError);
-        return {};
-      default:
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, fspath);
-        return {};
-    }
-  }
-  return decode_as_read_text(file.buffer.data(), file.buffer.size());
-}
-
-#endif  // !_WIN32
-
-// path.read_text(encoding="utf-8"), read natively where reads_like_pathlib
-// allows it and through the object's own method otherwise.
-Ref read_text(const Env& env, PyObject* path) {
-  int native = seam::reads_like_pathlib(env.seam, path);
-  if (native < 0) return {};
-#ifndef _WIN32
-  // A KeyboardInterrupt, SystemExit or any other error of __fspath__
-  // passes through; only an object that is no file-system path is left to
-  // its read_text unchecked.
-  Maybe fspath = fspath_of(path);
-  if (fspath && !*fspath) return {};
-  if (fspath) {
-    Ref encoded = fsencode(fspath->get());
-    if (!encoded) {
-      // A name that cannot be encoded (or holds NUL) cannot be opened: the
-      // native read fails with that error, read_text with its own. Both
-      // are ValueErrors of the conversion; anything else passes.
-      if (native || !PyErr_ExceptionMatches(PyExc_ValueError)) return {};
-      PyErr_Clear();
-    } else {
-      if (refuse_special_name(fspath->get(), encoded.get()) < 0) return {};
-      if (native) return read_manifest_text(fspath->get(), encoded.get());
-    }
-  }
-#endif
-  return call_method(path, env.s.read_text, {env.s.utf8}, env.s.kw_encoding);
-}
 
 // json.loads(path.read_text(encoding="utf-8")), with JSONDecodeError turned
 // into the module's exception naming the file, the decoder's error as cause:
@@ -257,7 +40,7 @@ Ref read_manifest_json(const Env& env, PyObject* path) {
     if (!json) return {};
     Ref loads = attr(json.get(), env.s.loads);
     if (!loads) return {};
-    Ref text = read_text(env, path);
+    Ref text = read_text_utf8(env, path);
     if (!text) return {};
     return call(loads.get(), {text.get()});
   }();
@@ -317,15 +100,56 @@ PyObject* load_release_manifest(const Env& env, PyObject* const* args) {
   return data.release();
 }
 
-// Appends format(name) + suffix, or prefix + format(name), to `problems`.
-bool add_problem(PyObject* problems, const char* prefix, PyObject* name,
-                 const char* suffix) {
-  Ref fixed = utf8(prefix ? prefix : suffix);
-  if (!fixed) return false;
-  Ref message = prefix ? format_concat(fixed.get(), name)
-                       : format_concat(name, fixed.get());
-  return message && PyList_Append(problems, message.get()) == 0;
-}
+// ---------------------------------------------------------------------------
+// The release check.
+//
+// One check, step by step, for every kind of input; a step that can run
+// without Python code does, and gives the same result:
+// - 5: the module's own listing of a ready root is made natively: distinct
+//   str in ascending order, with their file-system bytes, and no path
+//   object per directory.
+// - 6-8: for such a listing and an exact dict "skills" keyed by exact str,
+//   one pass over "skills" in its own order (the decoder's, so the entries
+//   are read from memory in order) finds each declared name among the
+//   listed ones by a table of their hashes, or keeps it as stale; the names
+//   never found are the undeclared ones, in order. Each found entry is read
+//   ahead where that runs no Python code. Anything else takes Python's set
+//   operations, whose comparisons may run a caller's code.
+// - 9: the files that will be asked about (of the Skills admitted by an
+//   entry read ahead, and of every Skill read at its turn, whose admission
+//   is known only then) are stat-ed in one loop without the GIL, relative
+//   to a ready root opened once; an answer that is an error is raised where
+//   the exists() it stands for would raise it, and a name that is no single
+//   component is asked exists() at its turn. From the first Skill whose
+//   entry is read at its turn, every later one is too: what reading it runs
+//   may change what follows. A Skill read ahead with nothing to report makes
+//   no object, and after the stats no object of the manifest is touched
+//   (after that many path walks, each would miss the cache).
+
+constexpr const char kUndeclared[] = "模板目录未在 manifest 声明: ";
+constexpr const char kStale[] = "manifest 声明了不存在的模板目录: ";
+constexpr const char kEntryNotObject[] = ": manifest 条目必须是对象";
+constexpr const char kReasonBlank[] = ": reason 不能为空";
+constexpr const char kTierBlank[] = ": tier 不能为空";
+constexpr const char kMustShip[] = ": 发版准入 Skill 必须包含 ";  // + the file
+
+// The files a release-admitted Skill ships, relative to its directory,
+// spelled with a forward slash as their messages spell them on every
+// platform.
+constexpr const char* kShipped[] = {"SKILL.md", "data/VERSION.json"};
+constexpr size_t kShippedCount = std::size(kShipped);
+
+// The members of an entry that the check reads, in the order it reads
+// them: "reason" and "tier" (steps 3-4), then the admission members (step 6).
+constexpr Interned Names::*kMembers[] = {&Names::reason, &Names::tier,   &Names::source,
+                                         &Names::wheel,  &Names::binary, &Names::binary_full};
+constexpr int kReason = 0, kTier = 1, kFirstAdmission = 2;
+constexpr int kMemberCount = static_cast<int>(std::size(kMembers));
+
+// The messages, each a fixed text before the name (the first two) or after
+// it; the blank ones in the order of kMembers, then one per shipped file.
+enum Message : size_t { Undeclared, Stale, NotObject, Blank, Unshipped = Blank + 2 };
+constexpr size_t kMessageCount = Unshipped + kShippedCount;
 
 // sorted(collection)
 Ref sorted_list(PyObject* collection) {
@@ -337,7 +161,7 @@ Ref sorted_list(PyObject* collection) {
 // `not str(value).strip()` where that is found without running Python code
 // and cannot fail: 1 or 0; -1 for any other value. The text of None, of a
 // bool, of a float and of an int is never blank (an int too long for its
-// text is left to the general check, which raises as str() does).
+// text is left to blank_value, which raises as str() does).
 int plain_blank(PyObject* value) {
   if (PyUnicode_CheckExact(value)) {
     // str() of a str is itself, and its strip() is empty exactly when every
@@ -369,166 +193,29 @@ int blank_value(const Env& env, PyObject* value) {
   return filled < 0 ? -1 : !filled;
 }
 
-// not str(entry.get(member, "")).strip()
-int blank_member(const Env& env, PyObject* entry, PyObject* member) {
-  Ref value = mapping_get(env, entry, member, env.s.empty);
-  return value ? blank_value(env, value.get()) : -1;
-}
-
-// exists() of root / name / a [/ b]. `answer` is the native answer when
-// there is one (1, 0, or -errno to raise); otherwise the Skill directory's
-// path object is made once (`skill_dir`) and asked.
-int skill_file_exists(const Env& env, PyObject* root, PyObject* name, Ref& skill_dir,
-                      PyObject* a, PyObject* b, const char* relative, const int* answer) {
-  if (answer) {
-    if (*answer >= 0) return *answer;
-    std::string bytes;
-    if (fast::simple_component(name, &bytes))
-      fast::raise_exists_error(env, root, bytes, relative, -*answer);
-    else if (!PyErr_Occurred())
-      PyErr_SetString(PyExc_SystemError, "not a Skill name");
-    return -1;
-  }
-  if (!skill_dir) {
-    skill_dir = Ref::steal(PyNumber_TrueDivide(root, name));
-    if (!skill_dir) return -1;
-  }
-  Ref path = Ref::steal(PyNumber_TrueDivide(skill_dir.get(), a));
-  if (path && b) path = Ref::steal(PyNumber_TrueDivide(path.get(), b));
-  if (!path) return -1;
-  Ref there = call_method(path.get(), env.s.exists);
-  return there ? truth(there.get()) : -1;
-}
-
-// The files a release-admitted Skill ships, as exists_below takes them.
-constexpr const char kSkillMdPath[] = "SKILL.md";
-constexpr const char kVersionJsonPath[] = "data/VERSION.json";
-
-// exists_below for the names of a list, where each is a simple component
-// of a ready root; declined otherwise.
-fast::Native exists_of_names(const Env& env, PyObject* root, PyObject* names,
-                             std::vector<int>* answers) {
-  const int native = fast::ready(env, root);
-  if (native <= 0) return native < 0 ? fast::Native(Ref()) : std::nullopt;
-  std::vector<std::string> encoded(static_cast<size_t>(PyList_GET_SIZE(names)));
-  for (size_t i = 0; i < encoded.size(); ++i)
-    if (!fast::simple_component(PyList_GET_ITEM(names, static_cast<Py_ssize_t>(i)), &encoded[i]))
-      return PyErr_Occurred() ? fast::Native(Ref()) : std::nullopt;
-  const std::vector<std::string_view> views(encoded.begin(), encoded.end());
-  return fast::exists_below(env, root, views, {kSkillMdPath, kVersionJsonPath}, answers);
-}
-
-// The entry checks of one Skill that is both present and declared.
-bool check_entry(const Env& env, PyObject* problems, PyObject* root,
-                 PyObject* skills, PyObject* name, const int* answers) {
-  // 1-2. The entry must be an object; nothing else is examined otherwise.
-  Ref entry = mapping_get(env, skills, name, Py_None);
-  if (!entry) return false;
-  if (!PyDict_Check(entry.get()))
-    return add_problem(problems, nullptr, name, kEntryNotObject);
-
-  // 3-4. "reason" and "tier" must not be blank.
-  int blank = blank_member(env, entry.get(), env.s.reason);
-  if (blank < 0 || (blank && !add_problem(problems, nullptr, name, kReasonBlank)))
-    return false;
-  blank = blank_member(env, entry.get(), env.s.tier);
-  if (blank < 0 || (blank && !add_problem(problems, nullptr, name, kTierBlank)))
-    return false;
-
-  // 5. The Skill directory (with native answers it is never needed).
-  Ref skill_dir;
-  if (!answers) {
-    skill_dir = Ref::steal(PyNumber_TrueDivide(root, name));
-    if (!skill_dir) return false;
-  }
-
-  // 6. Release-admitted by the entry's own admission members?
-  int admitted = 0;
-  for (PyObject* key :
-       std::initializer_list<PyObject*>{env.s.source, env.s.wheel, env.s.binary, env.s.binary_full}) {
-    Ref value = mapping_get(env, entry.get(), key, Py_False);
-    if (!value) return false;
-    admitted = truth(value.get());
-    if (admitted < 0) return false;
-    if (admitted) break;
-  }
-  if (!admitted) return true;
-
-  // 7-8. Such a Skill ships its SKILL.md and data/VERSION.json.
-  int there = skill_file_exists(env, root, name, skill_dir, env.s.skill_md, nullptr,
-                                kSkillMdPath, answers);
-  if (there < 0 || (!there && !add_problem(problems, nullptr, name, kNoSkillMd)))
-    return false;
-  there = skill_file_exists(env, root, name, skill_dir, env.s.data, env.s.version_json,
-                            kVersionJsonPath, answers ? answers + 1 : nullptr);
-  if (there < 0 || (!there && !add_problem(problems, nullptr, name, kNoVersionJson)))
-    return false;
-  return true;
-}
-
-// ---------------------------------------------------------------------------
-// The check of a listing that the module made itself.
-//
-// With the names of the module's own listing (distinct str, ascending) and a
-// "skills" dict whose keys are all str, the three groups come from one pass
-// over "skills" in its own order: each declared name is found among the
-// listed ones by a table of their hashes, or is a stale entry; the listed
-// names never found are the undeclared directories, already in order.
-// Nothing in that runs Python code, and neither does reading an entry made
-// of the decoder's own types: such an entry is read when its name is found,
-// and what the checks need of it (its kind, whether "reason" and "tier" are
-// blank, whether it is release-admitted) is kept as flags. Only the
-// release-admitted Skills are then stat-ed, all in one loop without the GIL,
-// and the messages follow in the order of the steps; an answer that is an
-// error is raised where the exists() call it stands for would have raised
-// it. After the stats no object of the manifest is touched again (after
-// that many path walks, reading them would mean a cache miss each). From
-// the first Skill, in name order, whose entry could run Python code when
-// read (a dict subclass, a key that is not a str, a member of another
-// type), the entries are checked one by one at their turn as check_entry
-// does, and every Skill from there on is stat-ed, as its admission can only
-// be known then.
-
-// The fixed parts of the messages, made at their first use in one check.
-class Texts {
- public:
-  enum Which { Undeclared, Stale, NotObject, Reason, Tier, SkillMd, VersionJson, Count };
-  PyObject* get(Which which) {
-    static constexpr const char* kText[Count] = {kUndeclared,  kStale,      kEntryNotObject,
-                                                 kReasonBlank, kTierBlank,  kNoSkillMd,
-                                                 kNoVersionJson};
-    if (!made_[which]) made_[which] = utf8(kText[which]);
-    return made_[which].get();
-  }
-
- private:
-  Ref made_[Count];
+// What steps 2-4 and 6 find in an entry, read ahead, or that it is left to
+// be read at its turn.
+struct Reading {
+  enum class Kind : unsigned char { AtTurn, NotObject, Object };
+  Kind kind = Kind::AtTurn;
+  bool blank[2] = {};  // "reason", "tier"
+  bool admitted = false;
 };
 
-// Appends left + right, two exact str, to `problems`; false when either is
-// missing (a text that could not be made: its error is set) or appending
-// failed.
-bool add_joined(PyObject* problems, PyObject* left, PyObject* right) {
-  if (!left || !right) return false;
-  Ref message = Ref::steal(PyUnicode_Concat(left, right));
-  return message && PyList_Append(problems, message.get()) == 0;
-}
-
-// The members of an entry that the check reads: "reason", "tier", then the
-// admission members in the order they are asked.
+// Recognises the members of kMembers among the keys of entries. The
+// decoder gives every entry the same key objects, so they are remembered
+// once recognised.
 class Members {
  public:
-  static constexpr int kReason = 0, kTier = 1, kFirstAdmission = 2, kCount = 6;
+  explicit Members(const Names& s) {
+    for (int i = 0; i < kMemberCount; ++i) wanted_[i] = s.*kMembers[i];
+  }
 
-  explicit Members(const Names& s)
-      : wanted_{s.reason, s.tier, s.source, s.wheel, s.binary, s.binary_full} {}
-
-  // Which member the exact str `key` names, or -1. The decoder gives every
-  // entry the same key objects, so they are remembered once recognised.
+  // Which member the exact str `key` names, or -1.
   int which(PyObject* key) {
-    for (int i = 0; i < kCount; ++i)
+    for (int i = 0; i < kMemberCount; ++i)
       if (key == wanted_[i] || key == seen_[i].get()) return i;
-    for (int i = 0; i < kCount; ++i) {
+    for (int i = 0; i < kMemberCount; ++i) {
       if (same_str(key, wanted_[i])) {
         seen_[i] = Ref::borrow(key);
         return i;
@@ -538,163 +225,321 @@ class Members {
   }
 
  private:
-  PyObject* wanted_[kCount];
-  Ref seen_[kCount];
+  PyObject* wanted_[kMemberCount];
+  Ref seen_[kMemberCount];
 };
 
-// What the checks of a listed Skill need: whether it is declared, and for a
-// declared one what its entry says.
-struct Declared {
-  enum class Kind : unsigned char { Undeclared, NotObject, Plain, Other };
-  Kind kind = Kind::Undeclared;
-  bool blank_reason = false, blank_tier = false, admitted = false;
-};
-
-// Reads a Skill's entry (borrowed) without running Python code, or answers
-// Other when reading it could run Python code.
-Declared read_entry(Members& members, PyObject* entry) {
-  Declared d{Declared::Kind::Other};
+// Reads a Skill's entry (borrowed) ahead of its turn where that runs no
+// Python code: an object that is no dict, or an exact dict keyed by exact
+// str whose members are of the decoder's own plain types. AtTurn otherwise.
+Reading read_ahead(Members& members, PyObject* entry) {
+  Reading read;
   if (!PyDict_Check(entry)) {
-    d.kind = Declared::Kind::NotObject;
-    return d;
+    read.kind = Reading::Kind::NotObject;
+    return read;
   }
-  if (!PyDict_CheckExact(entry)) return d;
-  PyObject* found[Members::kCount] = {};
+  if (!PyDict_CheckExact(entry)) return {};
+  PyObject* found[kMemberCount] = {};
   Py_ssize_t pos = 0;
   PyObject* key;
   PyObject* value;
   while (PyDict_Next(entry, &pos, &key, &value)) {
-    if (!PyUnicode_CheckExact(key)) return d;
+    if (!PyUnicode_CheckExact(key)) return {};
     const int i = members.which(key);
     if (i >= 0) found[i] = value;
   }
-  // A missing "reason" or "tier" reads as "", which is blank.
-  const int blank_reason = found[Members::kReason] ? plain_blank(found[Members::kReason]) : 1;
-  const int blank_tier = found[Members::kTier] ? plain_blank(found[Members::kTier]) : 1;
-  if (blank_reason < 0 || blank_tier < 0) return d;
-  bool admitted = false;
-  for (int i = Members::kFirstAdmission; i < Members::kCount && !admitted; ++i) {
-    PyObject* member = found[i] ? found[i] : Py_False;
-    if (!plain_truth(member)) return d;
-    admitted = PyObject_IsTrue(member) > 0;  // cannot fail for these types
+  for (int m : {kReason, kTier}) {
+    // A missing member reads as "", which is blank.
+    const int blank = found[m] ? plain_blank(found[m]) : 1;
+    if (blank < 0) return {};
+    read.blank[m] = blank;
   }
-  d.kind = Declared::Kind::Plain;
-  d.blank_reason = blank_reason;
-  d.blank_tier = blank_tier;
-  d.admitted = admitted;
-  return d;
+  for (int i = kFirstAdmission; i < kMemberCount && !read.admitted; ++i) {
+    PyObject* member = found[i] ? found[i] : Py_False;
+    if (!plain_truth(member)) return {};
+    read.admitted = PyObject_IsTrue(member) > 0;  // cannot fail for these types
+  }
+  read.kind = Reading::Kind::Object;
+  return read;
 }
 
-// The checks of a Skill whose entry read_entry read.
-bool check_read_entry(const Env& env, Texts& texts, PyObject* problems, PyObject* root,
-                      PyObject* name, const Declared& d, const int* answers) {
-  if (d.kind == Declared::Kind::NotObject)
-    return add_joined(problems, name, texts.get(Texts::NotObject));
-  if (d.blank_reason && !add_joined(problems, name, texts.get(Texts::Reason))) return false;
-  if (d.blank_tier && !add_joined(problems, name, texts.get(Texts::Tier))) return false;
-  if (!d.admitted) return true;
-  Ref skill_dir;
-  int there = skill_file_exists(env, root, name, skill_dir, env.s.skill_md, nullptr,
-                                kSkillMdPath, answers);
-  if (there < 0 || (!there && !add_joined(problems, name, texts.get(Texts::SkillMd))))
-    return false;
-  there = skill_file_exists(env, root, name, skill_dir, env.s.data, env.s.version_json,
-                            kVersionJsonPath, answers ? answers + 1 : nullptr);
-  return there >= 0 && (there || add_joined(problems, name, texts.get(Texts::VersionJson)));
+// Step 6 at its turn: the truth of entry.get(member, False) for each
+// admission member, up to the first that is true.
+int admitted_at_turn(const Env& env, PyObject* entry) {
+  for (int i = kFirstAdmission; i < kMemberCount; ++i) {
+    Ref value = mapping_get(env, entry, env.s.*kMembers[i], Py_False);
+    if (!value) return -1;
+    if (const int admitted = truth(value.get())) return admitted;
+  }
+  return 0;
 }
 
-// Steps 5-9 for the names of the module's own listing (`encoded`: their
-// file-system bytes) and a "skills" dict: 1 done, 0 declined before
-// anything was done (a key of "skills" is not an exact str), -1 with an
-// exception set. Once the undeclared directories are reported, the list
-// `names` is dropped: the few names a later message needs are made again
-// from their bytes, and 2,000 str are not left to be freed after the stats,
-// when they are out of every cache.
-int check_listing(const Env& env, PyObject* problems, PyObject* root, PyObject* skills,
-                  Ref& names, const std::vector<std::string>& encoded) {
-  const Py_ssize_t count = PyList_GET_SIZE(names.get());
+// A Skill both present and declared, as step 9 checks it.
+struct Skill {
+  Ref name;                 // a listed name is made from its bytes when needed
+  Py_ssize_t bytes = -1;    // its file-system bytes in Check::bytes, if known
+  Reading read;
+  Py_ssize_t answers = -1;  // its first answer of the stats; -1: exists() at its turn
+};
 
-  // The declared names, in the order of "skills" (which is the order the
-  // decoder made the entries in, so they are read from memory in order):
-  // each is found among the listed names, and its entry read, or it is
-  // kept as stale.
-  std::vector<Declared> listed(static_cast<size_t>(count));
-  std::vector<Ref> stale;
+// The state of one check: what every step reads, and the problems found.
+class Check {
+ public:
+  Check(const Env& env, PyObject* root, PyObject* skills, PyObject* problems)
+      : env(env), root(root), skills(skills), problems_(problems) {}
+
+  const Env& env;
+  PyObject* const root;
+  PyObject* const skills;
+  // Step 5's present names: natively (`native`), a list of distinct exact
+  // str in ascending order; otherwise the set of the listed paths' `name`.
+  Ref present;
+  bool native = false;
+  // The file-system bytes of names: of a native listing, each in its place;
+  // else of the names that the stats encoded.
+  std::vector<std::string> bytes;
+
+  // Appends the message `which` about `name`, formatted as an f-string
+  // formats it (an exact str as itself).
+  bool report(size_t which, PyObject* name) {
+    if (!name) return false;  // a name that could not be made: its error is set
+    if (!texts_[which]) {
+      texts_[which] = which < Unshipped ? utf8(kFixed[which])
+                                        : utf8((std::string(kMustShip) +
+                                                kShipped[which - Unshipped]).c_str());
+      if (!texts_[which]) return false;
+    }
+    PyObject* left = which < NotObject ? texts_[which].get() : name;
+    PyObject* right = which < NotObject ? name : texts_[which].get();
+    Ref message = PyUnicode_CheckExact(name) ? Ref::steal(PyUnicode_Concat(left, right))
+                                             : format_concat(left, right);
+    return message && PyList_Append(problems_, message.get()) == 0;
+  }
+
+  // The name of a Skill, made from its bytes at its first use.
+  PyObject* name_of(Skill& skill) {
+    if (!skill.name) skill.name = fast::name_str(bytes[static_cast<size_t>(skill.bytes)]);
+    return skill.name.get();
+  }
+
+  // exists() of the Skill's file `f`: its answer of the stats (raised as
+  // exists() raises it when it is an error), else asked of `skill_dir`.
+  int exists(const Skill& skill, size_t f, PyObject* skill_dir, const std::vector<int>& answers) {
+    if (skill.answers >= 0) {
+      const int answer = answers[static_cast<size_t>(skill.answers) + f];
+      if (answer >= 0) return answer;
+      fast::raise_exists_error(env, root, bytes[static_cast<size_t>(skill.bytes)], kShipped[f],
+                               -answer);
+      return -1;
+    }
+    // skill_dir / "SKILL.md", skill_dir / "data" / "VERSION.json": a join
+    // per component.
+    Ref path = Ref::borrow(skill_dir);
+    for (std::string_view rest = kShipped[f]; path && !rest.empty();) {
+      const std::string_view part = rest.substr(0, rest.find('/'));
+      rest.remove_prefix(std::min(rest.size(), part.size() + 1));
+      Ref text = Ref::steal(
+          PyUnicode_FromStringAndSize(part.data(), static_cast<Py_ssize_t>(part.size())));
+      path = text ? Ref::steal(PyNumber_TrueDivide(path.get(), text.get())) : Ref();
+    }
+    Ref there = path ? call_method(path.get(), env.s.exists) : Ref();
+    return there ? truth(there.get()) : -1;
+  }
+
+ private:
+  static constexpr const char* kFixed[Unshipped] = {kUndeclared, kStale, kEntryNotObject,
+                                                    kReasonBlank, kTierBlank};
+  PyObject* const problems_;
+  Ref texts_[kMessageCount];  // made at their first use
+};
+
+// 5. Present names: the module's own listing of a ready root natively,
+// otherwise {p.name for p in list_template_dirs(root)}.
+bool list_present(Check& check) {
+  const Env& env = check.env;
+  if (own_function(env, env.s.list_template_dirs, kListTemplateDirs)) {
+    const int ready = fast::ready(env, check.root);
+    if (ready < 0) return false;
+    fast::Native names =
+        ready ? fast::template_dir_names(env, check.root, &check.bytes) : std::nullopt;
+    if (names) {
+      check.present = std::move(*names);
+      check.native = true;
+      return bool(check.present);
+    }
+  }
+  Ref dirs = call_list_template_dirs(env, check.root);
+  if (!dirs) return false;
+  check.present = Ref::steal(PySet_New(nullptr));
+  if (!check.present) return false;
+  Ref it = Ref::steal(PyObject_GetIter(dirs.get()));
+  if (!it) return false;
+  while (Ref dir = Ref::steal(PyIter_Next(it.get()))) {
+    Ref name = attr(dir.get(), env.s.name);
+    if (!name || PySet_Add(check.present.get(), name.get()) < 0) return false;
+  }
+  return !PyErr_Occurred();
+}
+
+// 6-8 in one pass over "skills", for a native listing and an exact dict
+// keyed by exact str: 1 done, 0 declined before anything was reported, -1
+// with an exception set. `roll` gets the Skills of step 9.
+int group_by_table(Check& check, std::vector<Skill>* roll) {
+  if (!check.native || !PyDict_CheckExact(check.skills)) return 0;
+  PyObject* names = check.present.get();
+  // 6. Each declared name, in the order of "skills": found among the listed
+  // names, its entry read ahead, or kept as stale.
+  std::vector<std::optional<Reading>> listed(static_cast<size_t>(PyList_GET_SIZE(names)));
+  Ref stale = Ref::steal(PyList_New(0));
+  if (!stale) return -1;
   {
-    const fast::NamePlaces places(names.get());
-    Members members(env.s);
+    const fast::NamePlaces places(names);
+    Members members(check.env.s);
     Py_ssize_t pos = 0;
     PyObject* key;
     PyObject* entry;
-    while (PyDict_Next(skills, &pos, &key, &entry)) {
+    while (PyDict_Next(check.skills, &pos, &key, &entry)) {
       if (!PyUnicode_CheckExact(key)) return 0;
       const Py_ssize_t place = places.find(key);
-      if (place < 0)
-        stale.push_back(Ref::borrow(key));
-      else
-        listed[static_cast<size_t>(place)] = read_entry(members, entry);
+      if (place >= 0)
+        listed[static_cast<size_t>(place)] = read_ahead(members, entry);
+      else if (PyList_Append(stale.get(), key) < 0)
+        return -1;
     }
   }
-
-  // 7-8. Undeclared directories in the listing's (ascending) order, then the
-  // stale entries, sorted.
-  Texts texts;
-  for (Py_ssize_t i = 0; i < count; ++i)
-    if (listed[static_cast<size_t>(i)].kind == Declared::Kind::Undeclared &&
-        !add_joined(problems, texts.get(Texts::Undeclared), PyList_GET_ITEM(names.get(), i)))
+  // 7. Undeclared directories, in the listing's (ascending) order.
+  for (size_t i = 0; i < listed.size(); ++i)
+    if (!listed[i] &&
+        !check.report(Undeclared, PyList_GET_ITEM(names, static_cast<Py_ssize_t>(i))))
       return -1;
-  names.reset();
-  if (!stale.empty()) {
-    Ref sorted = Ref::steal(PyList_New(static_cast<Py_ssize_t>(stale.size())));
-    if (!sorted) return -1;
-    for (size_t i = 0; i < stale.size(); ++i)
-      PyList_SET_ITEM(sorted.get(), static_cast<Py_ssize_t>(i), stale[i].release());
-    if (PyList_Sort(sorted.get()) < 0) return -1;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sorted.get()); ++i)
-      if (!add_joined(problems, texts.get(Texts::Stale), PyList_GET_ITEM(sorted.get(), i)))
-        return -1;
-  }
-
-  // 9. The Skills whose files are looked at, stat-ed at once: the
-  // release-admitted ones, and every one from the first entry that is left
-  // to check_entry (what that runs may change what comes after it).
-  std::vector<std::string_view> stat_names;
-  std::vector<size_t> answer_at(static_cast<size_t>(count), SIZE_MAX);
-  bool general = false;
+  // 8. Stale entries, sorted.
+  if (PyList_Sort(stale.get()) < 0) return -1;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(stale.get()); ++i)
+    if (!check.report(Stale, PyList_GET_ITEM(stale.get(), i))) return -1;
+  // The Skills that are both, in the listing's order.
+  roll->reserve(listed.size());
+  bool at_turn = false;
   for (size_t i = 0; i < listed.size(); ++i) {
-    Declared& d = listed[i];
-    if (d.kind == Declared::Kind::Undeclared) continue;
-    if (d.kind == Declared::Kind::Other) general = true;
-    if (general) d.kind = Declared::Kind::Other;
-    if (!general && !d.admitted) continue;
-    answer_at[i] = stat_names.size();
-    stat_names.push_back(encoded[i]);
-  }
-  std::vector<int> answers;
-  fast::Native native;
-  if (!stat_names.empty()) {
-    native = fast::exists_below(env, root, stat_names, {kSkillMdPath, kVersionJsonPath},
-                                &answers);
-    if (native && !*native) return -1;
-  }
-  for (size_t i = 0; i < listed.size(); ++i) {
-    const Declared& d = listed[i];
-    if (d.kind == Declared::Kind::Undeclared ||
-        (d.kind == Declared::Kind::Plain && !d.blank_reason && !d.blank_tier && !d.admitted))
-      continue;  // nothing to report, nothing to look at
-    const int* answer = native && answer_at[i] != SIZE_MAX ? answers.data() + 2 * answer_at[i]
-                                                           : nullptr;
-    if (d.kind == Declared::Kind::Plain && !d.blank_reason && !d.blank_tier && answer &&
-        answer[0] == 1 && answer[1] == 1)
-      continue;  // admitted, and both files are there: nothing to report
-    Ref name = fast::name_str(encoded[i]);
-    if (!name) return -1;
-    const bool ok = d.kind == Declared::Kind::Other
-                        ? check_entry(env, problems, root, skills, name.get(), answer)
-                        : check_read_entry(env, texts, problems, root, name.get(), d, answer);
-    if (!ok) return -1;
+    if (!listed[i]) continue;
+    at_turn = at_turn || listed[i]->kind == Reading::Kind::AtTurn;
+    Skill& skill = roll->emplace_back();
+    skill.bytes = static_cast<Py_ssize_t>(i);
+    if (!at_turn) skill.read = *listed[i];
   }
   return 1;
+}
+
+// 6-8 with Python's set operations, each run only once the one before it
+// succeeded and its group was reported. `roll` gets the Skills of step 9.
+bool group_by_sets(Check& check, std::vector<Skill>* roll) {
+  // 6. The present and the declared names, as sets.
+  Ref listed = check.native ? Ref::steal(PySet_New(check.present.get()))
+                            : Ref::borrow(check.present.get());
+  if (!listed) return false;
+  Ref declared = Ref::steal(PySet_New(check.skills));
+  if (!declared) return false;
+  // 7-8. Undeclared directories, then stale entries, each group sorted.
+  for (size_t group : {Undeclared, Stale}) {
+    Ref names = Ref::steal(group == Undeclared
+                               ? PyNumber_Subtract(listed.get(), declared.get())
+                               : PyNumber_Subtract(declared.get(), listed.get()));
+    if (!names || !(names = sorted_list(names.get()))) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.get()); ++i)
+      if (!check.report(group, PyList_GET_ITEM(names.get(), i))) return false;
+  }
+  // The Skills that are both, sorted.
+  Ref both = Ref::steal(PyNumber_And(listed.get(), declared.get()));
+  if (!both || !(both = sorted_list(both.get()))) return false;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(both.get()); ++i)
+    roll->emplace_back().name = Ref::borrow(PyList_GET_ITEM(both.get(), i));
+  // Their bytes are not the listing's: room for the bytes the stats encode,
+  // so that the views taken of them stay put.
+  check.bytes.clear();
+  check.bytes.reserve(roll->size());
+  return true;
+}
+
+// The stats of step 9: for a ready root, the files of every Skill whose
+// files will be asked about, where its name is one simple component. A
+// root listed natively is ready (nothing since ran Python code); after a
+// listing by methods, it is asked now.
+bool stat_files(Check& check, std::vector<Skill>& roll, std::vector<int>* answers) {
+  const int ready = check.native ? 1 : fast::ready(check.env, check.root);
+  if (ready <= 0) return ready == 0;
+  std::vector<Skill*> asked;
+  std::vector<std::string_view> names;
+  asked.reserve(roll.size());
+  names.reserve(roll.size());
+  for (Skill& skill : roll) {
+    const Reading& read = skill.read;
+    if (read.kind == Reading::Kind::NotObject ||
+        (read.kind == Reading::Kind::Object && !read.admitted))
+      continue;
+    if (skill.bytes < 0) {
+      std::string encoded;
+      if (!fast::simple_component(skill.name.get(), &encoded)) {
+        if (PyErr_Occurred()) return false;
+        continue;
+      }
+      skill.bytes = static_cast<Py_ssize_t>(check.bytes.size());
+      check.bytes.push_back(std::move(encoded));
+    }
+    asked.push_back(&skill);
+    names.push_back(check.bytes[static_cast<size_t>(skill.bytes)]);
+  }
+  if (asked.empty()) return true;
+  fast::Native done = fast::exists_below(check.env, check.root, names, kShipped, answers);
+  if (!done) return true;  // declined: every one is asked at its turn
+  if (!*done) return false;
+  for (size_t i = 0; i < asked.size(); ++i)
+    asked[i]->answers = static_cast<Py_ssize_t>(i * kShippedCount);
+  return true;
+}
+
+// 9. The entry checks of one Skill that is both present and declared.
+bool check_skill(Check& check, Skill& skill, const std::vector<int>& answers) {
+  const Env& env = check.env;
+  // 1-2. The entry must be an object; nothing else is examined otherwise.
+  Reading read = skill.read;
+  Ref entry;
+  if (read.kind == Reading::Kind::AtTurn) {
+    PyObject* name = check.name_of(skill);
+    entry = name ? mapping_get(env, check.skills, name, Py_None) : Ref();
+    if (!entry) return false;
+    read.kind = PyDict_Check(entry.get()) ? Reading::Kind::Object : Reading::Kind::NotObject;
+  }
+  if (read.kind == Reading::Kind::NotObject)
+    return check.report(NotObject, check.name_of(skill));
+
+  // 3-4. "reason" and "tier" must not be blank: not str(entry.get(m, "")).strip().
+  for (int m : {kReason, kTier}) {
+    int blank = read.blank[m];
+    if (entry) {
+      Ref value = mapping_get(env, entry.get(), env.s.*kMembers[m], env.s.empty);
+      blank = value ? blank_value(env, value.get()) : -1;
+    }
+    if (blank < 0 || (blank && !check.report(Blank + m, check.name_of(skill)))) return false;
+  }
+
+  // 5. The Skill directory, where its files may be asked at their turn.
+  Ref skill_dir;
+  if (skill.answers < 0 && (entry || read.admitted)) {
+    PyObject* name = check.name_of(skill);
+    skill_dir = name ? Ref::steal(PyNumber_TrueDivide(check.root, name)) : Ref();
+    if (!skill_dir) return false;
+  }
+
+  // 6. Release-admitted by the entry's own admission members?
+  const int admitted = entry ? admitted_at_turn(env, entry.get()) : read.admitted;
+  if (admitted <= 0) return admitted == 0;
+
+  // 7-8. Such a Skill ships each of the files.
+  for (size_t f = 0; f < kShippedCount; ++f) {
+    const int there = check.exists(skill, f, skill_dir.get(), answers);
+    if (there < 0 || (!there && !check.report(Unshipped + f, check.name_of(skill))))
+      return false;
+  }
+  return true;
 }
 
 PyObject* validate_release_manifest(const Env& env, PyObject* const* args) {
@@ -709,73 +554,26 @@ PyObject* validate_release_manifest(const Env& env, PyObject* const* args) {
   // 4. The problems found.
   Ref problems = Ref::steal(PyList_New(0));
   if (!problems) return nullptr;
+  Check check(env, root.get(), skills.get(), problems.get());
 
   // 5. Present names: the Skill directories of the tree.
-  Ref present;
-  std::vector<std::string> encoded;
-  fast::Native listed;
-  if (own_function(env, env.s.list_template_dirs, kListTemplateDirs)) {
-    const int native = fast::ready(env, root.get());
-    if (native < 0) return nullptr;
-    if (native) listed = fast::template_dir_names(env, root.get(), &encoded);
-  }
-  if (fast::Native& names = listed) {
-    if (!*names) return nullptr;
-    if (PyDict_CheckExact(skills.get())) {
-      const int done =
-          check_listing(env, problems.get(), root.get(), skills.get(), *names, encoded);
-      if (done < 0) return nullptr;
-      if (done) return problems.release();
-    }
-    present = Ref::steal(PySet_New(names->get()));
-    if (!present) return nullptr;
-  } else {
-    Ref dirs = call_list_template_dirs(env, root.get());
-    if (!dirs) return nullptr;
-    present = Ref::steal(PySet_New(nullptr));
-    if (!present) return nullptr;
-    Ref it = Ref::steal(PyObject_GetIter(dirs.get()));
-    if (!it) return nullptr;
-    while (Ref dir = Ref::steal(PyIter_Next(it.get()))) {
-      Ref name = attr(dir.get(), env.s.name);
-      if (!name || PySet_Add(present.get(), name.get()) < 0) return nullptr;
-    }
-    if (PyErr_Occurred()) return nullptr;
-  }
+  if (!list_present(check)) return nullptr;
 
-  // 6. Declared names: the members of "skills".
-  Ref declared = Ref::steal(PySet_New(skills.get()));
-  if (!declared) return nullptr;
+  // 6-8. Declared names; the undeclared directories, then the stale
+  // entries, reported, each group in ascending order; and the Skills that
+  // are both, in ascending order.
+  std::vector<Skill> roll;
+  const int grouped = group_by_table(check, &roll);
+  if (grouped < 0 || (!grouped && !group_by_sets(check, &roll))) return nullptr;
+  // The listed names are let go before the stats, not left to be freed
+  // after them, when they are out of every cache.
+  check.present.reset();
 
-  // 7-9. Undeclared directories, stale entries, then the entries of the
-  // Skills that are both, each group in ascending order.
-  for (int group = 0; group < 3; ++group) {
-    // Each set operation runs only once the one before it succeeded.
-    Ref names = Ref::steal(
-        group == 0   ? PyNumber_Subtract(present.get(), declared.get())
-        : group == 1 ? PyNumber_Subtract(declared.get(), present.get())
-                     : PyNumber_And(present.get(), declared.get()));
-    if (!names) return nullptr;
-    names = sorted_list(names.get());
-    if (!names) return nullptr;
-    const char* prefix = group == 0 ? kUndeclared : group == 1 ? kStale : nullptr;
-    // For an eligible root, the files of every Skill that is both are
-    // looked up at once, natively; only the admitted ones' answers are read.
-    std::vector<int> answers;
-    fast::Native native;
-    if (!prefix) {
-      native = exists_of_names(env, root.get(), names.get(), &answers);
-      if (native && !*native) return nullptr;
-    }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.get()); ++i) {
-      PyObject* name = PyList_GET_ITEM(names.get(), i);
-      const int* answer = native ? answers.data() + 2 * i : nullptr;
-      const bool ok = prefix ? add_problem(problems.get(), prefix, name, nullptr)
-                             : check_entry(env, problems.get(), root.get(), skills.get(),
-                                           name, answer);
-      if (!ok) return nullptr;
-    }
-  }
+  // 9. The entry checks of each Skill that is both.
+  std::vector<int> answers;
+  if (!stat_files(check, roll, &answers)) return nullptr;
+  for (Skill& skill : roll)
+    if (!check_skill(check, skill, answers)) return nullptr;
 
   // 10.
   return problems.release();

@@ -96,7 +96,7 @@ Native list_template_dirs(const Env&, PyObject*) { return std::nullopt; }
 Native template_dir_names(const Env&, PyObject*, std::vector<std::string>*) { return std::nullopt; }
 Native collect_skill_datas(const Env&, PyObject*, PyObject*) { return std::nullopt; }
 Native exists_below(const Env&, PyObject*, const std::vector<std::string_view>&,
-                    std::initializer_list<const char*>, std::vector<int>*) {
+                    std::span<const char* const>, std::vector<int>*) {
   return std::nullopt;
 }
 void raise_exists_error(const Env&, PyObject*, std::string_view, const char*, int) {
@@ -295,7 +295,7 @@ Native collect_skill_datas(const Env& env, PyObject* root, PyObject* names) {
 }
 
 Native exists_below(const Env& env, PyObject* root, const std::vector<std::string_view>& names,
-                    std::initializer_list<const char*> files, std::vector<int>* answers) {
+                    std::span<const char* const> files, std::vector<int>* answers) {
   Target target;
   if (const int ok = make_target(root, &target); ok <= 0) return not_done(ok);
   answers->assign(names.size() * files.size(), 0);

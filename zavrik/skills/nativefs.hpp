@@ -13,6 +13,7 @@
 // are the module's own is theirs to decide before they come here.
 #pragma once
 
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,7 +41,7 @@ Native collect_skill_datas(const Env& env, PyObject* root, PyObject* names);
 // name, one int per file: 1, 0, or -errno for an error the methods would
 // raise. None on success.
 Native exists_below(const Env& env, PyObject* root, const std::vector<std::string_view>& names,
-                    std::initializer_list<const char*> files, std::vector<int>* answers);
+                    std::span<const char* const> files, std::vector<int>* answers);
 // Raises what exists() of root / name / file raised, for an answer of
 // exists_below.
 void raise_exists_error(const Env& env, PyObject* root, std::string_view name, const char* file,

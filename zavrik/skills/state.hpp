@@ -97,9 +97,6 @@ class Interned {
   X(source, "source")                                             \
   X(wheel, "wheel")                                               \
   X(binary_full, "binary_full")                                   \
-  X(skill_md, "SKILL.md")                                         \
-  X(data, "data")                                                 \
-  X(version_json, "VERSION.json")                                 \
   X(bundle_top, rules::kBundleTop)                                \
   X(bundle_middle, rules::kBundleMiddle)                          \
   X(bundle_leaf, rules::kBundleLeaf)
