@@ -86,52 +86,46 @@ class RawBuffer {
 // end. It runs without the GIL and stops at the first failure, or at EINTR
 // so that the signal handlers run before it resumes where it stopped.
 struct FileRead {
-  enum class Failure { None, Open, Stat, IsDirectory, NotRegular, Read, NoMemory };
+  // Where it stopped: the failure of a step means what the step means.
+  enum class Stage : unsigned char { Open, Check, Read };
   walk::Fd fd;
   RawBuffer buffer;
   bool checked = false;
-  Failure failure = Failure::None;
-  int err = 0;
+  Stage stage = Stage::Open;
 
-  // True when the whole file is read; otherwise `failure` and `err` say why
-  // (err == EINTR: interrupted, call again).
-  bool run(const char* path) {
-    failure = Failure::None;
-    err = 0;
+  // 0 when the whole file is read, else the errno of the step at `stage`
+  // (EINTR: interrupted, call again; at Check, EISDIR for a directory and
+  // EINVAL for anything else that is no regular file; at Read, ENOMEM for
+  // no memory left).
+  int run(const char* path) {
     if (fd.get() < 0) {
+      stage = Stage::Open;
       // O_NONBLOCK: opening a FIFO without a writer must not wait for one.
       const int fd_now = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-      if (fd_now < 0) return fail(Failure::Open);
+      if (fd_now < 0) return errno;
       fd.reset(fd_now);
     }
     size_t hint = 0;
     if (!checked) {
+      stage = Stage::Check;
       struct stat st;
-      if (fstat(fd.get(), &st) != 0) return fail(Failure::Stat);
-      if (S_ISDIR(st.st_mode)) {
-        errno = EISDIR;
-        return fail(Failure::IsDirectory);
-      }
-      if (!S_ISREG(st.st_mode)) return fail(Failure::NotRegular);
+      if (fstat(fd.get(), &st) != 0) return errno;
+      if (S_ISDIR(st.st_mode)) return EISDIR;
+      if (!S_ISREG(st.st_mode)) return EINVAL;
       checked = true;
       if (st.st_size > 0) hint = static_cast<size_t>(st.st_size) + 1;
     }
+    stage = Stage::Read;
     for (;;) {
-      if (!buffer.reserve(hint ? hint : 8192)) return fail(Failure::NoMemory);
+      if (!buffer.reserve(hint ? hint : 8192)) return ENOMEM;
       hint = 0;
       // A read that would block (EAGAIN on a file of /proc that claims to
       // be regular) fails here instead of waiting.
       const ssize_t n = read(fd.get(), buffer.end(), buffer.room());
-      if (n < 0) return fail(Failure::Read);
-      if (n == 0) return true;
+      if (n < 0) return errno;
+      if (n == 0) return 0;
       buffer.grow(static_cast<size_t>(n));
     }
-  }
-
-  bool fail(Failure why) {
-    failure = why;
-    err = errno;
-    return false;
   }
 };
 
@@ -158,31 +152,27 @@ Ref read_regular_file(PyObject* fspath, PyObject* encoded) {
   if (PySys_Audit("open", "Osi", fspath, "r", O_RDONLY | O_CLOEXEC) < 0) return {};
   FileRead file;
   for (;;) {
-    bool done;
+    int err;
     Py_BEGIN_ALLOW_THREADS
-    done = file.run(PyBytes_AS_STRING(encoded));
+    err = file.run(PyBytes_AS_STRING(encoded));
     Py_END_ALLOW_THREADS
-    if (done) break;
-    if (file.err == EINTR && file.failure != FileRead::Failure::NoMemory) {
+    if (!err) break;
+    if (err == EINTR) {
       // As the interpreter's own calls do: run the handlers, then resume.
       if (PyErr_CheckSignals() < 0) return {};
       continue;
     }
-    errno = file.err;
-    switch (file.failure) {
-      case FileRead::Failure::NotRegular:
-        raise_not_regular(fspath);
-        return {};
-      case FileRead::Failure::NoMemory:
-        PyErr_NoMemory();
-        return {};
-      case FileRead::Failure::Stat:
-        PyErr_SetFromErrno(PyExc_OSError);
-        return {};
-      default:
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, fspath);
-        return {};
+    if (file.stage == FileRead::Stage::Read && err == ENOMEM) return Ref::steal(PyErr_NoMemory());
+    if (file.stage == FileRead::Stage::Check && err == EINVAL) {
+      raise_not_regular(fspath);
+      return {};
     }
+    errno = err;
+    if (file.stage == FileRead::Stage::Check && err != EISDIR)
+      PyErr_SetFromErrno(PyExc_OSError);  // fstat of the open file: no name
+    else
+      PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, fspath);
+    return {};
   }
   return decode_as_read_text(file.buffer.data(), file.buffer.size());
 }
