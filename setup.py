@@ -45,6 +45,7 @@ SOURCES = [
 HEADERS = [
     "zavrik/skills/pyref.hpp",
     "zavrik/skills/function.hpp",
+    "zavrik/skills/params.hpp",
     "zavrik/skills/directories.hpp",
     "zavrik/skills/manifest.hpp",
     "zavrik/skills/profiles.hpp",
