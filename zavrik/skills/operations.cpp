@@ -449,7 +449,11 @@ int prunes_natively(const Env& env, PyObject* target) {
 
 PyObject* prune_templates_dir(const Env& env, PyObject* const* args) {
   PyObject* target = args[0];
+  // What the target is now: each deletion made method by method (the
+  // method path's, or a native step's taken that way) checks that it still
+  // is.
   MethodPrune method{env, target, {}};
+  if (!method.guard.begin(target)) return nullptr;
 
   // Decided once: the native way opens the target once, and every step
   // below works relative to that descriptor, so renaming or replacing the
@@ -465,8 +469,6 @@ PyObject* prune_templates_dir(const Env& env, PyObject* const* args) {
       return prune(env, steps, args[1], args[2], args[3]);
     }
   }
-  // Otherwise what the target is now: each deletion checks that it still is.
-  if (!method.guard.begin(target)) return nullptr;
   return prune(env, method, args[1], args[2], args[3]);
 }
 
