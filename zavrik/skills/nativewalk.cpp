@@ -231,7 +231,7 @@ bool Walk::check_signals(void* self_ptr) {
   return stop;
 }
 
-walk::Failure Walk::started(walk::Failure failure) {
+walk::Failure Walk::finish(walk::Failure failure) {
   PyEval_RestoreThread(std::exchange(released_, nullptr));
   return failure;
 }

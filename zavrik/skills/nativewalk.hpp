@@ -9,7 +9,6 @@
 #pragma once
 
 #include <new>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -70,12 +69,11 @@ class Walk final : public walk::Watch {
   struct Lazy;
   static PyObject* produce(void* lazy);
   static bool check_signals(void* self);
-  int audit(const char* event, const char* format, Lazy& arg, PyObject* extra = nullptr);
   Answer announce(Step step, const walk::Place& place);
   Answer listing(Step step, const walk::Place& place);
   Ref path_of(const walk::Place& place) const;
   Ref text_of(const walk::Place& place, bool slash) const;
-  walk::Failure started(walk::Failure failure);
+  walk::Failure finish(walk::Failure failure);
 
   const Env& env_;
   const Target* target_ = nullptr;
@@ -90,7 +88,8 @@ class Walk final : public walk::Watch {
 int make_target(PyObject* path, Target* out);
 
 // The file-system bytes of `name` when it is an exact str that `root /
-// name` joins as one more component; false (with no exception) otherwise.
+// name` joins as one more component; false otherwise, with an exception set
+// only where one other than the system's refusal of the name was raised.
 bool simple_component(PyObject* name, std::string* out);
 
 // How deep a removal may go: the interpreter's recursion limit.
@@ -109,7 +108,7 @@ walk::Failure Walk::run(Work&& work) {
   } catch (const std::bad_alloc&) {
     failure = walk::Failure::at(ENOMEM);
   }
-  return started(std::move(failure));
+  return finish(std::move(failure));
 }
 
 }  // namespace zavrik::fast
