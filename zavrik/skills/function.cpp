@@ -196,6 +196,28 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args,
 
   const int npositional = params.npositional();
   PyObject* names = f->get(kParamNames);
+
+  // Most calls bind without a search: the leading parameters by position,
+  // the next ones by keyword in declaration order, each keyword the interned
+  // parameter name itself. The arguments then stand in declaration order
+  // already, and only the defaults and the type tests remain. A call of any
+  // other shape, or one that fails a step, is bound by the rules below,
+  // which also word its error.
+  if (nargs <= npositional && nargs + nkw <= params.size()) {
+    const int given = static_cast<int>(nargs + nkw);
+    int i = static_cast<int>(nargs);
+    while (i < given && PyTuple_GET_ITEM(kwnames, i - nargs) == PyTuple_GET_ITEM(names, i)) ++i;
+    if (i == given) {
+      PyObject* in_order[kMaxParams];
+      for (i = 0; i < params.size(); ++i) {
+        PyObject* value = i < given ? args[i] : f->get(Field(kOmitted + i));
+        if (!value || !passes_type(params[i], value)) break;
+        in_order[i] = value;
+      }
+      if (i == params.size()) return run_body(f, in_order);
+    }
+  }
+
   PyObject* bound[kMaxParams] = {};
 
   // Too many positional arguments.
