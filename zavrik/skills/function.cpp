@@ -516,6 +516,17 @@ bool own_function(const Env& env, PyObject* name, const FunctionDef& def) {
   return value && is_function_of(value, def);
 }
 
+bool binds_in_place(PyObject* callable, const FunctionDef& def,
+                    std::initializer_list<PyObject*> args, PyObject* globals) {
+  if (!is_own_function(callable, def, globals) || static_cast<int>(args.size()) != def.nparams())
+    return false;
+  int i = 0;
+  for (PyObject* arg : args) {
+    if (!passes_type(def.params[i++], arg)) return false;
+  }
+  return true;
+}
+
 PyObject* refuse_result(const FunctionDef& def, PyObject* result) {
   const char* expected = def.result == ResultCheck::DictOrNone ? "dict" : "str";
   PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", expected, Py_TYPE(result)->tp_name);
