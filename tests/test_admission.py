@@ -258,3 +258,41 @@ def test_manifest_is_loaded_once_and_handed_to_every_decision(monkeypatch, root)
 def test_default_root_is_the_builtin_root(builtin_root, mktree):
     mktree(builtin_root, {"z/": None, "y/": None})
     assert pk.selected_skill_names(artifact="x") == ["y", "z"]
+
+
+class Meddler:
+    """A member name that shares the hash of `like`: a search for `like`
+    compares it first, and once armed with `act`, that comparison runs it."""
+
+    def __init__(self, like):
+        self.like, self.act = like, None
+
+    def __hash__(self):
+        return hash(self.like)
+
+    def __eq__(self, other):
+        act, self.act = self.act, None
+        if act:
+            act()
+        return False
+
+
+# Code run while one Skill is decided changes what the next decision reads:
+# every Skill after it must be decided afresh, as a call of skill_allowed
+# per Skill would.
+@pytest.mark.parametrize("meddle", [
+    lambda manifest: manifest.__setitem__("skills", {"b": {"binary": False}, "c": {"binary": False}}),
+    lambda manifest: setattr(pk, "_PROFILE_KEYS", {"binary-minimal": {"binary": "wheel"}}),
+    lambda manifest: setattr(pk, "skill_allowed", lambda name, **kw: False),
+])
+def test_selection_decides_afresh_after_code_ran_in_a_decision(monkeypatch, tmp_path, meddle):
+    monkeypatch.setattr(pk, "_PROFILE_KEYS", dict(pk._PROFILE_KEYS))
+    monkeypatch.setattr(pk, "skill_allowed", pk.skill_allowed)
+    for skill in "abc":
+        (tmp_path / skill).mkdir()
+    manifest = {"skills": {"b": {"binary": True, "wheel": False}, "c": {"binary": True, "wheel": False}}}
+    meddler = Meddler("binary")
+    manifest["skills"]["a"] = {meddler: 0, "binary": True}
+    meddler.act = lambda: meddle(manifest)
+    monkeypatch.setattr(pk, "load_release_manifest", lambda root: manifest)
+    assert pk.selected_skill_names(profile="binary-minimal", artifact="binary", templates_dir=tmp_path) == ["a"]

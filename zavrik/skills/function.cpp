@@ -196,6 +196,28 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args,
 
   const int npositional = params.npositional();
   PyObject* names = f->get(kParamNames);
+
+  // Most calls bind without a search: the leading parameters by position,
+  // the next ones by keyword in declaration order, each keyword the interned
+  // parameter name itself. The arguments then stand in declaration order
+  // already, and only the defaults and the type tests remain. A call of any
+  // other shape, or one that fails a step, is bound by the rules below,
+  // which also word its error.
+  if (nargs <= npositional && nargs + nkw <= params.size()) {
+    const int given = static_cast<int>(nargs + nkw);
+    int i = static_cast<int>(nargs);
+    while (i < given && PyTuple_GET_ITEM(kwnames, i - nargs) == PyTuple_GET_ITEM(names, i)) ++i;
+    if (i == given) {
+      PyObject* in_order[kMaxParams];
+      for (i = 0; i < params.size(); ++i) {
+        PyObject* value = i < given ? args[i] : f->get(Field(kOmitted + i));
+        if (!value || !passes_type(params[i], value)) break;
+        in_order[i] = value;
+      }
+      if (i == params.size()) return run_body(f, in_order);
+    }
+  }
+
   PyObject* bound[kMaxParams] = {};
 
   // Too many positional arguments.
@@ -492,6 +514,17 @@ bool own_function(const Env& env, PyObject* name, const FunctionDef& def) {
   // The namespace is a dict with str keys: the lookup cannot fail.
   PyObject* value = PyDict_GetItem(env.globals, name);
   return value && is_function_of(value, def);
+}
+
+bool binds_in_place(PyObject* callable, const FunctionDef& def,
+                    std::initializer_list<PyObject*> args, PyObject* globals) {
+  if (!is_own_function(callable, def, globals) || static_cast<int>(args.size()) != def.nparams())
+    return false;
+  int i = 0;
+  for (PyObject* arg : args) {
+    if (!passes_type(def.params[i++], arg)) return false;
+  }
+  return true;
 }
 
 PyObject* refuse_result(const FunctionDef& def, PyObject* result) {

@@ -67,6 +67,13 @@ bool is_own_function(PyObject* obj, const FunctionDef& def, PyObject* globals);
 // running `def`.
 bool own_function(const Env& env, PyObject* name, const FunctionDef& def);
 
+// Whether a call of `callable` with `args` (every parameter of `def`, in
+// declaration order) may run `def`'s body in place, with the namespace
+// `globals`: it is the module's own function reading that namespace, and
+// every argument passes its exact type test.
+bool binds_in_place(PyObject* callable, const FunctionDef& def,
+                    std::initializer_list<PyObject*> args, PyObject* globals);
+
 // `result` (a new reference or nullptr) as a call of `def` returns it: the
 // test of its annotation applied. Consumes `result`.
 PyObject* refuse_result(const FunctionDef& def, PyObject* result);  // its TypeError

@@ -114,12 +114,16 @@ int bind_string(PyObject* dict, const char* key, const char* value) {
   return text ? PyDict_SetItemString(dict, key, text.get()) : -1;
 }
 
-// {"python-release": {"sdist": "source", "wheel": "wheel"}, ...}
+// {"python-release": {"sdist": "source", "wheel": "wheel"}, ...}, of
+// interned strings: an artifact a caller writes as a literal is then the
+// very key of the table, which skill_allowed finds without comparing text.
 Ref profile_keys() {
+  const auto s = [](const char* text) { return PyUnicode_InternFromString(text); };
+  // "N" takes over each new reference, and releases them all if one failed.
   return Ref::steal(Py_BuildValue(
-      "{s:{s:s,s:s},s:{s:s},s:{s:s}}", "python-release", "sdist", "source",
-      "wheel", "wheel", "binary-minimal", "binary", "binary", "binary-full",
-      "binary", "binary_full"));
+      "{N:{N:N,N:N},N:{N:N},N:{N:N}}", s("python-release"), s("sdist"), s("source"),
+      s("wheel"), s("wheel"), s("binary-minimal"), s("binary"), s("binary"), s("binary-full"),
+      s("binary"), s("binary_full")));
 }
 
 // Everything a function object needs from the exec step.

@@ -6,9 +6,6 @@
 // that a rebound table takes effect.
 #include "profiles.hpp"
 
-#include <cstring>
-#include <optional>
-
 #include "directories.hpp"
 #include "manifest.hpp"
 #include "nativefs.hpp"
@@ -58,197 +55,216 @@ Ref unsupported_artifact_message(PyObject* profile, PyObject* artifact) {
                                          p.get(), kUnsupportedArtifactMid, a.get()));
 }
 
-// The body of `_profile_key` once the profile is known to be restricted,
-// `table` being the `_PROFILE_KEYS` it read.
-PyObject* restricted_key(const Env& env, PyObject* table, PyObject* profile,
-                         PyObject* artifact) {
+// `profile in ("dev", "internal")`: answered inline for the exact str it
+// mostly is, which runs no code.
+inline int unrestricted(const Env& env, PyObject* profile) {
+  if (PyUnicode_CheckExact(profile))
+    return same_str(profile, env.s.dev) || same_str(profile, env.s.internal);
+  int dev = PyObject_RichCompareBool(profile, env.s.dev, Py_EQ);
+  if (dev != 0) return dev;
+  return PyObject_RichCompareBool(profile, env.s.internal, Py_EQ);
+}
+
+// `not value`, answered inline for the exact dict it mostly is.
+inline int dict_truth(PyObject* value) {
+  return PyDict_CheckExact(value) ? PyDict_GET_SIZE(value) != 0 : truth(value);
+}
+
+// What a step reads is held while any later lookup runs, and a container
+// while it is searched, as a Python frame holds them: a lookup runs Python
+// code when the dict has a key of a class with its own `__eq__` (and the
+// hash looked for), and that code may rebind the module's names or empty
+// the manifest, freeing what was read before.
+//
+// The holds are dropped with drop_now in the normal flow of a body. A body
+// runs holding the GIL, so the test the destructor makes for a thread being
+// unwound at exit (a call into the interpreter per reference) is not needed
+// there; on the path of one skill_allowed call those tests cost as much as
+// one of its lookups. Error paths leave their references to the destructor.
+template <class... Held>
+inline void drop_now(Held&... held) {
+  (Py_XDECREF(held.release()), ...);
+}
+
+// `mapping.get(key, {})` into `*out`: the value, held, or nothing for the
+// new empty dict, which is left out where the mapping is an exact dict (its
+// `get` has no other effect). False with an exception set.
+inline bool get_or_empty(const Env& env, PyObject* mapping, PyObject* key, Ref* out) {
+  if (PyDict_CheckExact(mapping)) {
+    PyObject* value = PyDict_GetItemWithError(mapping, key);
+    *out = Ref::borrow(value);
+    return value || !PyErr_Occurred();
+  }
+  Ref fresh = Ref::steal(PyDict_New());
+  if (fresh) *out = call_method(mapping, env.s.get, {key, fresh.get()});
+  return static_cast<bool>(*out);
+}
+
+// Whether looking an exact str up in `d` runs no Python code: `d` is an
+// exact dict whose keys are all exact str, so no key's own `__eq__` is
+// ever asked.
+bool plain_dict(PyObject* d) {
+  if (!PyDict_CheckExact(d)) return false;
+  Py_ssize_t pos = 0;
+  PyObject* key;
+  while (PyDict_Next(d, &pos, &key, nullptr)) {
+    if (!PyUnicode_CheckExact(key)) return false;
+  }
+  return true;
+}
+
+// _profile_key's steps 2-6, for a profile that is not unrestricted: the
+// one place the profile key is looked up.
+inline Ref restricted_key(const Env& env, PyObject* profile, PyObject* artifact) {
   // 2-3. The profile's artifacts.
-  Ref keys = mapping_get(env, table, profile, Py_None);
-  if (!keys) return nullptr;
-  int known = truth(keys.get());
-  if (known < 0) return nullptr;
-  if (!known) return raise_manifest_error(env, kUnknownProfile, profile);
+  Ref table = env.global(env.s.PROFILE_KEYS);
+  if (!table) return {};
+  Ref keys = mapping_get(env, table.get(), profile, Py_None);
+  drop_now(table);
+  if (!keys) return {};
+  const int known = dict_truth(keys.get());
+  if (known < 0) return {};
+  if (!known) return Ref::steal(raise_manifest_error(env, kUnknownProfile, profile));
   // 4-5. The artifact's key.
   Ref key = mapping_get(env, keys.get(), artifact, Py_None);
-  if (!key) return nullptr;
-  if (key.get() == Py_None)
-    return raise_manifest_error(env, unsupported_artifact_message(profile, artifact));
-  // 6.
-  return key.release();
+  drop_now(keys);
+  if (!key || key.get() != Py_None) return key;
+  return Ref::steal(raise_manifest_error(env, unsupported_artifact_message(profile, artifact)));
 }
 
 PyObject* profile_key(const Env& env, PyObject* const* args) {
   PyObject* profile = args[0];
   PyObject* artifact = args[1];
   // 1. Unrestricted profiles have no key.
-  int unrestricted = is_unrestricted(env, profile);
-  if (unrestricted < 0) return nullptr;
-  if (unrestricted) Py_RETURN_NONE;
-  Ref table = env.global(env.s.PROFILE_KEYS);
-  if (!table) return nullptr;
-  return restricted_key(env, table.get(), profile, artifact);
+  const int everything = unrestricted(env, profile);
+  if (everything < 0) return nullptr;
+  if (everything) Py_RETURN_NONE;
+  // 2-6.
+  return restricted_key(env, profile, artifact).release();
 }
 
-// `_profile_key(profile, artifact)` as skill_allowed calls it, for a
-// restricted profile. While `_profile_key` is the module's own function
-// reading this namespace, its body runs here without the call (with the
-// same result test); the unrestricted test it would begin with has just
-// been made by the caller, for an exact str.
-Ref key_for(const Env& env, PyObject* profile, PyObject* artifact) {
-  Ref function = env.global(env.s.profile_key);
-  if (!function) return {};
-  if (!PyUnicode_CheckExact(profile) || !PyUnicode_CheckExact(artifact) ||
-      !is_own_function(function.get(), kProfileKey, env.globals))
-    return Env::call_as(function.get(), kProfileKey, {profile, artifact});
-  Ref table = env.global(env.s.PROFILE_KEYS);
-  if (!table) return {};
-  return checked_result(kProfileKey, restricted_key(env, table.get(), profile, artifact));
+// Whether the module attribute `_profile_key` is the module's own function
+// reading this namespace, whose body may run in place of a call.
+inline bool own_profile_key(const Env& env, PyObject* function) {
+  return function && is_own_function(function, kProfileKey, env.globals);
 }
 
-// `mapping.get(key, {})`, with the new empty dict left out where the mapping
-// is an exact dict (its `get` has no other effect): `*empty` then tells that
-// the result is that empty dict, and the returned reference is None.
-inline Ref get_or_empty(const Env& env, PyObject* mapping, PyObject* key, bool* empty) {
-  *empty = false;
-  if (PyDict_CheckExact(mapping)) {
-    PyObject* value = PyDict_GetItemWithError(mapping, key);
-    if (value) return Ref::borrow(value);
-    if (PyErr_Occurred()) return {};
-    *empty = true;
-    return Ref::none();
+// `_profile_key(profile, artifact)` looked up now, for a profile that is
+// not unrestricted. While it is the module's own function and the
+// arguments are exact str, its body runs here without the call, with the
+// same result test; the unrestricted test it begins with is the caller's,
+// just made.
+inline Ref key_for(const Env& env, PyObject* profile, PyObject* artifact) {
+  PyObject* function = PyDict_GetItemWithError(env.globals, env.s.profile_key);
+  if (own_profile_key(env, function) && PyUnicode_CheckExact(profile) &&
+      PyUnicode_CheckExact(artifact))
+    return checked_result(kProfileKey, restricted_key(env, profile, artifact).release());
+  // Held while it runs: the call may rebind the name.
+  Ref callable = function ? Ref::borrow(function) : env.builtin(env.s.profile_key);
+  if (!callable) return {};
+  return Env::call_as(callable.get(), kProfileKey, {profile, artifact});
+}
+
+// The admission decision: skill_allowed's steps, written once. They fall in
+// two parts, the question (steps 1-6: the profile, the manifest, the
+// profile key, the "default" and "skills" members) and its answer for one
+// Skill (steps 7-11). skill_allowed asks and answers once.
+// selected_skill_names asks for every Skill, as it calls skill_allowed for
+// every Skill; but where nothing in the question runs Python code and
+// nothing runs between two Skills, asking again cannot find anything else,
+// and the question asked for one Skill stands for the next.
+class Admission {
+ public:
+  // Steps 1-6 for `profile`, `artifact`, the manifest `given` (a dict or
+  // None, as skill_allowed's binder leaves it) and `templates_dir`. False
+  // with an exception set.
+  bool ask(const Env& env, PyObject* profile, PyObject* artifact, PyObject* given,
+           PyObject* templates_dir) {
+    // 1. Unrestricted profiles admit everything, reading nothing.
+    const int everything = unrestricted(env, profile);
+    if (everything < 0) return false;
+    everything_ = everything;
+    if (everything_) return true;
+    // 2. The manifest given, or the one on disk.
+    const int present = dict_truth(given);
+    if (present < 0) return false;
+    if (!present) {
+      loaded_ = call_load_release_manifest(env, templates_dir);
+      if (!loaded_) return false;
+    }
+    PyObject* manifest = present ? given : loaded_.get();
+    // 3-4. The profile key; a replacement _profile_key may answer None.
+    key_ = key_for(env, profile, artifact);
+    if (!key_) return false;
+    everything_ = key_.get() == Py_None;
+    // 5-6. "default" and "skills"; nothing held stands for an empty dict.
+    return everything_ || (get_or_empty(env, manifest, env.s.default_, &defaults_) &&
+                           get_or_empty(env, manifest, env.s.skills, &skills_));
   }
-  Ref fresh = Ref::steal(PyDict_New());
-  return fresh ? call_method(mapping, env.s.get, {key, fresh.get()}) : Ref();
-}
 
-// `value.get(key, fallback)`, where `empty` says value is an empty dict.
-inline Ref get_from(const Env& env, PyObject* value, bool empty, PyObject* key,
-                    PyObject* fallback) {
-  return empty ? Ref::borrow(fallback) : mapping_get(env, value, key, fallback);
-}
+  // Whether calling skill_allowed again for `profile` and the same `given`
+  // manifest, with no code run since, would run no Python code and so find
+  // the same question: the namespace it is found in is a plain dict, and
+  // either the profile is unrestricted, or the manifest was given, the
+  // module's own _profile_key ran in place, and what the steps searched
+  // (the manifest, `_PROFILE_KEYS` and the profile's entry, "default" and
+  // "skills") are plain dicts. Searches in plain dicts cannot fail.
+  bool stands(const Env& env, PyObject* profile, PyObject* given) const {
+    if (!plain_dict(env.globals)) return false;
+    if (everything_) return !key_;  // a key of None came from a replacement
+    if (loaded_ || !plain_dict(given) ||
+        !own_profile_key(env, PyDict_GetItem(env.globals, env.s.profile_key)))
+      return false;
+    PyObject* table = PyDict_GetItem(env.globals, env.s.PROFILE_KEYS);
+    PyObject* keys = table && plain_dict(table) ? PyDict_GetItem(table, profile) : nullptr;
+    return keys && plain_dict(keys) && (!defaults_ || plain_dict(defaults_.get())) &&
+           (!skills_ || plain_dict(skills_.get()));
+  }
+
+  // Steps 7-11 for the Skill `name`: 1 admitted, 0 not, -1 with an
+  // exception set. With `plain`, whether they ran no Python code where the
+  // question stands: the entry is a plain dict or none, the value's truth
+  // is plain.
+  int admits(const Env& env, PyObject* name, bool* plain = nullptr) const {
+    if (everything_) {
+      if (plain) *plain = true;
+      return 1;
+    }
+    // 7-8. The Skill's entry; one that is not an object counts as empty.
+    Ref entry;
+    if (skills_ && !get_or_empty(env, skills_.get(), name, &entry)) return -1;
+    PyObject* members = entry && PyDict_Check(entry.get()) ? entry.get() : nullptr;
+    // 9-10. The entry decides; "default" only when the entry has no member.
+    Ref fallback = defaults_ ? mapping_get(env, defaults_.get(), key_.get(), Py_False)
+                             : Ref::borrow(Py_False);
+    if (!fallback) return -1;
+    Ref value = members ? mapping_get(env, members, key_.get(), fallback.get())
+                        : Ref::borrow(fallback.get());
+    if (!value) return -1;
+    // 11.
+    if (plain) *plain = plain_truth(value.get()) && (!members || plain_dict(members));
+    const int admitted = truth(value.get());
+    drop_now(value, fallback, entry);
+    return admitted;
+  }
+
+  // Lets go of what the question holds, in the normal flow.
+  void done() { drop_now(loaded_, key_, defaults_, skills_); }
+
+ private:
+  bool everything_ = false;  // admitted whatever the Skill
+  Ref loaded_;               // the manifest read from disk, when none was given
+  Ref key_, defaults_, skills_;
+};
 
 PyObject* skill_allowed(const Env& env, PyObject* const* args) {
-  PyObject* skill_name = args[0];
-  PyObject* profile = args[1];
-  PyObject* artifact = args[2];
-  PyObject* given_manifest = args[3];
-  PyObject* templates_dir = args[4];
-
-  // 1. Unrestricted profiles admit everything, reading nothing.
-  int unrestricted = is_unrestricted(env, profile);
-  if (unrestricted < 0) return nullptr;
-  if (unrestricted) Py_RETURN_TRUE;
-
-  // 2. The manifest given, or the one on disk.
-  int given = PyDict_CheckExact(given_manifest) ? PyDict_GET_SIZE(given_manifest) != 0
-                                                : truth(given_manifest);
-  if (given < 0) return nullptr;
-  Ref loaded;  // the caller holds the manifest it gave
-  if (!given) {
-    loaded = call_load_release_manifest(env, templates_dir);
-    if (!loaded) return nullptr;
-  }
-  PyObject* manifest = given ? given_manifest : loaded.get();
-
-  // 3-4. The profile key.
-  Ref key = key_for(env, profile, artifact);
-  if (!key) return nullptr;
-  if (key.get() == Py_None) Py_RETURN_TRUE;
-
-  // 5-8. "default", "skills" and the Skill's entry; an entry that is not an
-  // object counts as an empty one.
-  bool no_defaults, no_skills, no_entry;
-  Ref defaults = get_or_empty(env, manifest, env.s.default_, &no_defaults);
-  if (!defaults) return nullptr;
-  Ref skills = get_or_empty(env, manifest, env.s.skills, &no_skills);
-  if (!skills) return nullptr;
-  Ref entry = no_skills ? Ref::none() : get_or_empty(env, skills.get(), skill_name, &no_entry);
-  if (!entry) return nullptr;
-  if (no_skills || !PyDict_Check(entry.get())) no_entry = true;
-
-  // 9-11. The entry decides; "default" only when the entry has no member.
-  Ref fallback = get_from(env, defaults.get(), no_defaults, key.get(), Py_False);
-  if (!fallback) return nullptr;
-  Ref value = get_from(env, entry.get(), no_entry, key.get(), fallback.get());
-  if (!value) return nullptr;
-  int admitted = truth(value.get());
+  Admission question;
+  if (!question.ask(env, args[1], args[2], args[3], args[4])) return nullptr;
+  const int admitted = question.admits(env, args[0]);
+  question.done();
   if (admitted < 0) return nullptr;
   return Py_NewRef(admitted ? Py_True : Py_False);
 }
-
-// selected_skill_names asks skill_allowed the same question for every Skill
-// but the name. While skill_allowed and _profile_key are the module's own,
-// and the arguments, `_PROFILE_KEYS` and the manifest are made of exact
-// dicts and strings, nothing in that question runs Python code, so nothing
-// can change between two Skills: the profile key and the default are read
-// once, and each Skill costs its entry's lookups. Whatever does not fit asks
-// skill_allowed itself.
-class Admission {
- public:
-  // Prepares for `profile`, `artifact` and `manifest`: 1 ready, 0 when
-  // skill_allowed must be asked, -1 with the exception the first call of
-  // skill_allowed would raise.
-  int prepare(const Env& env, PyObject* profile, PyObject* artifact, PyObject* manifest) {
-    if (!own_function(env, env.s.skill_allowed, kSkillAllowed) ||
-        !own_function(env, env.s.profile_key, kProfileKey) ||
-        !PyUnicode_CheckExact(profile) || !PyUnicode_CheckExact(artifact))
-      return 0;
-    if (is_unrestricted(env, profile)) {
-      everything_ = true;
-      return 1;
-    }
-    if (!PyDict_CheckExact(manifest) || PyDict_GET_SIZE(manifest) == 0) return 0;
-    // The table _profile_key reads, as it reads it.
-    PyObject* table = PyDict_GetItem(env.globals, env.s.PROFILE_KEYS);
-    if (!table || !PyDict_CheckExact(table)) return 0;
-    PyObject* keys = PyDict_GetItemWithError(table, profile);
-    if (!keys && PyErr_Occurred()) return -1;
-    if (keys && !PyDict_CheckExact(keys)) return 0;
-    Ref key = env.call_own(env.s.profile_key, kProfileKey, {profile, artifact});
-    if (!key) return -1;
-    if (key.get() == Py_None) {
-      everything_ = true;
-      return 1;
-    }
-    if (!PyUnicode_CheckExact(key.get())) return 0;
-    PyObject* defaults = PyDict_GetItemWithError(manifest, env.s.default_);
-    PyObject* skills = defaults || !PyErr_Occurred()
-                           ? PyDict_GetItemWithError(manifest, env.s.skills)
-                           : nullptr;
-    if (PyErr_Occurred()) return -1;
-    if ((defaults && !PyDict_CheckExact(defaults)) || (skills && !PyDict_CheckExact(skills)))
-      return 0;
-    PyObject* fallback = defaults ? PyDict_GetItemWithError(defaults, key.get()) : nullptr;
-    if (!fallback && PyErr_Occurred()) return -1;
-    fallback_ = Ref::borrow(fallback ? fallback : Py_False);
-    skills_ = Ref::borrow(skills);
-    key_ = std::move(key);
-    return 1;
-  }
-
-  // Whether the Skill `name` (an exact str) is admitted: 1, 0, -1 with an
-  // exception set, or no value when skill_allowed must be asked.
-  std::optional<int> admits(PyObject* name) const {
-    if (everything_) return 1;
-    PyObject* value = fallback_.get();
-    if (skills_) {
-      PyObject* entry = PyDict_GetItemWithError(skills_.get(), name);
-      if (!entry && PyErr_Occurred()) return -1;
-      if (entry && PyDict_Check(entry)) {
-        if (!PyDict_CheckExact(entry)) return std::nullopt;
-        PyObject* own = PyDict_GetItemWithError(entry, key_.get());
-        if (!own && PyErr_Occurred()) return -1;
-        if (own) value = own;
-      }
-    }
-    if (!plain_truth(value)) return std::nullopt;
-    return truth(value);
-  }
-
- private:
-  bool everything_ = false;
-  Ref key_, fallback_, skills_;
-};
 
 PyObject* selected_skill_names(const Env& env, PyObject* const* args) {
   PyObject* profile_arg = args[0];
@@ -262,16 +278,15 @@ PyObject* selected_skill_names(const Env& env, PyObject* const* args) {
   if (!profile) return nullptr;
 
   // 3. The manifest, read once, only for a restricted profile.
-  int unrestricted = is_unrestricted(env, profile.get());
-  if (unrestricted < 0) return nullptr;
-  Ref manifest = unrestricted ? Ref::none() : call_load_release_manifest(env, root.get());
+  const int everything = unrestricted(env, profile.get());
+  if (everything < 0) return nullptr;
+  Ref manifest = everything ? Ref::none() : call_load_release_manifest(env, root.get());
   if (!manifest) return nullptr;
 
   // 4. Each Skill directory that skill_allowed admits, in listing order.
   // The module's own listing of an eligible root gives the names without a
   // path object per directory; other paths' names are read from their
-  // parts where the class is pathlib's own, and the module's own
-  // skill_allowed runs without the call machinery.
+  // parts where the class is pathlib's own.
   Ref dirs;
   fast::Native listed;
   if (own_function(env, env.s.list_template_dirs, kListTemplateDirs)) {
@@ -294,33 +309,37 @@ PyObject* selected_skill_names(const Env& env, PyObject* const* args) {
   if (!it) return nullptr;
   Ref names = Ref::steal(PyList_New(0));
   if (!names) return nullptr;
-  // With names from the module's own listing no Python code runs between
-  // two Skills either, so the question may be prepared once.
-  Admission admission;
-  int prepared = names_only ? 2 : 0;  // 2: not yet, at the first Skill
+  // The question asked for the last Skill, and whether it stands for this
+  // one: only names from the module's own listing come without any code
+  // run between two Skills.
+  Admission question;
+  bool stands = false;
   while (Ref dir = Ref::steal(PyIter_Next(it.get()))) {
     Ref name = names_only                                ? Ref::borrow(dir.get())
                : intact && Py_TYPE(dir.get()) == plain ? seam::name_of(env.seam, dir.get())
                                                        : attr(dir.get(), env.s.name);
     if (!name) return nullptr;
-    if (prepared == 2) {
-      prepared = admission.prepare(env, profile.get(), artifact, manifest.get());
-      if (prepared < 0) return nullptr;
-    }
-    std::optional<int> keep;
-    if (prepared == 1) keep = admission.admits(name.get());
-    if (!keep) {
-      Ref allowed = env.call_own(
-          env.s.skill_allowed, kSkillAllowed,
-          {name.get(), profile.get(), artifact, manifest.get(), root.get()},
-          env.s.kw_skill_allowed);
+    std::initializer_list<PyObject*> call = {name.get(), profile.get(), artifact,
+                                             manifest.get(), root.get()};
+    int keep;
+    bool ran_no_code = false;
+    if (stands) {
+      keep = question.admits(env, name.get(), &ran_no_code);
+    } else if (Ref allowed = env.global(env.s.skill_allowed);
+               !allowed || !binds_in_place(allowed.get(), kSkillAllowed, call, env.globals)) {
+      // A replacement skill_allowed, or arguments its binder refuses: the call.
       if (!allowed) return nullptr;
-      keep = truth(allowed.get());
-      // skill_allowed ran Python code: nothing prepared holds any more.
-      prepared = 0;
+      Ref answer = Env::call_as(allowed.get(), kSkillAllowed, call, env.s.kw_skill_allowed);
+      keep = answer ? truth(answer.get()) : -1;
+    } else {
+      question = Admission();
+      if (!question.ask(env, profile.get(), artifact, manifest.get(), root.get())) return nullptr;
+      keep = question.admits(env, name.get(), &ran_no_code);
+      stands = names_only && question.stands(env, profile.get(), manifest.get());
     }
-    if (*keep < 0) return nullptr;
-    if (*keep && PyList_Append(names.get(), name.get()) < 0) return nullptr;
+    stands = stands && ran_no_code;
+    if (keep < 0) return nullptr;
+    if (keep && PyList_Append(names.get(), name.get()) < 0) return nullptr;
   }
   if (PyErr_Occurred()) return nullptr;
   return names.release();
@@ -354,13 +373,7 @@ constexpr ParamDef kSelectedParams[] = {
 }  // namespace
 
 
-int is_unrestricted(const Env& env, PyObject* profile) {
-  if (PyUnicode_CheckExact(profile))
-    return same_str(profile, env.s.dev) || same_str(profile, env.s.internal);
-  int dev = PyObject_RichCompareBool(profile, env.s.dev, Py_EQ);
-  if (dev != 0) return dev;
-  return PyObject_RichCompareBool(profile, env.s.internal, Py_EQ);
-}
+int is_unrestricted(const Env& env, PyObject* profile) { return unrestricted(env, profile); }
 
 Ref resolve_profile(const Env& env, PyObject* value) {
   int given = truth(value);
