@@ -29,17 +29,6 @@ constexpr const char kBuiltinDoc[] =
 
 constexpr const char kListDoc[] = "列出模板根目录下所有 Skill 目录。";
 
-// os.environ.get(variable, "").strip()
-Ref environ_stripped(const Env& env, PyObject* variable) {
-  Ref os = env.global(env.s.os);
-  if (!os) return {};
-  Ref environ = attr(os.get(), env.s.environ);
-  if (!environ) return {};
-  Ref value = call_method(environ.get(), env.s.get, {variable, env.s.empty});
-  if (!value) return {};
-  return call_method(value.get(), env.s.strip);
-}
-
 // Path(value).expanduser()
 Ref expanded_path(const Env& env, PyObject* value) {
   Ref path = env.call_global(env.s.Path, {value});
@@ -183,6 +172,21 @@ constexpr ParamDef kListParams[] = {
 };
 
 }  // namespace
+
+Ref environ_stripped(const Env& env, PyObject* variable) {
+  Ref os = env.global(env.s.os);
+  if (!os) return {};
+  Ref environ = attr(os.get(), env.s.environ);
+  if (!environ) return {};
+  Ref getter = attr(environ.get(), env.s.get);
+  if (!getter) return {};
+  // The name is evaluated after the method, as in Python's call.
+  Ref name = variable ? Ref::borrow(variable) : env.global(env.s.PROFILE_ENV);
+  if (!name) return {};
+  Ref value = call(getter.get(), {name.get(), env.s.empty});
+  if (!value) return {};
+  return call_method(value.get(), env.s.strip);
+}
 
 Ref resolve_templates_root(const Env& env, PyObject* templates_dir) {
   int given = truth(templates_dir);

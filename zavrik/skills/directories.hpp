@@ -10,6 +10,11 @@ extern const FunctionDef kGetCentralSkillsDir;
 extern const FunctionDef kGetBuiltinTemplatesDir;
 extern const FunctionDef kListTemplateDirs;
 
+// os.environ.get(variable, "").strip() through the module's `os`: the one
+// reader of the environment. With a null `variable`, the name is the
+// module's PROFILE_ENV, looked up at the moment Python would look it up.
+Ref environ_stripped(const Env& env, PyObject* variable);
+
 // `templates_dir or get_builtin_templates_dir()`: the root a call works on.
 Ref resolve_templates_root(const Env& env, PyObject* templates_dir);
 

@@ -27,17 +27,7 @@ constexpr const char kUnsupportedArtifactMid[] = " 不支持产物类型 ";
 PyObject* current_profile(const Env& env, PyObject* const* args) {
   PyObject* fallback = args[0];
   // 1-3. os.environ.get(PROFILE_ENV, "").strip()
-  Ref os = env.global(env.s.os);
-  if (!os) return nullptr;
-  Ref environ = attr(os.get(), env.s.environ);
-  if (!environ) return nullptr;
-  Ref getter = attr(environ.get(), env.s.get);
-  if (!getter) return nullptr;
-  Ref variable = env.global(env.s.PROFILE_ENV);
-  if (!variable) return nullptr;
-  Ref raw = call(getter.get(), {variable.get(), env.s.empty});
-  if (!raw) return nullptr;
-  Ref value = call_method(raw.get(), env.s.strip);
+  Ref value = environ_stripped(env, nullptr);
   if (!value) return nullptr;
   // 4. The value when it is not empty, else the default as given.
   int set = truth(value.get());
