@@ -6,6 +6,7 @@
 
 #include "pathorder.hpp"
 #include "pathseam.hpp"
+#include "removal.hpp"
 #include "rglob.hpp"
 #include "rules.hpp"
 

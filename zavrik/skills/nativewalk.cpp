@@ -147,7 +147,7 @@ Ref Walk::text_of(const walk::Place& place, bool slash) const {
   do {                                 \
     if (hooks_ == Hooks::Unknown) {    \
       hooks_ = Hooks::Silent;          \
-      listening_ = false;              \
+      watch_.set_listening(false);     \
     }                                  \
   } while (0)
 
@@ -174,7 +174,7 @@ bool Walk::announce_iterdir(const walk::Place& place) {
   return rc == 0;
 }
 
-walk::Watch::Answer Walk::listing(Step, const walk::Place& place) {
+Walk::Answer Walk::listing(Step, const walk::Place& place) {
   // rglob's listings: a hook's refusal that rglob passes over (as it
   // passes over a directory it may not list) is passed over here too.
   const bool text = env_.seam.announces.rglob_text;
@@ -188,15 +188,16 @@ walk::Watch::Answer Walk::listing(Step, const walk::Place& place) {
   return Answer::PassOver;
 }
 
-walk::Watch::Answer Walk::before(Step step, const walk::Place& place) {
+Walk::Answer Walk::heard(void* self_ptr, Step step, const walk::Place& place) {
+  auto* self = static_cast<Walk*>(self_ptr);
   // The walk runs without the GIL: it is taken for the announcement only.
-  PyEval_RestoreThread(released_);
-  const Answer answer = announce(step, place);
-  released_ = PyEval_SaveThread();
+  PyEval_RestoreThread(self->released_);
+  const Answer answer = self->announce(step, place);
+  self->released_ = PyEval_SaveThread();
   return answer;
 }
 
-walk::Watch::Answer Walk::announce(Step step, const walk::Place& place) {
+Walk::Answer Walk::announce(Step step, const walk::Place& place) {
   int rc = 0;
   switch (step) {
     case Step::ListEntries:

@@ -40,9 +40,12 @@ struct Target {
 // its first announcement and kept for the whole operation, and the GIL,
 // released while a walk runs and taken back for a moment to announce a step
 // (where someone listens) or to run signal handlers.
-class Walk final : public walk::Watch {
+class Walk {
  public:
-  explicit Walk(const Env& env) : env_(env) {}
+  using Step = walk::Watch::Step;
+  using Answer = walk::Watch::Answer;
+
+  explicit Walk(const Env& env) : env_(env), watch_(&Walk::heard, this) {}
   Walk(const Walk&) = delete;
   Walk& operator=(const Walk&) = delete;
 
@@ -60,7 +63,6 @@ class Walk final : public walk::Watch {
   bool announce_rglob(PyObject* path, PyObject* pattern);
   bool announce_iterdir(const walk::Place& place);
 
-  Answer before(Step step, const walk::Place& place) override;
   // Raises a walk's failure as the method path would raise it.
   Ref raise(const walk::Failure& failure) const;
 
@@ -68,6 +70,7 @@ class Walk final : public walk::Watch {
   enum class Hooks : unsigned char { Unknown, Listening, Silent };
   struct Lazy;
   static PyObject* produce(void* lazy);
+  static Answer heard(void* self, Step step, const walk::Place& place);
   static bool check_signals(void* self);
   Answer announce(Step step, const walk::Place& place);
   Answer listing(Step step, const walk::Place& place);
@@ -79,6 +82,7 @@ class Walk final : public walk::Watch {
   const Target* target_ = nullptr;
   std::size_t skip_ = 0;
   Hooks hooks_ = Hooks::Unknown;
+  walk::Watch watch_;
   PyThreadState* released_ = nullptr;  // while a walk runs
 };
 
@@ -99,12 +103,12 @@ std::size_t depth_limit();
 
 template <class Work>
 walk::Failure Walk::run(Work&& work) {
-  listening_ = hooks_ != Hooks::Silent;
+  watch_.set_listening(hooks_ != Hooks::Silent);
   released_ = PyEval_SaveThread();
   walk::Poll poll(&Walk::check_signals, this);
   walk::Failure failure;
   try {
-    failure = work(poll, static_cast<walk::Watch*>(this));
+    failure = work(poll, &watch_);
   } catch (const std::bad_alloc&) {
     failure = walk::Failure::at(ENOMEM);
   }

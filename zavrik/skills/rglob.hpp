@@ -11,6 +11,7 @@
 #pragma once
 
 #include "reach.hpp"
+#include "removal.hpp"
 #include "walker.hpp"
 
 namespace zavrik::walk {

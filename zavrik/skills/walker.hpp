@@ -104,8 +104,8 @@ class Poll {
 };
 
 // Told of a walk's steps before they are taken, as the interpreter's audit
-// hooks are told of pathlib's: only a caller that has someone listening
-// passes one.
+// hooks are told of pathlib's, through its caller's hook (as `Poll` asks
+// its caller whether to stop).
 class Watch {
  public:
   enum class Step : unsigned char {
@@ -121,13 +121,20 @@ class Watch {
     PassOver,  // a listing only: it failed in a way rglob passes over
     Stop,      // the caller's exception is set
   };
-  virtual Answer before(Step step, const Place& place) = 0;
+  using Hook = Answer (*)(void* context, Step step, const Place& place);
+
+  Watch() noexcept = default;
+  Watch(Hook hook, void* context) noexcept : hook_(hook), context_(context) {}
+
   // Whether anyone listens: a walk makes no place for a watch that does
   // not.
-  bool listening() const noexcept { return listening_; }
+  bool listening() const noexcept { return hook_ && listening_; }
+  void set_listening(bool listening) noexcept { listening_ = listening; }
+  Answer hear(Step step, const Place& place) { return hook_(context_, step, place); }
 
- protected:
-  ~Watch() = default;
+ private:
+  Hook hook_ = nullptr;
+  void* context_ = nullptr;
   bool listening_ = true;
 };
 
@@ -136,7 +143,7 @@ class Watch {
 template <class MakePlace>
 Watch::Answer tell(Watch* watch, Watch::Step step, MakePlace&& place) {
   if (!watch || !watch->listening()) return Watch::Answer::Go;
-  return watch->before(step, place());
+  return watch->hear(step, place());
 }
 
 struct Entry {
@@ -213,15 +220,6 @@ int entry_is(mode_t kind, int fd, std::size_t prefix, bool searchable, const std
 // entry that is a directory (links followed), in listing order. `prefix` is
 // the length of the text before a child's name.
 Failure list_dirs(int base, std::size_t prefix, std::vector<std::string>* dirs, Poll& poll);
-
-// Removes the tree `name` relative to the open directory `at` as
-// `_remove_tree` does: children first, then the directory. A link is
-// unlinked, never followed, whether it is `name` itself or met on the way.
-// `length` is the length of the text of `name`'s path; deeper than
-// `depth_limit` levels it stops with Kind::TooDeep. `watch` may be null.
-// Places (for failures and the watch) are given below `above`.
-Failure remove_tree(int at, const std::string& name, std::size_t length,
-                    std::size_t depth_limit, Poll& poll, Watch* watch, const Place& above = {});
 
 #endif  // !_WIN32
 
