@@ -48,6 +48,7 @@ HEADERS = [
     "zavrik/skills/pyref.hpp",
     "zavrik/skills/function.hpp",
     "zavrik/skills/params.hpp",
+    "zavrik/skills/env.hpp",
     "zavrik/skills/funcobject.hpp",
     "zavrik/skills/directories.hpp",
     "zavrik/skills/manifest.hpp",

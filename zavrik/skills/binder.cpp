@@ -1,6 +1,7 @@
 // The one argument binder of the module's functions: every call of every
 // function is bound here against its table (params.hpp), so the order of the
 // checks and their messages are written once.
+#include "env.hpp"
 #include "funcobject.hpp"
 
 #include <exception>
@@ -248,6 +249,23 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args,
   }
 
   return run_body(f, bound);
+}
+
+bool is_function_of(PyObject* obj, const FunctionDef& def) {
+  // Only this module's function objects are called through this binder's
+  // entry point, so the vectorcall an object offers tells it is one (and
+  // asking it is safe for any object).
+  return PyVectorcall_Function(obj) == function_vectorcall && as_function(obj)->def == &def;
+}
+
+bool is_own_function(PyObject* obj, const FunctionDef& def, PyObject* globals) {
+  return is_function_of(obj, def) && as_function(obj)->get(kGlobals) == globals;
+}
+
+bool own_function(const Env& env, PyObject* name, const FunctionDef& def) {
+  // The namespace is a dict with str keys: the lookup cannot fail.
+  PyObject* value = PyDict_GetItem(env.globals, name);
+  return value && is_function_of(value, def);
 }
 
 bool binds_in_place(PyObject* callable, const FunctionDef& def,

@@ -5,7 +5,9 @@
 #include <cstddef>
 #include <type_traits>
 
-#include "function.hpp"
+#include "params.hpp"
+#include "pyref.hpp"
+#include "state.hpp"
 
 namespace zavrik {
 

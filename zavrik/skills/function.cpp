@@ -208,23 +208,6 @@ PyObject* create_function_type(PyObject* module) {
   return PyType_FromModuleAndSpec(module, &function_spec, nullptr);
 }
 
-bool is_function_of(PyObject* obj, const FunctionDef& def) {
-  // Only this module creates objects of its function type, and the type is
-  // not instantiable from Python, so a matching table entry identifies it.
-  // Its deallocator is this unit's own, and it allows no subclasses.
-  return Py_TYPE(obj)->tp_dealloc == function_dealloc && as_function(obj)->def == &def;
-}
-
-bool is_own_function(PyObject* obj, const FunctionDef& def, PyObject* globals) {
-  return is_function_of(obj, def) && as_function(obj)->get(kGlobals) == globals;
-}
-
-bool own_function(const Env& env, PyObject* name, const FunctionDef& def) {
-  // The namespace is a dict with str keys: the lookup cannot fail.
-  PyObject* value = PyDict_GetItem(env.globals, name);
-  return value && is_function_of(value, def);
-}
-
 Ref new_function(PyObject* type, const FunctionDef& d, PyObject* globals,
                  PyObject* state_owner, const State* state, PyObject* const* defaults) {
   auto* tp = reinterpret_cast<PyTypeObject*>(type);

@@ -1,51 +1,15 @@
-// The module's function objects and the one argument binder they share.
+// The module's function objects: a small heap type with vectorcall and the
+// attributes that `inspect`, `help()` and pickling expect of a function.
 //
-// Every function of the module is described by a `FunctionDef` (params.hpp).
-// A single vectorcall entry point binds the arguments of any call against
-// that table, so the order of the checks and their messages are written
-// once, here, and never per function.
-//
-// A body receives an `Env`: the module namespace, the interned strings the
-// bodies use and the path seam. Module-level names are looked up through `Env::global` at the
-// moment of use (namespace, then builtins), so rebinding a module attribute
-// changes the next call.
+// Every function of the module is described by a `FunctionDef` (params.hpp)
+// and its arguments are bound by the one binder (binder.cpp, env.hpp), so
+// the order of the checks and their messages are written once, never per
+// function.
 #pragma once
 
-#include "params.hpp"
-#include "pyref.hpp"
-#include "state.hpp"
+#include "env.hpp"
 
 namespace zavrik {
-
-// What a body sees of the module: its namespace and the interned strings.
-struct Env {
-  PyObject* globals;  // the module's __dict__ (borrowed; outlives the call)
-  const Names& s;
-  const seam::PathSeam& seam;
-
-  // The module-level name `name`: namespace, then builtins, else NameError.
-  Ref global(PyObject* name) const {
-    PyObject* value = PyDict_GetItemWithError(globals, name);
-    return value ? Ref::borrow(value) : builtin(name);
-  }
-  // The rest of `global` once the namespace has no `name`.
-  Ref builtin(PyObject* name) const;
-  // `name(*args)` for a module-level callable looked up now.
-  Ref call_global(PyObject* name, std::initializer_list<PyObject*> args,
-                  PyObject* kwnames = nullptr) const;
-  // The same for a call that passes every parameter of `def`, in declaration
-  // order (the trailing ones by the keywords `kwnames`): when the name is
-  // still bound to the module's own function, its body runs directly (with
-  // the same type and result checks), skipping the call machinery.
-  Ref call_own(PyObject* name, const FunctionDef& def,
-               std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr) const {
-    Ref callable = global(name);
-    return callable ? call_as(callable.get(), def, args, kwnames) : Ref();
-  }
-  // The same once the name has been looked up: `callable` is its value.
-  static Ref call_as(PyObject* callable, const FunctionDef& def,
-                     std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr);
-};
 
 // Creates the heap type of the function objects (a new reference).
 PyObject* create_function_type(PyObject* module);
@@ -55,34 +19,5 @@ PyObject* create_function_type(PyObject* module);
 // function holds `state_owner`, the capsule that owns `state`.
 Ref new_function(PyObject* type, const FunctionDef& def, PyObject* globals,
                  PyObject* state_owner, const State* state, PyObject* const* defaults);
-
-// Whether `obj` is one of this module's function objects running `def`.
-bool is_function_of(PyObject* obj, const FunctionDef& def);
-
-// The same, for a function that also reads the namespace `globals`: its
-// body may then run in place of a call, with that namespace's `Env`.
-bool is_own_function(PyObject* obj, const FunctionDef& def, PyObject* globals);
-
-// Whether the module attribute `name` is still the module's own function
-// running `def`.
-bool own_function(const Env& env, PyObject* name, const FunctionDef& def);
-
-// Whether a call of `callable` with `args` (every parameter of `def`, in
-// declaration order) may run `def`'s body in place, with the namespace
-// `globals`: it is the module's own function reading that namespace, and
-// every argument passes its exact type test.
-bool binds_in_place(PyObject* callable, const FunctionDef& def,
-                    std::initializer_list<PyObject*> args, PyObject* globals);
-
-// `result` (a new reference or nullptr) as a call of `def` returns it: the
-// test of its annotation applied. Consumes `result`.
-PyObject* refuse_result(const FunctionDef& def, PyObject* result);  // its TypeError
-inline Ref checked_result(const FunctionDef& def, PyObject* result) {
-  const bool plain = !result || result == Py_None || def.result == ResultCheck::None ||
-                     Py_IS_TYPE(result, def.result == ResultCheck::DictOrNone
-                                            ? &PyDict_Type
-                                            : &PyUnicode_Type);
-  return Ref::steal(plain ? result : refuse_result(def, result));
-}
 
 }  // namespace zavrik
