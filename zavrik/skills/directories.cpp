@@ -176,9 +176,9 @@ constexpr ParamDef kListParams[] = {
 Ref environ_stripped(const Env& env, PyObject* variable) {
   Ref os = env.global(env.s.os);
   if (!os) return {};
-  Ref environ = attr(os.get(), env.s.environ);
-  if (!environ) return {};
-  Ref getter = attr(environ.get(), env.s.get);
+  Ref mapping = attr(os.get(), env.s.environ_);
+  if (!mapping) return {};
+  Ref getter = attr(mapping.get(), env.s.get);
   if (!getter) return {};
   // The name is evaluated after the method, as in Python's call.
   Ref name = variable ? Ref::borrow(variable) : env.global(env.s.PROFILE_ENV);

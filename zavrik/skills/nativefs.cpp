@@ -18,6 +18,7 @@
 #endif
 
 namespace zavrik::fast {
+#if !defined(_WIN32)
 namespace {
 
 // The Native answer of an entry point that stopped before doing anything:
@@ -54,6 +55,7 @@ Ref str_list(const std::vector<std::string>& names) {
 }
 
 }  // namespace
+#endif  // !_WIN32
 
 // --- Names ------------------------------------------------------------------------
 
@@ -89,6 +91,12 @@ Py_ssize_t NamePlaces::find(PyObject* key) const {
                      static_cast<size_t>(length) * static_cast<size_t>(kind)) == 0))
       return slot.place;
   }
+}
+
+int Anchor::exists() const {
+  if (!stat_err_) return exists_ ? 1 : 0;
+  walk_.raise(walk::Failure::at(stat_err_));
+  return -1;
 }
 
 #if defined(_WIN32)
@@ -412,12 +420,6 @@ Native Anchor::open(PyObject* path) {
   exists_ = directory || err == ENOTDIR || stat_err_ != 0;
   is_dir_ = directory;
   return Ref::none();
-}
-
-int Anchor::exists() const {
-  if (!stat_err_) return exists_ ? 1 : 0;
-  walk_.raise(walk::Failure::at(stat_err_));
-  return -1;
 }
 
 Native Anchor::sweep() {

@@ -103,14 +103,15 @@ class Anchor {
   Native child_exists(PyObject* name);
 
  private:
-  const Env& env_;
+  // (env_, err_ and is_dir_ go unread where the walks compile to nothing.)
+  [[maybe_unused]] const Env& env_;
   mutable Walk walk_;
   Target target_;
   walk::Fd fd_;
-  int err_ = 0;       // why it could not be opened
-  int stat_err_ = 0;  // what exists() and is_dir() raise of it
+  [[maybe_unused]] int err_ = 0;  // why it could not be opened
+  int stat_err_ = 0;              // what exists() and is_dir() raise of it
   bool exists_ = false;
-  bool is_dir_ = false;
+  [[maybe_unused]] bool is_dir_ = false;
 };
 
 }  // namespace zavrik::fast

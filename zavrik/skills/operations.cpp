@@ -104,8 +104,8 @@ class Guard {
     struct stat st;
     if (stat(root_.c_str(), &st) == 0) {
       known_ = true;
-      dev_ = st.st_dev;
-      ino_ = st.st_ino;
+      dev_ = static_cast<unsigned long long>(st.st_dev);
+      ino_ = static_cast<unsigned long long>(st.st_ino);
     }
 #endif
     return true;
@@ -120,7 +120,9 @@ class Guard {
     return 1;
 #else
     struct stat st;
-    if (stat(root_.c_str(), &st) != 0 || st.st_dev != dev_ || st.st_ino != ino_) return 0;
+    if (stat(root_.c_str(), &st) != 0 || static_cast<unsigned long long>(st.st_dev) != dev_ ||
+        static_cast<unsigned long long>(st.st_ino) != ino_)
+      return 0;
     std::string text;
     const int found = fs_text(entry, &text);
     if (found <= 0) return found;
@@ -143,7 +145,7 @@ class Guard {
  private:
   bool known_ = false;
   std::string root_;
-  unsigned long long dev_ = 0, ino_ = 0;
+  [[maybe_unused]] unsigned long long dev_ = 0, ino_ = 0;  // unread on Windows
 };
 
 PyObject* remove_tree_guarded(const Env& env, PyObject* path, const Guard& guard);

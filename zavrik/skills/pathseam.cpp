@@ -9,104 +9,9 @@
 namespace zavrik::seam {
 namespace {
 
-// Class bookkeeping that a subclass always has of its own: never compared.
-constexpr const char* kBookkeeping[] = {
-    "__module__", "__qualname__", "__doc__", "__slots__", "__dict__", "__weakref__",
-    "__firstlineno__", "__static_attributes__", "__annotations__", "__orig_bases__",
-    "__parameters__", "__type_params__", "__abstractmethods__", "_abc_impl",
-};
-// Members pathlib's classes take from `object`, which a subclass may still
-// override: attribute access and construction.
-constexpr const char* kFromObject[] = {
-    "__getattribute__", "__getattr__", "__setattr__", "__delattr__", "__init__", "__new__",
-};
-// The os functions pathlib's methods call.
-constexpr const char* kOsFunctions[] = {"stat", "lstat", "listdir", "scandir",
-                                        "unlink", "rmdir", "fspath"};
-// The io functions open() and read_text() call.
-constexpr const char* kIoFunctions[] = {"open", "text_encoding"};
-
-// What each interpreter's pathlib does (see rglob.hpp for the dialects).
-struct Known {
-  int minor;
-  walk::Dialect dialect;
-  Announcements announces;
-  Layout::Kind layout;
-};
-constexpr Known kKnown[] = {
-    {11,
-     {walk::Dialect::Order::Preorder, walk::Dialect::Caches::Exists, true, false, true},
-     {"os.listdir", false, false, false},
-     Layout::Kind::Parsed},
-    {12,
-     {walk::Dialect::Order::Groups, walk::Dialect::Caches::Listed, false, true, true},
-     {"os.listdir", false, false, false},
-     Layout::Kind::Text},
-    {13,
-     {walk::Dialect::Order::GroupsLastFirst, walk::Dialect::Caches::Lstat, false, false, false},
-     {"os.scandir", true, true, true},
-     Layout::Kind::Text},
-};
-
+// The object field at `offset` of `obj`.
 PyObject*& field(PyObject* obj, Py_ssize_t offset) {
   return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
-}
-
-bool bookkeeping(PyObject* name) {
-  for (const char* b : kBookkeeping)
-    if (PyUnicode_CompareWithASCIIString(name, b) == 0) return true;
-  return false;
-}
-
-// The offset of the object field `name` of `type` (a member descriptor of
-// an object), or -1 where there is none.
-Py_ssize_t member_offset(PyTypeObject* type, const char* name) {
-  Ref key = Ref::steal(PyUnicode_InternFromString(name));
-  if (!key) return -2;
-  PyObject* descr = compat::type_lookup(type, key.get());
-  if (!descr || !Py_IS_TYPE(descr, &PyMemberDescr_Type)) return -1;
-  const PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
-  return member->type == compat::kMemberObjectEx ? member->offset : -1;
-}
-
-// ((name, value), ...) of every member the classes of `type`'s MRO (but
-// `object`) define, as `type` resolves them, with `extra` names too; the
-// names `type` does not resolve go to `absent`.
-int resolved_members(PyTypeObject* type, std::initializer_list<const char*> extra, Ref* members,
-                     Ref* absent) {
-  Ref names = Ref::steal(PySet_New(nullptr));
-  if (!names) return -1;
-  PyObject* mro = type->tp_mro;
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-    auto* cls = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-    if (cls == &PyBaseObject_Type) continue;
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(cls->tp_dict, &pos, &key, &value))
-      if (PyUnicode_CheckExact(key) && !bookkeeping(key) && PySet_Add(names.get(), key) < 0)
-        return -1;
-  }
-  for (const char* name : extra) {
-    Ref key = Ref::steal(PyUnicode_InternFromString(name));
-    if (!key || PySet_Add(names.get(), key.get()) < 0) return -1;
-  }
-  Ref found = Ref::steal(PyList_New(0));
-  Ref missing = Ref::steal(PyList_New(0));
-  if (!found || !missing) return -1;
-  Ref it = Ref::steal(PyObject_GetIter(names.get()));
-  if (!it) return -1;
-  while (Ref next = Ref::steal(PyIter_Next(it.get()))) {
-    PyObject* interned = next.release();
-    PyUnicode_InternInPlace(&interned);
-    Ref name = Ref::steal(interned);
-    PyObject* value = compat::type_lookup(type, name.get());
-    Ref item = value ? Ref::steal(PyTuple_Pack(2, name.get(), value)) : Ref::borrow(name.get());
-    if (!item || PyList_Append(value ? found.get() : missing.get(), item.get()) < 0) return -1;
-  }
-  if (PyErr_Occurred()) return -1;
-  *members = Ref::steal(PyList_AsTuple(found.get()));
-  *absent = Ref::steal(PyList_AsTuple(missing.get()));
-  return *members && *absent ? 0 : -1;
 }
 
 // Whether `type` resolves every member as recorded, and none of the absent.
@@ -119,25 +24,6 @@ bool resolves_as(PyTypeObject* type, PyObject* members, PyObject* absent) {
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(absent); ++i)
     if (compat::type_lookup(type, PyTuple_GET_ITEM(absent, i))) return false;
   return true;
-}
-
-// ((name, module.name), ...) for each name the module has.
-template <std::size_t N>
-Ref module_functions(PyObject* module, const char* const (&names)[N]) {
-  Ref pairs = Ref::steal(PyList_New(0));
-  if (!pairs) return {};
-  for (const char* name : names) {
-    Ref key = Ref::steal(PyUnicode_InternFromString(name));
-    if (!key) return {};
-    PyObject* raw = nullptr;
-    const int found = compat::get_optional_attr(module, key.get(), &raw);
-    Ref value = Ref::steal(raw);
-    if (found < 0) return {};
-    if (!found) continue;
-    Ref pair = Ref::steal(PyTuple_Pack(2, key.get(), value.get()));
-    if (!pair || PyList_Append(pairs.get(), pair.get()) < 0) return {};
-  }
-  return Ref::steal(PyList_AsTuple(pairs.get()));
 }
 
 // Whether `ns[name_of_module]` is still `module`, and its functions as
@@ -154,13 +40,6 @@ bool module_intact(PyObject* ns, const char* name_of_module, PyObject* module,
       return false;
   }
   return true;
-}
-
-// The namespace a pathlib method reads its globals from.
-PyObject* globals_of(PyTypeObject* type, const char* method) {
-  Ref key = Ref::steal(PyUnicode_InternFromString(method));
-  PyObject* fn = key ? compat::type_lookup(type, key.get()) : nullptr;
-  return fn && PyFunction_Check(fn) ? PyFunction_GetGlobals(fn) : nullptr;
 }
 
 }  // namespace
@@ -215,6 +94,132 @@ int has_own_attributes(PyObject* path) {
   Ref dict = Ref::steal(PyObject_GenericGetDict(path, nullptr));
   if (!dict) return -1;
   return !PyDict_Check(dict.get()) || PyDict_GET_SIZE(dict.get()) != 0;
+}
+
+#if !defined(_WIN32)
+// --- What is read and checked of pathlib at import (the native walks are POSIX) ---
+
+// Class bookkeeping that a subclass always has of its own: never compared.
+constexpr const char* kBookkeeping[] = {
+    "__module__", "__qualname__", "__doc__", "__slots__", "__dict__", "__weakref__",
+    "__firstlineno__", "__static_attributes__", "__annotations__", "__orig_bases__",
+    "__parameters__", "__type_params__", "__abstractmethods__", "_abc_impl",
+};
+
+bool bookkeeping(PyObject* name) {
+  for (const char* b : kBookkeeping)
+    if (PyUnicode_CompareWithASCIIString(name, b) == 0) return true;
+  return false;
+}
+
+// Members pathlib's classes take from `object`, which a subclass may still
+// override: attribute access and construction.
+constexpr const char* kFromObject[] = {
+    "__getattribute__", "__getattr__", "__setattr__", "__delattr__", "__init__", "__new__",
+};
+// The os functions pathlib's methods call.
+constexpr const char* kOsFunctions[] = {"stat", "lstat", "listdir", "scandir",
+                                        "unlink", "rmdir", "fspath"};
+// The io functions open() and read_text() call.
+constexpr const char* kIoFunctions[] = {"open", "text_encoding"};
+
+// What each interpreter's pathlib does (see rglob.hpp for the dialects).
+struct Known {
+  int minor;
+  walk::Dialect dialect;
+  Announcements announces;
+  Layout::Kind layout;
+};
+constexpr Known kKnown[] = {
+    {11,
+     {walk::Dialect::Order::Preorder, walk::Dialect::Caches::Exists, true, false, true},
+     {"os.listdir", false, false, false},
+     Layout::Kind::Parsed},
+    {12,
+     {walk::Dialect::Order::Groups, walk::Dialect::Caches::Listed, false, true, true},
+     {"os.listdir", false, false, false},
+     Layout::Kind::Text},
+    {13,
+     {walk::Dialect::Order::GroupsLastFirst, walk::Dialect::Caches::Lstat, false, false, false},
+     {"os.scandir", true, true, true},
+     Layout::Kind::Text},
+};
+
+// The offset of the object field `name` of `type` (a member descriptor of
+// an object), or -1 where there is none.
+Py_ssize_t member_offset(PyTypeObject* type, const char* name) {
+  Ref key = Ref::steal(PyUnicode_InternFromString(name));
+  if (!key) return -2;
+  PyObject* descr = compat::type_lookup(type, key.get());
+  if (!descr || !Py_IS_TYPE(descr, &PyMemberDescr_Type)) return -1;
+  const PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
+  return member->type == compat::kMemberObjectEx ? member->offset : -1;
+}
+
+// ((name, value), ...) of every member the classes of `type`'s MRO (but
+// `object`) define, as `type` resolves them, with `extra` names too; the
+// names `type` does not resolve go to `absent`.
+int resolved_members(PyTypeObject* type, std::initializer_list<const char*> extra, Ref* members,
+                     Ref* absent) {
+  Ref names = Ref::steal(PySet_New(nullptr));
+  if (!names) return -1;
+  PyObject* mro = type->tp_mro;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+    auto* cls = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+    if (cls == &PyBaseObject_Type) continue;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(cls->tp_dict, &pos, &key, &value))
+      if (PyUnicode_CheckExact(key) && !bookkeeping(key) && PySet_Add(names.get(), key) < 0)
+        return -1;
+  }
+  for (const char* name : extra) {
+    Ref key = Ref::steal(PyUnicode_InternFromString(name));
+    if (!key || PySet_Add(names.get(), key.get()) < 0) return -1;
+  }
+  Ref found = Ref::steal(PyList_New(0));
+  Ref missing = Ref::steal(PyList_New(0));
+  if (!found || !missing) return -1;
+  Ref it = Ref::steal(PyObject_GetIter(names.get()));
+  if (!it) return -1;
+  while (Ref next = Ref::steal(PyIter_Next(it.get()))) {
+    PyObject* interned = next.release();
+    PyUnicode_InternInPlace(&interned);
+    Ref name = Ref::steal(interned);
+    PyObject* value = compat::type_lookup(type, name.get());
+    Ref item = value ? Ref::steal(PyTuple_Pack(2, name.get(), value)) : Ref::borrow(name.get());
+    if (!item || PyList_Append(value ? found.get() : missing.get(), item.get()) < 0) return -1;
+  }
+  if (PyErr_Occurred()) return -1;
+  *members = Ref::steal(PyList_AsTuple(found.get()));
+  *absent = Ref::steal(PyList_AsTuple(missing.get()));
+  return *members && *absent ? 0 : -1;
+}
+
+// ((name, module.name), ...) for each name the module has.
+template <std::size_t N>
+Ref module_functions(PyObject* module, const char* const (&names)[N]) {
+  Ref pairs = Ref::steal(PyList_New(0));
+  if (!pairs) return {};
+  for (const char* name : names) {
+    Ref key = Ref::steal(PyUnicode_InternFromString(name));
+    if (!key) return {};
+    PyObject* raw = nullptr;
+    const int found = compat::get_optional_attr(module, key.get(), &raw);
+    Ref value = Ref::steal(raw);
+    if (found < 0) return {};
+    if (!found) continue;
+    Ref pair = Ref::steal(PyTuple_Pack(2, key.get(), value.get()));
+    if (!pair || PyList_Append(pairs.get(), pair.get()) < 0) return {};
+  }
+  return Ref::steal(PyList_AsTuple(pairs.get()));
+}
+
+// The namespace a pathlib method reads its globals from.
+PyObject* globals_of(PyTypeObject* type, const char* method) {
+  Ref key = Ref::steal(PyUnicode_InternFromString(method));
+  PyObject* fn = key ? compat::type_lookup(type, key.get()) : nullptr;
+  return fn && PyFunction_Check(fn) ? PyFunction_GetGlobals(fn) : nullptr;
 }
 
 // Whether two objects compare as the check needs: 1 yes, 0 no, -1 error.
@@ -356,6 +361,8 @@ int read_pathlib(PathSeam* seam) {
   }
   return 1;
 }
+
+#endif  // !_WIN32
 
 }  // namespace
 

@@ -5,6 +5,18 @@
 
 namespace zavrik::walk {
 
+// The directories a walk knows: `parent(d)`, `name(d)` and `ino(d)` (its
+// parent's listing's inode number, 0 if unknown) describe directory d (0 is
+// the base).
+struct DirMap {
+  virtual int parent(int dir) const = 0;
+  virtual const std::string& name(int dir) const = 0;
+  virtual std::uint64_t ino(int dir) const = 0;
+
+ protected:
+  ~DirMap() = default;
+};
+
 #if !defined(_WIN32)
 
 // Descriptors of the directories of a walk, reached one component at a time
@@ -16,16 +28,7 @@ namespace zavrik::walk {
 // more of them.
 class Reach {
  public:
-  // `parent(d)`, `name(d)` and `ino(d)` (its parent's listing's inode
-  // number, 0 if unknown) describe directory d (0 is the base).
-  struct Map {
-    virtual int parent(int dir) const = 0;
-    virtual const std::string& name(int dir) const = 0;
-    virtual std::uint64_t ino(int dir) const = 0;
-
-   protected:
-    ~Map() = default;
-  };
+  using Map = DirMap;
   Reach(const Map& map, int base) noexcept : map_(map), base_(base) {}
 
   // The descriptor of directory `dir` (only to work in).

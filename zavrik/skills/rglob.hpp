@@ -56,7 +56,7 @@ enum class Scan : unsigned char {
 };
 
 // A walked tree, in rglob's order.
-struct Tree final : Reach::Map {
+struct Tree final : DirMap {
   struct Dir {
     int parent = -1;          // -1 for the base
     std::string name;         // empty for the base

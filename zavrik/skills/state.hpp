@@ -43,7 +43,7 @@ class Interned {
   X(is_packable_file, "_is_packable_file")                        \
   X(remove_packaging_junk, "_remove_packaging_junk")              \
   X(dunder_file, "__file__")                                      \
-  X(environ, "environ")                                           \
+  X(environ_, "environ")                                          \
   X(get, "get")                                                   \
   X(strip, "strip")                                               \
   X(expanduser, "expanduser")                                     \

@@ -53,7 +53,11 @@ namespace {
 
 std::uint64_t now_ns() {
   struct timespec ts;
+#if defined(_WIN32)
   timespec_get(&ts, TIME_UTC);
+#else
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+#endif
   return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000u +
          static_cast<std::uint64_t>(ts.tv_nsec);
 }
