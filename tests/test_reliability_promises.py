@@ -75,11 +75,11 @@ OPS = {
 
 
 def build_files(root, dirs, files):
-    """root/d<i>/f<j>, each file holding b"x"."""
+    """root/d<i>/f<j>, each file holding b"x" (made or made again)."""
     os.makedirs(root, exist_ok=True)
     for i in range(dirs):
         d = os.path.join(root, f"d{i}")
-        os.mkdir(d)
+        os.makedirs(d, exist_ok=True)  # a sweep leaves the directories: build again over them
         fd = os.open(d, os.O_RDONLY | os.O_DIRECTORY)
         try:
             for j in range(files):

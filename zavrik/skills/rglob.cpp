@@ -31,8 +31,6 @@ bool packable(const Tree& tree, int dir, const Tree::Item& item) {
 
 namespace {
 
-const std::string kPycacheName = rules::kPycache;
-
 const Entry* find_entry(const std::vector<Entry>& listing, const std::string& name) {
   for (const Entry& e : listing)
     if (e.name == name) return &e;
@@ -44,15 +42,16 @@ const Entry* find_entry(const std::vector<Entry>& listing, const std::string& na
 Failure remove_cache(int fd, const Tree& tree, const Tree::Cache& cache, std::size_t depth_limit,
                      Poll& poll, Watch* watch, bool* removed) {
   *removed = false;
+  const std::string pycache(rules::kPycache);  // no static: a walk may outlive exit's destructors
   const int d = cache.dir;
   const Tree::Dir& dir = tree.dirs[static_cast<std::size_t>(d)];
-  const std::size_t length = dir.prefix + kPycacheName.size();
+  const std::size_t length = dir.prefix + pycache.size();
   bool is_dir;
-  if (const int err = entry_is(S_IFDIR, fd, dir.prefix, dir.searchable, kPycacheName, cache.type,
+  if (const int err = entry_is(S_IFDIR, fd, dir.prefix, dir.searchable, pycache, cache.type,
                                &is_dir))
-    return Failure::at(err, tree.components(d, &kPycacheName));
+    return Failure::at(err, tree.components(d, &pycache));
   if (!is_dir) return {};
-  if (Failure f = remove_tree(fd, kPycacheName, length, depth_limit, poll, watch,
+  if (Failure f = remove_tree(fd, pycache, length, depth_limit, poll, watch,
                               tree.components(d)))
     return f;
   *removed = true;
@@ -189,15 +188,16 @@ Failure Scanner::emit(int d) {
 }
 
 Failure Scanner::find_cache(int d, int fd, const std::vector<Entry>* listing) {
-  const std::size_t length = dir(d).prefix + kPycacheName.size();
+  const std::string pycache(rules::kPycache);
+  const std::size_t length = dir(d).prefix + pycache.size();
   const bool searchable = dir(d).searchable;
   bool candidate = false;
-  const Entry* listed = listing ? find_entry(*listing, kPycacheName) : nullptr;
+  const Entry* listed = listing ? find_entry(*listing, pycache) : nullptr;
   unsigned char type = listed ? listed->type : static_cast<unsigned char>(DT_UNKNOWN);
   switch (plan_.dialect.caches) {
     case Dialect::Caches::Exists: {
       // exists() of the cache: links followed.
-      if (!nameable(length)) return Failure::at(ENAMETOOLONG, tree_.components(d, &kPycacheName));
+      if (!nameable(length)) return Failure::at(ENAMETOOLONG, tree_.components(d, &pycache));
       if (listing && !listed) break;
       if (listed && type != DT_LNK && type != DT_UNKNOWN && searchable) {
         candidate = true;
@@ -210,7 +210,7 @@ Failure Scanner::find_cache(int d, int fd, const std::vector<Entry>* listing) {
       } else {
         const int err = fd >= 0 ? errno : EACCES;
         if (!ignored(err) && !denied(err))
-          return Failure::at(err, tree_.components(d, &kPycacheName));
+          return Failure::at(err, tree_.components(d, &pycache));
       }
       break;
     }
