@@ -175,6 +175,11 @@ def test_the_extension_exports_its_init_function_alone():
     symbols = subprocess.run(["nm", "-D", "--defined-only", pk.__file__],
                              capture_output=True, text=True, check=True).stdout
     assert [line.split()[-1] for line in symbols.splitlines()] == ["PyInit_packaging"]
+    # Nor does it register a destructor with exit(): exit runs those while a
+    # daemon thread may still be inside a walk.
+    needed = subprocess.run(["nm", "-D", "--undefined-only", pk.__file__],
+                            capture_output=True, text=True, check=True).stdout
+    assert "__cxa_atexit" not in needed.split()
 
 
 def test_exception_class():
