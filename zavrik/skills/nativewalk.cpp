@@ -35,14 +35,10 @@ std::size_t depth_limit() {
 
 bool simple_component(PyObject* name, std::string* out) {
   if (!PyUnicode_CheckExact(name)) return false;
-  Ref encoded = fsencode(name);
-  if (!encoded) {
-    // Not a name the system takes: the methods raise for it, their way.
-    if (PyErr_ExceptionMatches(PyExc_ValueError)) PyErr_Clear();
-    return false;
-  }
-  const std::string_view view(PyBytes_AS_STRING(encoded.get()),
-                              static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())));
+  Maybe encoded = fsencode_or_refused(name);
+  if (!encoded || !*encoded) return false;
+  const std::string_view view(PyBytes_AS_STRING(encoded->get()),
+                              static_cast<size_t>(PyBytes_GET_SIZE(encoded->get())));
   if (!rules::simple_name(view)) return false;
   out->assign(view);
   return true;
@@ -51,15 +47,11 @@ bool simple_component(PyObject* name, std::string* out) {
 int make_target(PyObject* path, Target* out) {
   Ref text = Ref::steal(PyObject_Str(path));
   if (!text) return -1;
-  Ref bytes = fsencode(text.get());
-  if (!bytes) {
-    // The methods refuse such a path with a ValueError of their own.
-    if (!PyErr_ExceptionMatches(PyExc_ValueError)) return -1;
-    PyErr_Clear();
-    return 0;
-  }
-  const std::string_view view(PyBytes_AS_STRING(bytes.get()),
-                              static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+  Maybe bytes = fsencode_or_refused(text.get());
+  if (!bytes) return 0;
+  if (!*bytes) return -1;
+  const std::string_view view(PyBytes_AS_STRING(bytes->get()),
+                              static_cast<size_t>(PyBytes_GET_SIZE(bytes->get())));
   out->path = path;
   out->bytes.assign(view);
   // A path's text is its parts joined by separators: "." and empty

@@ -70,13 +70,10 @@ int fs_text(PyObject* path, std::string* out) {
   Maybe fspath = fspath_of(path);
   if (!fspath) return 0;
   if (!*fspath) return -1;
-  Ref bytes = fsencode(fspath->get());
-  if (!bytes) {
-    if (!PyErr_ExceptionMatches(PyExc_ValueError)) return -1;
-    PyErr_Clear();
-    return 0;
-  }
-  out->assign(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+  Maybe bytes = fsencode_or_refused(fspath->get());
+  if (!bytes) return 0;
+  if (!*bytes) return -1;
+  out->assign(PyBytes_AS_STRING(bytes->get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes->get())));
   return 1;
 }
 

@@ -104,4 +104,11 @@ Ref fsencode(PyObject* fspath) {
   return bytes;
 }
 
+Maybe fsencode_or_refused(PyObject* fspath) {
+  Ref bytes = fsencode(fspath);
+  if (bytes || !PyErr_ExceptionMatches(PyExc_ValueError)) return bytes;
+  PyErr_Clear();
+  return std::nullopt;
+}
+
 }  // namespace zavrik

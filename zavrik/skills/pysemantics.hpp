@@ -108,4 +108,9 @@ Ref format_concat(PyObject* left, PyObject* right);
 // ValueErrors.
 Ref fsencode(PyObject* fspath);
 
+// fsencode where the system's refusal is an answer: the bytes; nothing
+// (its ValueError cleared) for a name the system cannot take, which the
+// path methods refuse their own way; or empty with any other error set.
+Maybe fsencode_or_refused(PyObject* fspath);
+
 }  // namespace zavrik
