@@ -28,8 +28,7 @@ struct DirMap {
 // more of them.
 class Reach {
  public:
-  using Map = DirMap;
-  Reach(const Map& map, int base) noexcept : map_(map), base_(base) {}
+  Reach(const DirMap& map, int base) noexcept : map_(map), base_(base) {}
 
   // The descriptor of directory `dir` (only to work in).
   int fd(int dir, int* out);
@@ -55,7 +54,7 @@ class Reach {
   int climb(int dir, int* out);
   int descend(int dir, int* out);
 
-  const Map& map_;
+  const DirMap& map_;
   int base_;
   std::vector<Held> held_;
   std::uint64_t clock_ = 0;

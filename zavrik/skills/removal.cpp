@@ -13,7 +13,7 @@ namespace {
 
 // The directories of a tree being removed, as Reach sees them: 0 is the
 // directory the removal started from, 1 the tree's root.
-struct RemovalMap final : Reach::Map {
+struct RemovalMap final : DirMap {
   std::vector<int> parents{-1};
   std::vector<std::string> names{std::string()};
   std::vector<std::uint64_t> inos{0};
