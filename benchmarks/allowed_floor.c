@@ -10,8 +10,11 @@
  * recognised by string equality (identity, then length and bytes), the
  * profile's key taken from a dict of dicts, then manifest["default"],
  * manifest["skills"][skill_name] and entry.get(key, default.get(key, False))
- * as a truth value. No function objects are called and nothing is looked up
- * in module globals.
+ * as a truth value. As the module must, it reads `_PROFILE_KEYS` and
+ * `_profile_key` from its own namespace at every call, so that rebinding
+ * either takes effect at the next call: the table is then searched, and the
+ * function is only compared with the one bound at import (the floor calls
+ * no replacement). No function objects are called.
  *
  * The benchmark builds it on first use against the running interpreter's
  * headers. Reading the manifest from disk is not part of the floor: a call
@@ -23,8 +26,9 @@
 #include <string.h>
 
 static PyObject *s_skill_name, *s_profile, *s_artifact, *s_manifest, *s_templates_dir;
-static PyObject *s_dev, *s_internal, *s_default, *s_skills;
-static PyObject *profile_keys; /* {"python-release": {"sdist": "source", ...}, ...} */
+static PyObject *s_dev, *s_internal, *s_default, *s_skills, *s_PROFILE_KEYS, *s_profile_key;
+static PyObject *namespace;    /* the module's __dict__ */
+static PyObject *own_key_fn;   /* what `_profile_key` is bound to at import */
 
 /* a == b for two exact str objects: identity, then length, kind and bytes. */
 static inline int str_eq(PyObject *a, PyObject *b) {
@@ -90,12 +94,22 @@ static PyObject *skill_allowed(PyObject *self, PyObject *const *args, size_t nar
   }
 
   int failed;
+  PyObject *key_fn = lookup(namespace, s_profile_key, &failed);
+  if (failed) return NULL;
+  if (key_fn != own_key_fn) {
+    PyErr_SetString(PyExc_NotImplementedError, "the floor calls no replacement _profile_key");
+    return NULL;
+  }
+  PyObject *profile_keys = lookup(namespace, s_PROFILE_KEYS, &failed);
+  if (failed) return NULL;
+  if (!profile_keys || !PyDict_Check(profile_keys)) return type_error("needs a dict for _PROFILE_KEYS");
   PyObject *keys = lookup(profile_keys, profile, &failed);
   if (failed) return NULL;
   if (!keys) {
     PyErr_SetString(PyExc_ValueError, "unknown profile");
     return NULL;
   }
+  if (!PyDict_Check(keys)) return type_error("needs a dict for the profile's artifacts");
   PyObject *key = lookup(keys, a[2], &failed);
   if (failed) return NULL;
   if (!key) {
@@ -131,10 +145,17 @@ static PyObject *skill_allowed(PyObject *self, PyObject *const *args, size_t nar
   return PyBool_FromLong(truth);
 }
 
+static PyObject *profile_key(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
+  (void)self, (void)args, (void)nargs;
+  PyErr_SetString(PyExc_NotImplementedError, "the floor's _profile_key is only compared");
+  return NULL;
+}
+
 static PyMethodDef methods[] = {
     {"skill_allowed", (PyCFunction)(void (*)(void))skill_allowed, METH_FASTCALL | METH_KEYWORDS,
      "skill_allowed($module, skill_name, *, profile, artifact, manifest=None,"
      " templates_dir=None)\n--\n\nThe floor of skill_allowed."},
+    {"_profile_key", (PyCFunction)(void (*)(void))profile_key, METH_FASTCALL, NULL},
     {NULL, NULL, 0, NULL},
 };
 
@@ -146,12 +167,12 @@ static int intern(PyObject **slot, const char *text) {
   return *slot ? 0 : -1;
 }
 
-static int add_keys(const char *profile, const char *artifact1, const char *key1,
-                    const char *artifact2, const char *key2) {
+static int add_keys(PyObject *table, const char *profile, const char *artifact1,
+                    const char *key1, const char *artifact2, const char *key2) {
   PyObject *keys = artifact2 ? Py_BuildValue("{ssss}", artifact1, key1, artifact2, key2)
                              : Py_BuildValue("{ss}", artifact1, key1);
   if (!keys) return -1;
-  int rc = PyDict_SetItemString(profile_keys, profile, keys);
+  int rc = PyDict_SetItemString(table, profile, keys);
   Py_DECREF(keys);
   return rc;
 }
@@ -161,13 +182,28 @@ PyMODINIT_FUNC PyInit__allowed_floor(void) {
       intern(&s_artifact, "artifact") || intern(&s_manifest, "manifest") ||
       intern(&s_templates_dir, "templates_dir") || intern(&s_dev, "dev") ||
       intern(&s_internal, "internal") || intern(&s_default, "default") ||
-      intern(&s_skills, "skills"))
+      intern(&s_skills, "skills") || intern(&s_PROFILE_KEYS, "_PROFILE_KEYS") ||
+      intern(&s_profile_key, "_profile_key"))
     return NULL;
-  profile_keys = PyDict_New();
-  if (!profile_keys) return NULL;
-  if (add_keys("python-release", "sdist", "source", "wheel", "wheel") ||
-      add_keys("binary-minimal", "binary", "binary", NULL, NULL) ||
-      add_keys("binary-full", "binary", "binary_full", NULL, NULL))
+  PyObject *module = PyModule_Create(&module_def);
+  if (!module) return NULL;
+  /* {"python-release": {"sdist": "source", "wheel": "wheel"}, ...} */
+  PyObject *table = PyDict_New();
+  if (!table || add_keys(table, "python-release", "sdist", "source", "wheel", "wheel") ||
+      add_keys(table, "binary-minimal", "binary", "binary", NULL, NULL) ||
+      add_keys(table, "binary-full", "binary", "binary_full", NULL, NULL) ||
+      PyModule_AddObjectRef(module, "_PROFILE_KEYS", table) < 0) {
+    Py_XDECREF(table);
+    Py_DECREF(module);
     return NULL;
-  return PyModule_Create(&module_def);
+  }
+  Py_DECREF(table);
+  namespace = PyModule_GetDict(module); /* borrowed: the module lives as long as the process */
+  own_key_fn = PyDict_GetItemWithError(namespace, s_profile_key);
+  if (!own_key_fn) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "no _profile_key");
+    Py_DECREF(module);
+    return NULL;
+  }
+  return module;
 }
