@@ -434,12 +434,41 @@ def test_daemon_thread_inside_a_call_at_exit_leaves_status_0(slow_trees, scratch
 
 
 SLOW_EXIT_C = r'''
+#include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 /* A library whose own teardown takes time: it runs after the interpreter
    has finalized, while daemon threads may still be inside a call. */
 static void slow_teardown(void) { usleep(300000); }
-__attribute__((constructor)) static void register_teardown(void) { atexit(slow_teardown); }
+
+#if defined(__GLIBC__) || defined(__APPLE__)
+#include <execinfo.h>
+/* A crash prints the crashing thread's native frames: after finalization
+   no Python-level handler is left to say where it happened. */
+static void report(int sig) {
+  static const char head[] = "\nnative frames of the crashing thread:\n";
+  void *frames[64];
+  int n = backtrace(frames, 64);
+  if (write(2, head, sizeof head - 1) > 0) backtrace_symbols_fd(frames, n, 2);
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+static void install_report(void) {
+  void *warm[1];
+  backtrace(warm, 1); /* loads the unwinder now, not inside the handler */
+  signal(SIGSEGV, report);
+  signal(SIGBUS, report);
+  signal(SIGABRT, report);
+}
+#else
+static void install_report(void) {}
+#endif
+
+__attribute__((constructor)) static void register_teardown(void) {
+  install_report();
+  atexit(slow_teardown);
+}
 '''
 
 SLOW_EXIT_CHILD = CHILD_PRELUDE + r'''
@@ -492,7 +521,7 @@ def test_daemon_threads_inside_calls_at_exit_with_a_slow_exit_handler_leave_stat
         for child in children:
             _, stderr = child.communicate(timeout=120)
             if child.returncode != 0:
-                crashed.append((child.returncode, stderr[-1000:]))
+                crashed.append((child.returncode, stderr[-4000:]))
     assert not crashed, f"{len(crashed)} of 100 runs crashed: {crashed[:3]}"
 
 
