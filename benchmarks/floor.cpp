@@ -18,7 +18,8 @@
 // Prints one JSON object: {"op", "runs", "median_ns", "count"}; `count` is
 // the size of the operation's result, so the benchmark can check that the
 // floor did the same work as the module. The runs are timed on the monotonic
-// clock, or on the process's CPU clock when FLOOR_CLOCK=cpu.
+// clock, or on the process's CPU clock when FLOOR_CLOCK=cpu. FLOOR_LIST_FIRST=1
+// makes the sweep (and prune's) list the whole tree before it deletes.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -248,41 +249,85 @@ void remove_tree(int parent, const std::string& name) {
   if (unlinkat(parent, name.c_str(), AT_REMOVEDIR) < 0) die("rmdir " + name);
 }
 
-// The junk sweep in one pass: cache directories go whole, junk files (links
-// to junk files as links) one by one; other directories stay, even empty.
-std::size_t sweep_dir(int fd) {
+// The junk sweep as its two phases: every cache directory goes whole, then
+// every junk file (a link to a junk file, or one named "__pycache__" to a
+// directory, as a link); other directories stay, even empty. Each phase
+// works from a listing taken before it deletes, and the second phase from
+// the first one's, so no junk file goes before the last cache. Where rglob
+// raises a failed listing (3.11: FLOOR_LIST_FIRST=1) a failure anywhere must
+// come before the first deletion, so the whole tree, caches included, is
+// listed first and each cache's parent opened again by its path to remove
+// it; else a cache goes when the walk meets it, its parent still open.
+bool list_first = false;
+
+struct Listed {
+  std::string path;               // relative to the root: "" or ending in '/'
+  std::vector<std::string> junk;  // its junk files, for the second phase
+};
+
+struct Sweep {
+  std::vector<Listed> dirs;         // outside the caches, in walk order
+  std::vector<std::string> caches;  // outermost caches left for later (list_first)
   std::size_t removed = 0;
-  for (const Entry& e : read_dir(fd)) {
-    unsigned char own = own_kind(fd, e);
-    if (own == DT_DIR) {
-      if (is_pycache(e.name)) {
-        remove_tree(fd, e.name);
-        ++removed;
+
+  void walk(int fd, const std::string& path, bool in_cache) {
+    const std::size_t me = dirs.size();
+    if (!in_cache) dirs.push_back({path, {}});
+    for (const Entry& e : read_dir(fd)) {
+      unsigned char own = own_kind(fd, e);
+      if (own == DT_DIR) {
+        const bool cache = !in_cache && is_pycache(e.name);
+        if (cache && !list_first) {
+          remove_tree(fd, e.name);
+          ++removed;
+          continue;
+        }
+        if (cache) caches.push_back(path + e.name);
+        int child = open_dir(fd, e.name.c_str());
+        if (child < 0) continue;
+        walk(child, path + e.name + "/", in_cache || cache);
+        close(child);
         continue;
       }
-      int child = open_dir(fd, e.name.c_str());
-      if (child < 0) continue;
-      removed += sweep_dir(child);
-      close(child);
-      continue;
-    }
-    if (!junk_name(e.name)) continue;
-    unsigned char kind = own == DT_LNK ? followed_kind(fd, e) : own;
-    const bool cache_link = own == DT_LNK && kind == DT_DIR && is_pycache(e.name);
-    if (kind == DT_REG || cache_link) {
-      if (unlinkat(fd, e.name.c_str(), 0) < 0) die("unlinkat " + e.name);
-      ++removed;
+      if (in_cache || !junk_name(e.name)) continue;
+      unsigned char kind = own == DT_LNK ? followed_kind(fd, e) : own;
+      const bool cache_link = own == DT_LNK && kind == DT_DIR && is_pycache(e.name);
+      if (kind == DT_REG || cache_link) dirs[me].junk.push_back(e.name);
     }
   }
-  return removed;
+};
+
+int open_below(int root, const std::string& path) {
+  if (path.empty()) return root;
+  int fd = openat(root, path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) die("open " + path);
+  return fd;
 }
 
 std::size_t sweep(const std::string& root) {
   int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) die("open " + root);
-  std::size_t removed = sweep_dir(fd);
+  Sweep s;
+  s.walk(fd, "", false);
+  for (const std::string& cache : s.caches) {
+    const auto slash = cache.rfind('/');
+    const std::string parent = slash == std::string::npos ? "" : cache.substr(0, slash + 1);
+    int at = open_below(fd, parent);
+    remove_tree(at, cache.substr(parent.size()));
+    ++s.removed;
+    if (at != fd) close(at);
+  }
+  for (const Listed& dir : s.dirs) {
+    if (dir.junk.empty()) continue;
+    int at = open_below(fd, dir.path);
+    for (const std::string& name : dir.junk) {
+      if (unlinkat(at, name.c_str(), 0) < 0) die("unlinkat " + name);
+      ++s.removed;
+    }
+    if (at != fd) close(at);
+  }
   close(fd);
-  return removed;
+  return s.removed;
 }
 
 std::size_t prune(const std::string& manifest_root, const std::vector<std::string>& names,
@@ -347,6 +392,8 @@ int main(int argc, char** argv) {
   if (argc < 3) usage();
   const char* clock_name = std::getenv("FLOOR_CLOCK");
   if (clock_name && std::strcmp(clock_name, "cpu") == 0) timing_clock = CLOCK_PROCESS_CPUTIME_ID;
+  const char* listed = std::getenv("FLOOR_LIST_FIRST");
+  list_first = listed && std::strcmp(listed, "1") == 0;
   const std::string op = argv[1];
   std::vector<std::string> args(argv + 2, argv + argc);
   if (op == "list" || op == "selected") {

@@ -763,6 +763,9 @@ def main() -> None:
         os.environ["FLOOR_CLOCK"] = "cpu"
     else:
         os.environ.pop("FLOOR_CLOCK", None)
+    # 3.11's rglob raises a failed listing, so a sweep there must list the
+    # whole tree before its first deletion, and so must its floor.
+    os.environ["FLOOR_LIST_FIRST"] = "1" if sys.version_info < (3, 12) else "0"
     os.environ.pop(module.PROFILE_ENV, None)
     os.environ.pop("ZAVRIK_BUILTIN_TEMPLATES_DIR", None)
     binary = build_floor()
