@@ -31,6 +31,11 @@ bool packable(const Tree& tree, int dir, const Tree::Item& item) {
 
 namespace {
 
+// "__pycache__", made where it is used: an object of static storage would
+// be destroyed by exit() while a daemon thread may still be inside a walk.
+// (It fits the string's own buffer: no allocation.)
+std::string pycache_name() { return std::string(rules::kPycache); }
+
 const Entry* find_entry(const std::vector<Entry>& listing, const std::string& name) {
   for (const Entry& e : listing)
     if (e.name == name) return &e;
@@ -42,7 +47,7 @@ const Entry* find_entry(const std::vector<Entry>& listing, const std::string& na
 Failure remove_cache(int fd, const Tree& tree, const Tree::Cache& cache, std::size_t depth_limit,
                      Poll& poll, Watch* watch, bool* removed) {
   *removed = false;
-  const std::string pycache(rules::kPycache);  // no static: a walk may outlive exit's destructors
+  const std::string pycache = pycache_name();
   const int d = cache.dir;
   const Tree::Dir& dir = tree.dirs[static_cast<std::size_t>(d)];
   const std::size_t length = dir.prefix + pycache.size();
@@ -188,7 +193,7 @@ Failure Scanner::emit(int d) {
 }
 
 Failure Scanner::find_cache(int d, int fd, const std::vector<Entry>* listing) {
-  const std::string pycache(rules::kPycache);
+  const std::string pycache = pycache_name();
   const std::size_t length = dir(d).prefix + pycache.size();
   const bool searchable = dir(d).searchable;
   bool candidate = false;
