@@ -3,14 +3,14 @@
 # releases, 3.14 and 3.15, with their headers, venv support and g++, and the
 # machine's CA bundle and pip configuration so that pip works inside.
 #
-#   scripts/sid_chroot.sh [DIR]        default DIR: $ZAVRIK_SID_CHROOT or build/sid
+#   scripts/sid_chroot.sh [DIR]        default DIR: $ZAVRIK_SID_CHROOT or /var/tmp/zavrik-sid
 #
 # Prints the chroot's directory on its last line. Fails, saying which in one
 # line, when the distribution no longer carries one of the interpreters: a run
 # never goes on silently with fewer interpreters than it names.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-dir="${1:-${ZAVRIK_SID_CHROOT:-build/sid}}"
+dir="${1:-${ZAVRIK_SID_CHROOT:-/var/tmp/zavrik-sid}}"
 mirror="${ZAVRIK_SID_MIRROR:-http://deb.debian.org/debian}"
 minors="${ZAVRIK_SID_MINORS:-14 15}"
 sudo=""
@@ -69,6 +69,9 @@ if [ -n "$missing" ]; then
     exit 1
 fi
 in_chroot env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $pkgs >/dev/null
+# The machine's CA bundle again: installing ca-certificates wrote the
+# distribution's own over it.
+$sudo cp -L /etc/ssl/certs/ca-certificates.crt "$dir/etc/ssl/certs/ca-certificates.crt"
 for m in $minors; do
     in_chroot "python3.$m" -c 'import sys; print("sid chroot: CPython", sys.version.split()[0])'
 done

@@ -6,12 +6,12 @@
 #   scripts/sid_run.sh MINOR COMMAND...    e.g. scripts/sid_run.sh 14 python -m pytest -m 'not slow'
 #
 # COMMAND runs in the checkout with the venv first on PATH. ZAVRIK_SID_CHROOT
-# names the chroot (default build/sid); it is made when missing.
+# names the chroot (default /var/tmp/zavrik-sid); it is made when missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 minor="$1"; shift
 src="$(pwd)"
-dir="${ZAVRIK_SID_CHROOT:-build/sid}"
+dir="${ZAVRIK_SID_CHROOT:-/var/tmp/zavrik-sid}"
 [ -x "$dir/usr/bin/python3.$minor" ] || scripts/sid_chroot.sh "$dir" >/dev/null
 dir="$(cd "$dir" && pwd)"
 sudo=""
