@@ -16,6 +16,8 @@ dir="${ZAVRIK_SID_CHROOT:-/var/tmp/zavrik-sid}"
 dir="$(cd "$dir" && pwd)"
 sudo=""
 [ "$(id -u)" = 0 ] || sudo="sudo"
+mountpoint -q "$dir/proc" || $sudo mount -t proc proc "$dir/proc"
+mountpoint -q "$dir/dev/shm" || { $sudo mkdir -p "$dir/dev/shm"; $sudo mount -t tmpfs shm "$dir/dev/shm"; }
 if ! mountpoint -q "$dir$src"; then
     $sudo mkdir -p "$dir$src"
     $sudo mount --bind "$src" "$dir$src"
