@@ -266,7 +266,7 @@ AUDIT_TREE = {
     "manifest.json": {"skills": {"s": {"reason": "r", "tier": "t", "binary": True},
                                  "gone": {"reason": "r", "tier": "t", "binary": False}}},
     "s/SKILL.md": "", "s/data/VERSION.json": "", "s/x.pyc": "", "s/__pycache__/c.pyc": "",
-    "s/sub/deep.pyo": "", "s/sub/keep.txt": "", "s/sub/__pycache__/d.pyc": "",
+    "s/sub/deep.pyo": "", "s/sub/keep.txt": "", "s/sub/gone.txt": "", "s/sub/__pycache__/d.pyc": "",
     "gone/SKILL.md": "", "gone/y.pyc": "",
 }
 AUDIT_OPS = {
@@ -278,16 +278,46 @@ AUDIT_OPS = {
     "collect": lambda root: pk.collect_skill_datas(profile="binary-minimal", templates_dir=root),
     "list": lambda root: pk.list_template_dirs(root),
     "validate": lambda root: pk.validate_release_manifest(root),
+    # Removals whose listing fails: it is announced all the same, then raises.
+    "remove-missing": lambda root: pk._remove_tree(root / "missing"),
+    "remove-file": lambda root: pk._remove_tree(root / "s" / "SKILL.md"),
+    "remove-fifo": lambda root: remove_fifo(root / "fifo"),
 }
+
+
+def remove_fifo(path):
+    os.mkfifo(path)
+    try:
+        return pk._remove_tree(path)
+    finally:
+        os.unlink(path)  # the snapshot would block opening it
+
+
+def change_at_listing(event, place, root):
+    """At each listing of s/sub: gone.txt goes and a new late<n>.pyc comes.
+    What the listing gives must be what is there once the hook returned."""
+    if event in ("os.scandir", "os.listdir") and place.rstrip("/").endswith("/s/sub"):
+        sub = os.path.join(root, "s", "sub")
+        if os.path.lexists(os.path.join(sub, "gone.txt")):
+            os.unlink(os.path.join(sub, "gone.txt"))
+        late = sum(name.startswith("late") for name in os.listdir(sub))
+        with open(os.path.join(sub, f"late{late}.pyc"), "w"):
+            pass
+    return False
+
+
 # What a hook refuses: the removal of one file, the listing of one directory
 # (refused with PermissionError, which rglob passes over where it passes over
 # a directory it may not list), and a removal refused with another error.
 REFUSALS = {
-    "record": lambda event, place: False,
-    "refuse-removal": lambda event, place: event == "os.remove" and place.endswith("x.pyc"),
-    "refuse-listing": lambda event, place: event in ("os.scandir", "os.listdir")
-                                            and place.rstrip("/").endswith("/sub"),
-    "refuse-rmdir": lambda event, place: event == "os.rmdir",
+    "record": lambda event, place, root: False,
+    "refuse-removal": lambda event, place, root: event == "os.remove" and place.endswith("x.pyc"),
+    "refuse-listing": lambda event, place, root: event in ("os.scandir", "os.listdir")
+                                                  and place.rstrip("/").endswith("/sub"),
+    "refuse-every-listing": lambda event, place, root: event in ("os.scandir", "os.listdir"),
+    "refuse-rmdir": lambda event, place, root: event == "os.rmdir",
+    # Not a refusal: the hook changes the tree at the listing it is told of.
+    "change-at-listing": change_at_listing,
 }
 
 
@@ -300,11 +330,16 @@ def test_audit_hooks_are_told_the_same_steps_and_stop_them_alike(tmp_path, mktre
     current = {}
 
     def listen(event, args):
-        if not current or event not in AUDITED:
+        if not current or event not in AUDITED or current.get("busy"):
             return
         place = str(args[0]).replace(current["root"], "<root>")
         current["events"].append((event, place, *args[1:]))
-        if REFUSALS[hook](event, place):
+        current["busy"] = True  # what the hook itself does is not recorded
+        try:
+            refused = REFUSALS[hook](event, place, current["root"])
+        finally:
+            current["busy"] = False
+        if refused:
             raise (PermissionError if hook != "refuse-rmdir" else RuntimeError)(f"refused: {place}")
 
     on_audit(listen)
@@ -617,6 +652,9 @@ def test_sigint_during_a_native_walk_raises_keyboard_interrupt_at_once(slow_tree
 NOBODY = 65534
 PERMISSION_CHILD = CHILD_PRELUDE + r'''
 op, roots = sys.argv[1], sys.argv[2:]
+# Pruning as a release build prunes: r is not admitted and goes.
+OPS["prune-release"] = lambda root: pk.prune_templates_dir(
+    root, profile="python-release", artifact="wheel", manifest_templates_dir=root)
 try:
     os.setgroups([])
     os.setgid(65534)
@@ -634,15 +672,23 @@ def normalized(value, root):
     return value
 
 
+# Every step announced, in order: the listings, removals and opens.
+events = []
+sys.addaudithook(lambda event, args: event in ("os.scandir", "os.listdir", "os.remove",
+                                               "os.rmdir", "open") and events.append(
+    [event, str(args[0]) if isinstance(args[0], (str, pathlib.PurePath)) else None]))
+
 outcomes = []
 for cls, root in zip((PosixPath, MethodPath), roots):
     path = cls(root)
+    del events[:]
     try:
         value = OPS[op](path / "s" if op == "remove-tree" else path)
         outcomes.append(["returned", normalized(value, root)])
     except Exception as e:
         outcomes.append(["raised", type(e).__name__, getattr(e, "errno", None),
                          normalized(getattr(e, "filename", None), root)])
+    outcomes.append(normalized([e for e in events if e[1] is None or root in e[1]], root))
 print(json.dumps({"outcomes": outcomes}))
 '''
 LOCKED_SKILL = {
@@ -654,16 +700,19 @@ LOCKED_SKILL = {
     "r/SKILL.md": "", "r/data/VERSION.json": "",
     "s/SKILL.md": "", "s/data/VERSION.json": "", "s/x.pyc": "", "s/__pycache__/c.pyc": "",
 }
-LOCKED = ("r", "s")
+LOCKED = ("r", "s", "s/__pycache__")
 
 
-@pytest.mark.parametrize("op", ["sweep", "collect", "remove-tree", "list", "validate"])
+@pytest.mark.parametrize("op", ["sweep", "prune", "prune-release", "collect", "remove-tree", "list",
+                                "validate"])
 @pytest.mark.parametrize("mode", [0o100, 0o300, 0o600], ids=oct)
 def test_native_walks_and_method_path_agree_under_another_users_permissions(
         scratch, mktree, snapshot, mode, op):
-    """The Skill directories r and s may be searched but not listed (0o100,
-    0o300) or listed but not searched (0o600) by the user the child runs as;
-    r is not release-admitted, so the release check never looks into it."""
+    """The Skill directories r and s, and the cache in s, may be searched but
+    not listed (0o100, 0o300) or listed but not searched (0o600) by the user
+    the child runs as; r is not release-admitted, so the release check never
+    looks into it. The same result, tree and audit events, a listing that
+    fails included."""
     if os.geteuid() != 0:
         pytest.skip("changing to another user needs root")
     roots = []
@@ -687,9 +736,10 @@ def test_native_walks_and_method_path_agree_under_another_users_permissions(
     result = json.loads(child.stdout)
     if "skip" in result:
         pytest.skip(f"cannot change to uid {NOBODY}: {result['skip']}")
-    native, method = result["outcomes"]
+    native, native_events, method, method_events = result["outcomes"]
     assert native == method
     assert snapshot(roots[0]) == snapshot(roots[1])
+    assert native_events == method_events
 
 
 # --- Path objects whose internal fields were never set --------------------------------
