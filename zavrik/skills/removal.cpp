@@ -74,18 +74,26 @@ Failure Removal::begin(int parent, const std::string& child, std::size_t length,
   const int err =
       reach_.open_child(parent, [&](int at) { return open_listing(at, child.c_str(), &fd); });
   if (err) {
-    // A link goes as a link (O_NOFOLLOW refuses to open it, with ELOOP or,
-    // asked for a directory, ENOTDIR).
+    // Out of descriptors: nothing is announced, the caller takes the way
+    // that needs none held.
+    if (Failure f = Failure::at(err, chain_); f.exhausted()) return f;
+    // is_symlink() first: a link goes as a link (O_NOFOLLOW refuses to open
+    // it, with ELOOP or, asked for a directory, ENOTDIR); an error it does
+    // not ignore is raised before anything is announced.
     int at;
     if (const int reach_err = reach_.fd(parent, &at)) return Failure::at(reach_err, chain_);
     struct stat st;
-    if ((err != ELOOP && err != ENOTDIR) ||
-        fstatat(at, child.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode))
-      return Failure::at(err, chain_);
-    if (tell(Watch::Step::Unlink) == Watch::Answer::Stop) return Failure::stopped();
-    if (unlinkat(at, child.c_str(), 0) != 0) return Failure::at(errno, chain_);
-    chain_.pop_back();
-    return {};
+    if (fstatat(at, child.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (!ignored(errno)) return Failure::at(errno, chain_);
+    } else if (S_ISLNK(st.st_mode) && (err == ELOOP || err == ENOTDIR)) {
+      if (tell(Watch::Step::Unlink) == Watch::Answer::Stop) return Failure::stopped();
+      if (unlinkat(at, child.c_str(), 0) != 0) return Failure::at(errno, chain_);
+      chain_.pop_back();
+      return {};
+    }
+    // Then iterdir(), whose listing is announced before it fails.
+    if (tell(Watch::Step::Iterdir) == Watch::Answer::Stop) return Failure::stopped();
+    return Failure::at(err, chain_);
   }
   if (tell(Watch::Step::Iterdir) == Watch::Answer::Stop) return Failure::stopped();
   Frame frame{map_.add(parent, child, ino), length + 1, true, {}};

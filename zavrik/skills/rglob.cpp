@@ -75,6 +75,7 @@ class Scanner {
   // What a directory's listing told, until rglob's walk reads it.
   struct Listing {
     int err = 0;                       // why it could not be listed (0: listed)
+    bool gone = false;                 // swapped for a link: passed over
     Failure subdirs_failure;           // raised when the walk reads it
     std::vector<Entry> subdirs;        // its sub-directories, in listing order
   };
@@ -83,7 +84,8 @@ class Scanner {
   Failure emit(int d);
   Failure walk(int d, std::vector<Entry>* subdirs);
   Failure yield_entries(int d, int fd, const std::vector<Entry>& listing);
-  Failure find_cache(int d, int fd, const std::vector<Entry>* listing);
+  Failure find_cache(int d, int fd, const std::vector<Entry>* listing, Watch::Answer answer);
+  Failure relist(int d);
   Failure find_subdirs(int d, int fd, const std::vector<Entry>& listing);
   int open_dir(int d, bool* listable, bool* proven, bool* gone);
 
@@ -164,6 +166,13 @@ int Scanner::open_dir(int d, bool* listable, bool* proven, bool* gone) {
 }
 
 Failure Scanner::emit(int d) {
+  // The listing that rglob announces here is announced before the
+  // directory is opened and read: what a hook changes is seen.
+  Watch::Answer answer = Watch::Answer::Go;
+  if (plan_.what != Scan::Caches || plan_.dialect.caches == Dialect::Caches::Listed) {
+    answer = tell(Watch::Step::ListEntries, d);
+    if (answer == Watch::Answer::Stop) return Failure::stopped();
+  }
   bool listable = d == 0, proven = d == 0 && plan_.base_searchable, gone = false;
   const int fd = d == 0 ? base_ : open_dir(d, &listable, &proven, &gone);
   Listing& out = listings_[static_cast<std::size_t>(d)];
@@ -173,16 +182,15 @@ Failure Scanner::emit(int d) {
   else if (d == 0)
     out.err = plan_.base_err;
   if (gone) listing.clear();
+  out.gone = gone;
   dir(d).searchable = proven || (fd >= 0 && probe_searchable(fd, listing));
   const bool listed = !gone && !out.err;
 
   bool yields = listed;
   if (plan_.what == Scan::Caches) {
-    if (Failure f = find_cache(d, fd, listed ? &listing : nullptr)) return f;
+    if (Failure f = find_cache(d, fd, listed ? &listing : nullptr, answer)) return f;
   } else {
     // rglob("*") yields the entries of every directory it may list.
-    const Watch::Answer answer = tell(Watch::Step::ListEntries, d);
-    if (answer == Watch::Answer::Stop) return Failure::stopped();
     if (out.err && raises(out.err)) return Failure::at(out.err, tree_.components(d));
     yields = listed && answer == Watch::Answer::Go;
   }
@@ -192,7 +200,8 @@ Failure Scanner::emit(int d) {
   return listed ? find_subdirs(d, fd, listing) : Failure();
 }
 
-Failure Scanner::find_cache(int d, int fd, const std::vector<Entry>* listing) {
+Failure Scanner::find_cache(int d, int fd, const std::vector<Entry>* listing,
+                            Watch::Answer answer) {
   const std::string pycache = pycache_name();
   const std::size_t length = dir(d).prefix + pycache.size();
   const bool searchable = dir(d).searchable;
@@ -220,9 +229,8 @@ Failure Scanner::find_cache(int d, int fd, const std::vector<Entry>* listing) {
       break;
     }
     case Dialect::Caches::Listed: {
-      // A listing of its own, announced as such.
-      const Watch::Answer answer = tell(Watch::Step::ListEntries, d);
-      if (answer == Watch::Answer::Stop) return Failure::stopped();
+      // A listing of its own, announced as such (by emit(), before it read
+      // `listing`).
       candidate = listed && answer == Watch::Answer::Go;
       break;
     }
@@ -296,11 +304,37 @@ Failure Scanner::find_subdirs(int d, int fd, const std::vector<Entry>& listing) 
   return {};
 }
 
+// rglob's walk reads a directory again for its sub-directories. Where a
+// hook heard that listing announced (and may have changed the directory),
+// it is read again now; else the first reading stands for it.
+Failure Scanner::relist(int d) {
+  Listing& listing = listings_[static_cast<std::size_t>(d)];
+  int fd;
+  if (const int err = reach_.fd(d, &fd)) {
+    Failure f = Failure::at(err, tree_.components(d));
+    if (f.exhausted()) return f;
+    listing.err = err;
+    return {};
+  }
+  std::vector<Entry> entries;
+  if (const int err = list_dir(fd, &entries)) {
+    listing.err = err;
+    return {};
+  }
+  listing.subdirs.clear();
+  listing.subdirs_failure = Failure();
+  return find_subdirs(d, fd, entries);
+}
+
 Failure Scanner::walk(int d, std::vector<Entry>* subdirs) {
   if (poll_.stop()) return Failure::stopped();
   const Watch::Answer answer = tell(Watch::Step::ListDirs, d);
   if (answer == Watch::Answer::Stop) return Failure::stopped();
   Listing& listing = listings_[static_cast<std::size_t>(d)];
+  if (answer == Watch::Answer::Go && !listing.err && !listing.gone && watch_ &&
+      watch_->listening()) {
+    if (Failure f = relist(d)) return f;
+  }
   if (listing.err) return raises(listing.err) ? Failure::at(listing.err, tree_.components(d)) : Failure();
   if (answer == Watch::Answer::PassOver) return {};
   if (listing.subdirs_failure) return std::move(listing.subdirs_failure);
