@@ -196,6 +196,18 @@ class Named:
         self.name = name
 
 
+class DeletesAtStr:
+    """A value whose str() deletes a file."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def __str__(self):
+        if self.path.exists():
+            self.path.unlink()
+        return "why"
+
+
 UNDECLARED_X = "模板目录未在 manifest 声明: x"
 A_LACKS_VERSION = "a: 发版准入 Skill 必须包含 data/VERSION.json"
 
@@ -211,11 +223,18 @@ A_LACKS_VERSION = "a: 发版准入 Skill 必须包含 data/VERSION.json"
     # a listed name that is no single path component, beside one that is
     ({"a": {**OK, "wheel": True}, "x/y": {**OK, "wheel": True}},
      lambda root=None: [root / "a", Named("x/y")], [A_LACKS_VERSION]),
-], ids=["dict-subclass", "key-not-str", "name-not-a-component"])
+    # a reason whose str() deletes a/SKILL.md: the files are checked as they
+    # are once it ran
+    (lambda root: {"a": {**OK, "reason": DeletesAtStr(root / "a" / "SKILL.md"), "wheel": True},
+                   "b": OK, "x": OK},
+     None, ["a: 发版准入 Skill 必须包含 SKILL.md", A_LACKS_VERSION]),
+], ids=["dict-subclass", "key-not-str", "name-not-a-component", "reason-deletes-a-file"])
 def test_replaced_loader_or_listing_checks_the_same(mktree, tmp_path, monkeypatch, path_cls,
                                                     skills, listing, problems):
     root = mktree(tmp_path, {"a/SKILL.md": "", "b/": None, "x/y/SKILL.md": "",
                              "x/y/data/VERSION.json": ""})
+    if callable(skills):
+        skills = skills(root)
     monkeypatch.setattr(pk, "load_release_manifest", lambda root=None: {"skills": skills})
     if listing:
         monkeypatch.setattr(pk, "list_template_dirs", listing)

@@ -295,8 +295,7 @@ class Check {
   // str in ascending order; otherwise the set of the listed paths' `name`.
   Ref present;
   bool native = false;
-  // The file-system bytes of names: of a native listing, each in its place;
-  // else of the names that the stats encoded.
+  // The file-system bytes of a native listing's names, each in its place.
   std::vector<std::string> bytes;
 
   // Appends the message `which` about `name`, formatted as an f-string
@@ -452,38 +451,26 @@ bool group_by_sets(Check& check, std::vector<Skill>* roll) {
   if (!both || !(both = sorted_list(both.get()))) return false;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(both.get()); ++i)
     roll->emplace_back().name = Ref::borrow(PyList_GET_ITEM(both.get(), i));
-  // Their bytes are not the listing's: room for the bytes the stats encode,
-  // so that the views taken of them stay put.
-  check.bytes.clear();
-  check.bytes.reserve(roll->size());
   return true;
 }
 
-// The stats of step 9: for a ready root, the files of every Skill whose
-// files will be asked about, where its name is one simple component. A
-// root listed natively is ready (nothing since ran Python code); after a
-// listing by methods, it is asked now.
+// The stats of step 9, for a root listed natively (it is ready: nothing
+// since ran Python code): the files of every Skill whose entry was read
+// ahead and is release-admitted. A Skill whose entry is read at its turn is
+// not among them: reading it may run Python code (a member's __str__ or
+// __bool__, a mapping's get) that changes the tree, so its files are asked
+// at its turn, after that code ran, as the methods ask them; and so is every
+// Skill after it (only the Skills before the first one read at its turn are
+// read ahead).
 bool stat_files(Check& check, std::vector<Skill>& roll, std::vector<int>* answers) {
-  const int ready = check.native ? 1 : fast::ready(check.env, check.root);
-  if (ready <= 0) return ready == 0;
   std::vector<Skill*> asked;
   std::vector<std::string_view> names;
   asked.reserve(roll.size());
   names.reserve(roll.size());
   for (Skill& skill : roll) {
     const Reading& read = skill.read;
-    if (read.kind == Reading::Kind::NotObject ||
-        (read.kind == Reading::Kind::Object && !read.admitted))
-      continue;
-    if (skill.bytes < 0) {
-      std::string encoded;
-      if (!fast::simple_component(skill.name.get(), &encoded)) {
-        if (PyErr_Occurred()) return false;
-        continue;
-      }
-      skill.bytes = static_cast<Py_ssize_t>(check.bytes.size());
-      check.bytes.push_back(std::move(encoded));
-    }
+    if (read.kind == Reading::Kind::AtTurn) break;
+    if (read.kind == Reading::Kind::NotObject || !read.admitted) continue;
     asked.push_back(&skill);
     names.push_back(check.bytes[static_cast<size_t>(skill.bytes)]);
   }
