@@ -4,6 +4,7 @@ mid-call; an environment that raises. Only Python exceptions may reach the
 caller, never a crash and never a SystemError (the sign of a C-level slip)."""
 
 import ctypes
+import json
 import os
 import subprocess
 import sys
@@ -426,3 +427,99 @@ def test_release_check_stops_at_the_first_failed_comparison(tmp_path):
     pk.load_release_manifest = lambda templates_dir=None: {"skills": {Name(): {}}}
     with pytest.raises(Boom):
         pk.validate_release_manifest(tmp_path)
+
+
+# --- memory running out -------------------------------------------------------------------
+
+NOMEMORY_CHILD = r'''
+import json, os, pathlib, sys, tempfile
+import _testcapi
+import zavrik.skills.packaging as pk
+
+op, kind, tries = sys.argv[1], sys.argv[2], int(sys.argv[3])
+PosixPath = type(pathlib.Path())
+
+
+class MethodPath(PosixPath):
+    def is_dir(self):
+        return super().is_dir()
+
+
+cls = PosixPath if kind == "plain" else MethodPath
+root = pathlib.Path(tempfile.mkdtemp())
+for rel in ("s/SKILL.md", "s/data/VERSION.json", "s/sub/f.txt"):
+    (root / rel).parent.mkdir(parents=True, exist_ok=True)
+    (root / rel).write_text("x")
+(root / "manifest.json").write_text(json.dumps({"skills": {"s": {"reason": "r", "tier": "t", "wheel": True}}}))
+OPS = {
+    "list": lambda: pk.list_template_dirs(cls(root)),
+    "select": lambda: pk.selected_skill_names(profile="python-release", artifact="wheel",
+                                              templates_dir=cls(root)),
+    "collect": lambda: pk.collect_skill_datas(profile="dev", templates_dir=cls(root)),
+    "validate": lambda: pk.validate_release_manifest(cls(root)),
+    "sweep": lambda: pk._remove_packaging_junk(cls(root)),
+    "packable": lambda: pk._is_packable_file(cls(root / "s" / "SKILL.md")),
+}
+
+
+def outcome(result, error):
+    return ["raised", type(error).__name__, str(error)] if error else ["returned", repr(result)]
+
+
+def run(start=None):
+    """The call, the allocation numbered `start` failing; nothing else
+    allocates while the failure is armed."""
+    result = error = None
+    if start is not None:
+        _testcapi.set_nomemory(start, start + 1)
+    try:
+        result = OPS[op]()
+    except Exception as e:
+        error = e
+    finally:
+        _testcapi.remove_mem_hooks()
+    return result, error
+
+
+expected = outcome(*run())
+wrong = []
+for start in range(tries):
+    got = outcome(*run(start))
+    if got != expected and (got[0] != "raised" or got[1] == "SystemError"):
+        wrong.append([start, got])
+print(json.dumps({"expected": expected, "wrong": wrong}))
+'''
+
+
+def can_fail_allocations():
+    try:
+        import _testcapi
+    except ImportError:
+        return False
+    return hasattr(_testcapi, "set_nomemory")
+
+
+# Calls whose every step survives a failed allocation in the interpreter
+# itself too: pathlib's rglob of CPython 3.13.0 corrupts its heap on one,
+# and an exception on its way out of a frame may become a SystemError of
+# the interpreter's own (3.11-3.13), so the method path's walks and a call
+# that raises are left out.
+NOMEMORY = [("list", "plain"), ("list", "method"), ("select", "plain"), ("select", "method"),
+            ("validate", "plain"), ("validate", "method"), ("packable", "plain"),
+            ("packable", "method"), ("collect", "plain"), ("sweep", "plain")]
+
+
+@pytest.mark.skipif(not can_fail_allocations(), reason="needs _testcapi.set_nomemory")
+@pytest.mark.parametrize("op, kind", NOMEMORY, ids=[f"{op}-{kind}" for op, kind in NOMEMORY])
+def test_memory_running_out_at_any_allocation_reaches_the_caller(op, kind):
+    """Each of the first allocations of a call fails in turn, those of the
+    check whether it runs natively included (made for method-path objects
+    too): the call returns what it returns otherwise or raises (MemoryError,
+    or whatever pathlib makes of it), never a SystemError, and no failure is
+    swallowed and printed as ignored."""
+    done = subprocess.run([sys.executable, "-c", NOMEMORY_CHILD, op, kind, "400"], cwd=CHECKOUT,
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert "Exception ignored" not in done.stderr, done.stderr[-2000:]
+    result = json.loads(done.stdout)
+    assert not result["wrong"], result

@@ -262,10 +262,12 @@ bool is_own_function(PyObject* obj, const FunctionDef& def, PyObject* globals) {
   return is_function_of(obj, def) && as_function(obj)->get(kGlobals) == globals;
 }
 
-bool own_function(const Env& env, PyObject* name, const FunctionDef& def) {
-  // The namespace is a dict with str keys: the lookup cannot fail.
-  PyObject* value = PyDict_GetItem(env.globals, name);
-  return value && is_function_of(value, def);
+int own_function(const Env& env, PyObject* name, const FunctionDef& def) {
+  // The lookup may fail: a key of the namespace that compares with the name
+  // may raise, or memory run out.
+  PyObject* value = PyDict_GetItemWithError(env.globals, name);
+  if (!value) return PyErr_Occurred() ? -1 : 0;
+  return is_function_of(value, def) ? 1 : 0;
 }
 
 bool binds_in_place(PyObject* callable, const FunctionDef& def,

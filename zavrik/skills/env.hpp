@@ -54,7 +54,8 @@ bool is_own_function(PyObject* obj, const FunctionDef& def, PyObject* globals);
 
 // Whether the module attribute `name` is still the module's own function
 // running `def`.
-bool own_function(const Env& env, PyObject* name, const FunctionDef& def);
+// 1, 0, or -1 with an exception set.
+int own_function(const Env& env, PyObject* name, const FunctionDef& def);
 
 // Whether a call of `callable` with `args` (every parameter of `def`, in
 // declaration order) may run `def`'s body in place, with the namespace

@@ -356,7 +356,9 @@ class Check {
 // otherwise {p.name for p in list_template_dirs(root)}.
 bool list_present(Check& check) {
   const Env& env = check.env;
-  if (own_function(env, env.s.list_template_dirs, kListTemplateDirs)) {
+  const int own_listing = own_function(env, env.s.list_template_dirs, kListTemplateDirs);
+  if (own_listing < 0) return false;
+  if (own_listing) {
     const int ready = fast::ready(env, check.root);
     if (ready < 0) return false;
     fast::Native names =

@@ -72,8 +72,11 @@ std::size_t Target::prefix() const {
 }
 
 int ready(const Env& env, PyObject* path) {
-  // The namespace is a dict with str keys: the lookup cannot fail.
-  if (!seam::intact(env.seam, PyDict_GetItem(env.globals, env.s.Path))) return 0;
+  // The namespace's lookups may fail (a key that compares with the name may
+  // raise, memory may run out): that failure is the call's.
+  PyObject* module_path = PyDict_GetItemWithError(env.globals, env.s.Path);
+  if (!module_path && PyErr_Occurred()) return -1;
+  if (const int intact = seam::intact(env.seam, module_path); intact <= 0) return intact;
   return seam::eligible(env.seam, path);
 }
 

@@ -190,8 +190,8 @@ PyObject* is_packable_file(const Env& env, PyObject* const* args) {
 // is the one every nested removal would call, and the path is one the
 // native walks know. 1, 0, -1.
 int removes_natively(const Env& env, PyObject* path) {
-  if (!own_function(env, env.s.remove_tree, kRemoveTree)) return 0;
-  return fast::ready(env, path);
+  const int own = own_function(env, env.s.remove_tree, kRemoveTree);
+  return own <= 0 ? own : fast::ready(env, path);
 }
 
 PyObject* remove_tree_guarded(const Env& env, PyObject* path, const Guard& guard) {
@@ -253,8 +253,8 @@ PyObject* remove_tree(const Env& env, PyObject* const* args) {
 // Whether the sweep of `root` may run natively: it and every callee it
 // would call are the module's own. 1, 0, -1.
 int sweeps_natively(const Env& env, PyObject* root) {
-  if (!own_function(env, env.s.is_packable_file, kIsPackableFile)) return 0;
-  return removes_natively(env, root);
+  const int own = own_function(env, env.s.is_packable_file, kIsPackableFile);
+  return own <= 0 ? own : removes_natively(env, root);
 }
 
 PyObject* sweep_guarded(const Env& env, PyObject* root, const Guard& guard) {
@@ -440,10 +440,9 @@ struct NativePrune {
 // Whether pruning `target` may run natively: it and every callee it would
 // call on the target are the module's own. 1, 0, -1.
 int prunes_natively(const Env& env, PyObject* target) {
-  if (!own_function(env, env.s.remove_packaging_junk, kRemovePackagingJunk) ||
-      !own_function(env, env.s.list_template_dirs, kListTemplateDirs))
-    return 0;
-  return sweeps_natively(env, target);
+  int own = own_function(env, env.s.remove_packaging_junk, kRemovePackagingJunk);
+  if (own > 0) own = own_function(env, env.s.list_template_dirs, kListTemplateDirs);
+  return own <= 0 ? own : sweeps_natively(env, target);
 }
 
 PyObject* prune_templates_dir(const Env& env, PyObject* const* args) {
@@ -535,7 +534,7 @@ PyObject* collect_skill_datas(const Env& env, PyObject* const* args) {
   Ref root = resolve_templates_root(env, templates_dir);
   if (!root) return nullptr;
   int native = own_function(env, env.s.is_packable_file, kIsPackableFile);
-  if (native) native = fast::ready(env, root.get());
+  if (native > 0) native = fast::ready(env, root.get());
   if (native < 0) return nullptr;
 
   // 2. Admitted names: the bundler's own fallback profile, never the

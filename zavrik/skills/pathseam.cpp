@@ -26,20 +26,22 @@ bool resolves_as(PyTypeObject* type, PyObject* members, PyObject* absent) {
   return true;
 }
 
-// Whether `ns[name_of_module]` is still `module`, and its functions as
-// recorded.
-bool module_intact(PyObject* ns, const char* name_of_module, PyObject* module,
-                   PyObject* functions) {
-  if (!ns || !module) return false;
-  PyObject* now = PyDict_GetItemString(ns, name_of_module);  // str keys: cannot fail
-  if (now != module || !PyModule_Check(module)) return false;
+// Whether `ns[name]` is still `module`, and its functions as recorded: 1,
+// 0, or -1 with an exception set. A lookup may fail: a key of the namespace
+// that compares with the name may raise, or run out of memory.
+int module_intact(PyObject* ns, PyObject* name, PyObject* module, PyObject* functions) {
+  if (!ns || !name || !module) return 0;
+  PyObject* now = PyDict_GetItemWithError(ns, name);
+  if (!now && PyErr_Occurred()) return -1;
+  if (now != module || !PyModule_Check(module)) return 0;
   PyObject* dict = PyModule_GetDict(module);
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(functions); ++i) {
     PyObject* pair = PyTuple_GET_ITEM(functions, i);
-    if (PyDict_GetItem(dict, PyTuple_GET_ITEM(pair, 0)) != PyTuple_GET_ITEM(pair, 1))
-      return false;
+    PyObject* function = PyDict_GetItemWithError(dict, PyTuple_GET_ITEM(pair, 0));
+    if (!function && PyErr_Occurred()) return -1;
+    if (function != PyTuple_GET_ITEM(pair, 1)) return 0;
   }
-  return true;
+  return 1;
 }
 
 }  // namespace
@@ -339,9 +341,14 @@ int read_pathlib(PathSeam* seam) {
   PyObject* io_ns = globals_of(concrete, "open");
   if (!os_ns || !io_ns) return 0;
   seam->os_namespace = Ref::borrow(os_ns);
-  seam->os_module = Ref::borrow(PyDict_GetItemString(os_ns, "os"));
   seam->io_namespace = Ref::borrow(io_ns);
-  seam->io_module = Ref::borrow(PyDict_GetItemString(io_ns, "io"));
+  seam->os_name = Ref::steal(PyUnicode_InternFromString("os"));
+  seam->io_name = seam->os_name ? Ref::steal(PyUnicode_InternFromString("io")) : Ref();
+  if (!seam->io_name) return -1;
+  seam->os_module = Ref::borrow(PyDict_GetItemWithError(os_ns, seam->os_name.get()));
+  if (!seam->os_module && PyErr_Occurred()) return -1;
+  seam->io_module = Ref::borrow(PyDict_GetItemWithError(io_ns, seam->io_name.get()));
+  if (!seam->io_module && PyErr_Occurred()) return -1;
   if (!seam->os_module || !seam->io_module) return 0;
   seam->os_functions = module_functions(seam->os_module.get(), kOsFunctions);
   seam->io_functions = module_functions(seam->io_module.get(), kIoFunctions);
@@ -389,17 +396,18 @@ int capture(PathSeam* seam) {
 #endif
 }
 
-bool intact(const PathSeam& seam, PyObject* module_path) {
-  if (!seam.active || module_path != seam.path_class.get()) return false;
-  if (!module_intact(seam.os_namespace.get(), "os", seam.os_module.get(),
-                     seam.os_functions.get()))
-    return false;
+int intact(const PathSeam& seam, PyObject* module_path) {
+  if (!seam.active || module_path != seam.path_class.get()) return 0;
+  if (const int os_intact = module_intact(seam.os_namespace.get(), seam.os_name.get(),
+                                          seam.os_module.get(), seam.os_functions.get());
+      os_intact <= 0)
+    return os_intact;
   if (PyObject* g = seam.globber.get()) {
     if (!resolves_as(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(g, 0)),
                      PyTuple_GET_ITEM(g, 1), PyTuple_GET_ITEM(g, 2)))
-      return false;
+      return 0;
   }
-  return true;
+  return 1;
 }
 
 int eligible(const PathSeam& seam, PyObject* path) {
@@ -415,10 +423,8 @@ int reads_like_pathlib(const PathSeam& seam, PyObject* path) {
   if (!seam.active || !class_eligible(seam, Py_TYPE(path))) return 0;
   const int own = has_own_attributes(path);
   if (own != 0) return own < 0 ? -1 : 0;
-  return module_intact(seam.io_namespace.get(), "io", seam.io_module.get(),
-                       seam.io_functions.get())
-             ? 1
-             : 0;
+  return module_intact(seam.io_namespace.get(), seam.io_name.get(), seam.io_module.get(),
+                       seam.io_functions.get());
 }
 
 Ref make_path(const PathSeam& seam, PyObject* base, std::string_view base_bytes,

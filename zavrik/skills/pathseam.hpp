@@ -58,6 +58,7 @@ struct PathSeam {
   Ref concrete;      // type(pathlib.Path()): PosixPath here
   Ref members;       // ((name, what the concrete class resolves it to, or None), ...)
   Ref os_namespace;  // where pathlib's methods read `os` from
+  Ref os_name;       // "os", the name they read it by
   Ref os_module;     // the os module they found there
   Ref os_functions;  // ((name, function), ...) of that module
   Ref globber;       // ((owner, name, value), ...): rglob's own captured callables
@@ -65,6 +66,7 @@ struct PathSeam {
   // the path's members), io.open and io.text_encoding in the namespace
   // that open reads them from.
   Ref io_namespace;
+  Ref io_name;  // "io"
   Ref io_module;
   Ref io_functions;
 };
@@ -76,7 +78,8 @@ int capture(PathSeam* seam);
 // Whether the os functions pathlib calls and rglob's own callables are as
 // they were at import, and `module_path` (the module's `Path`) is
 // pathlib's. (The members of the path's class are eligible()'s to check.)
-bool intact(const PathSeam& seam, PyObject* module_path);
+// 1, 0, or -1 with an exception set (a namespace's lookup that failed).
+int intact(const PathSeam& seam, PyObject* module_path);
 
 // Whether `path` is a path object the native code may stand in for: of the
 // platform's class or a subclass that resolves every member pathlib uses as

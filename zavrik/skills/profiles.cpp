@@ -146,6 +146,7 @@ inline bool own_profile_key(const Env& env, PyObject* function) {
 // just made.
 inline Ref key_for(const Env& env, PyObject* profile, PyObject* artifact) {
   PyObject* function = PyDict_GetItemWithError(env.globals, env.s.profile_key);
+  if (!function && PyErr_Occurred()) return {};
   if (own_profile_key(env, function) && PyUnicode_CheckExact(profile) &&
       PyUnicode_CheckExact(artifact))
     return checked_result(kProfileKey, restricted_key(env, profile, artifact).release());
@@ -199,15 +200,21 @@ class Admission {
   // module's own _profile_key ran in place, and what the steps searched
   // (the manifest, `_PROFILE_KEYS` and the profile's entry, "default" and
   // "skills") are plain dicts. Searches in plain dicts cannot fail.
-  bool stands(const Env& env, PyObject* profile, PyObject* given) const {
-    if (!plain_dict(env.globals)) return false;
+  // 1, 0, or -1 with an exception set: a search of a plain dict fails only
+  // where one of its keys compares with the name by raising, or memory runs
+  // out.
+  int stands(const Env& env, PyObject* profile, PyObject* given) const {
+    if (!plain_dict(env.globals)) return 0;
     if (everything_) return !key_;  // a key of None came from a replacement
-    if (loaded_ || !plain_dict(given) ||
-        !own_profile_key(env, PyDict_GetItem(env.globals, env.s.profile_key)))
-      return false;
-    PyObject* table = PyDict_GetItem(env.globals, env.s.PROFILE_KEYS);
-    PyObject* keys = table && plain_dict(table) ? PyDict_GetItem(table, profile) : nullptr;
-    return keys && plain_dict(keys) && (!defaults_ || plain_dict(defaults_.get())) &&
+    if (loaded_ || !plain_dict(given)) return 0;
+    PyObject* function = PyDict_GetItemWithError(env.globals, env.s.profile_key);
+    if (!function && PyErr_Occurred()) return -1;
+    if (!own_profile_key(env, function)) return 0;
+    PyObject* table = PyDict_GetItemWithError(env.globals, env.s.PROFILE_KEYS);
+    if (!table || !plain_dict(table)) return table || !PyErr_Occurred() ? 0 : -1;
+    PyObject* keys = PyDict_GetItemWithError(table, profile);
+    if (!keys) return PyErr_Occurred() ? -1 : 0;
+    return plain_dict(keys) && (!defaults_ || plain_dict(defaults_.get())) &&
            (!skills_ || plain_dict(skills_.get()));
   }
 
@@ -279,7 +286,9 @@ PyObject* selected_skill_names(const Env& env, PyObject* const* args) {
   // parts where the class is pathlib's own.
   Ref dirs;
   fast::Native listed;
-  if (own_function(env, env.s.list_template_dirs, kListTemplateDirs)) {
+  const int own_listing = own_function(env, env.s.list_template_dirs, kListTemplateDirs);
+  if (own_listing < 0) return nullptr;
+  if (own_listing) {
     const int native = fast::ready(env, root.get());
     if (native < 0) return nullptr;
     if (native) listed = fast::template_dir_names(env, root.get());
@@ -292,7 +301,10 @@ PyObject* selected_skill_names(const Env& env, PyObject* const* args) {
     dirs = call_list_template_dirs(env, root.get());
     if (!dirs) return nullptr;
   }
-  const bool intact = seam::intact(env.seam, PyDict_GetItem(env.globals, env.s.Path));
+  PyObject* module_path = PyDict_GetItemWithError(env.globals, env.s.Path);
+  if (!module_path && PyErr_Occurred()) return nullptr;
+  const int intact = seam::intact(env.seam, module_path);
+  if (intact < 0) return nullptr;
   auto* plain = reinterpret_cast<PyTypeObject*>(env.seam.concrete.get());
 
   Ref it = Ref::steal(PyObject_GetIter(dirs.get()));
@@ -325,7 +337,9 @@ PyObject* selected_skill_names(const Env& env, PyObject* const* args) {
       question = Admission();
       if (!question.ask(env, profile.get(), artifact, manifest.get(), root.get())) return nullptr;
       keep = question.admits(env, name.get(), &ran_no_code);
-      stands = names_only && question.stands(env, profile.get(), manifest.get());
+      const int still = names_only ? question.stands(env, profile.get(), manifest.get()) : 0;
+      if (still < 0) return nullptr;
+      stands = still;
     }
     stands = stands && ran_no_code;
     if (keep < 0) return nullptr;
