@@ -655,6 +655,8 @@ op, roots = sys.argv[1], sys.argv[2:]
 # Pruning as a release build prunes: r is not admitted and goes.
 OPS["prune-release"] = lambda root: pk.prune_templates_dir(
     root, profile="python-release", artifact="wheel", manifest_templates_dir=root)
+# A Skill that may be listed, holding a directory that may not.
+OPS["remove-tree-ok"] = lambda root: pk._remove_tree(root / "ok")
 try:
     os.setgroups([])
     os.setgid(65534)
@@ -696,21 +698,21 @@ LOCKED_SKILL = {
         **{n: {"reason": "r", "tier": "t", "wheel": True, "binary": True} for n in ("s", "ok")},
         "r": {"reason": "r", "tier": "t", "wheel": False},  # locked too, but never looked into
     }},
-    "ok/SKILL.md": "", "ok/data/VERSION.json": "", "ok/x.pyc": "",
+    "ok/SKILL.md": "", "ok/data/VERSION.json": "", "ok/x.pyc": "", "ok/sub/y.pyc": "",
     "r/SKILL.md": "", "r/data/VERSION.json": "",
     "s/SKILL.md": "", "s/data/VERSION.json": "", "s/x.pyc": "", "s/__pycache__/c.pyc": "",
 }
-LOCKED = ("r", "s", "s/__pycache__")
+LOCKED = ("r", "s", "s/__pycache__", "ok/sub")
 
 
-@pytest.mark.parametrize("op", ["sweep", "prune", "prune-release", "collect", "remove-tree", "list",
-                                "validate"])
+@pytest.mark.parametrize("op", ["sweep", "prune", "prune-release", "collect", "remove-tree",
+                                "remove-tree-ok", "list", "validate"])
 @pytest.mark.parametrize("mode", [0o100, 0o300, 0o600], ids=oct)
 def test_native_walks_and_method_path_agree_under_another_users_permissions(
         scratch, mktree, snapshot, mode, op):
-    """The Skill directories r and s, and the cache in s, may be searched but
-    not listed (0o100, 0o300) or listed but not searched (0o600) by the user
-    the child runs as; r is not release-admitted, so the release check never
+    """The Skill directories r and s, the cache in s and ok/sub may be
+    searched but not listed (0o100, 0o300) or listed but not searched
+    (0o600) by the user the child runs as; r is not release-admitted, so the release check never
     looks into it. The same result, tree and audit events, a listing that
     fails included."""
     if os.geteuid() != 0:
