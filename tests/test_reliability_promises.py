@@ -282,6 +282,11 @@ AUDIT_OPS = {
     "remove-missing": lambda root: pk._remove_tree(root / "missing"),
     "remove-file": lambda root: pk._remove_tree(root / "s" / "SKILL.md"),
     "remove-fifo": lambda root: remove_fifo(root / "fifo"),
+    "sweep-file": lambda root: pk._remove_packaging_junk(root / "s" / "SKILL.md"),
+    "prune-file": lambda root: pk.prune_templates_dir(
+        root / "s" / "SKILL.md", profile="binary-minimal", artifact="binary",
+        manifest_templates_dir=root),
+    "list-file": lambda root: pk.list_template_dirs(root / "s" / "SKILL.md"),
 }
 
 

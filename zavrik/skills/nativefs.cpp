@@ -484,9 +484,11 @@ Native Anchor::child_names() {
 }
 
 Native Anchor::remove_children_except(PyObject* admitted) {
-  if (!fd_) return walk_.raise(walk::Failure::at(err_));
-  // iterdir(): every entry, announced as it announces its listing.
+  // iterdir(): every entry, announced as it announces its listing, also
+  // where the listing then fails (but for want of descriptors).
+  if (!fd_ && walk::Failure::at(err_).exhausted()) return walk_.raise(walk::Failure::at(err_));
   if (!walk_.announce_iterdir({})) return Ref();
+  if (!fd_) return walk_.raise(walk::Failure::at(err_));
   std::vector<walk::Entry> entries;
   bool searchable = true;
   walk::Failure f = walk_.run([&](walk::Poll&, walk::Watch*) {
