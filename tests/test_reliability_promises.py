@@ -380,6 +380,14 @@ class Spinning(MethodPath):
         return self.is_dir()
 
 
+def only_python(path):
+    """A thread of the interpreter's own: it lets the GIL go and takes it
+    back every millisecond."""
+    while True:
+        time.sleep(0.001)
+
+
+call = OPS.get(op, only_python)
 if op == "remove-tree":
     build_files(root, 20, 300)
 path = (PosixPath if kind == "native" else Spinning)(root)
@@ -388,28 +396,50 @@ task = []
 
 def work():
     task.append(f"/proc/self/task/{threading.get_native_id()}")
-    if kind == "native":
-        inside.set()  # the GIL stays with this thread until the walk releases it
-    OPS[op](path)
+    if kind != "method":
+        inside.set()  # the GIL stays with this thread until the call lets it go
+    call(path)
     done.set()
+
+
+def fate(task, end, now=time.monotonic, sleep=time.sleep, open=open):
+    """What the interpreter does to the worker once it tries to take the GIL
+    after finalization began: "unwound" once its task is gone (pthread_exit
+    ended it), "parked" once it sleeps and has not been woken for 50 ms (it
+    waits for ever inside the attempt: nothing wakes it, while a thread that
+    waits for the GIL wakes every few milliseconds)."""
+    seen = None
+    while now() < end:
+        try:
+            with open(task + "/status") as f:
+                fields = dict(line.split(":", 1) for line in f.read().splitlines())
+        except (FileNotFoundError, ProcessLookupError):
+            return "unwound"
+        state = (fields["State"].split()[0], fields["voluntary_ctxt_switches"],
+                 fields["nonvoluntary_ctxt_switches"])
+        if state[0] == "S" and state == seen:
+            return "parked"
+        seen = state
+        sleep(0.05)
+    return "still running"
 
 
 class _FlushAtExit:
     """sys.stdout from here on. The interpreter flushes it once it is
-    finalizing (daemon threads are ended when they retake the GIL from then
-    on): the flush gives the worker the GIL until the interpreter has ended
-    it (or the process aborted), so that this happens in every run."""
+    finalizing: the flush lets the GIL go until the worker has tried to
+    take it and met its end (or the process aborted), so that this happens
+    in every run, and says which end it met."""
 
     closed = False
+    told = False
 
     def write(self, text):
         return sys.__stdout__.write(text)
 
-    def flush(self, exists=os.path.exists, sleep=time.sleep, now=time.monotonic,
-              finalizing=sys.is_finalizing):
-        end = now() + 20
-        while finalizing() and exists(task[0]) and now() < end:
-            sleep(0.002)
+    def flush(self, finalizing=sys.is_finalizing, now=time.monotonic, fate=fate):
+        if finalizing() and not self.told:
+            self.told = True
+            sys.__stdout__.write(fate(task[0], now() + 20) + "\n")
         sys.__stdout__.flush()
 
 
@@ -420,17 +450,53 @@ sys.stdout = _FlushAtExit()
 '''
 
 
+def run_exit_children(op, kind, roots):
+    """EXIT_CHILD once per root, all at once: each one's (status, stderr,
+    stdout lines)."""
+    children = [subprocess.Popen([sys.executable, "-c", EXIT_CHILD, op, kind, str(root)],
+                                 cwd=CHECKOUT, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                 text=True) for root in roots]
+    runs = []
+    for child in children:
+        try:
+            stdout, stderr = child.communicate(timeout=60)
+        except subprocess.TimeoutExpired:
+            child.kill()
+            stdout, stderr = child.communicate()
+            stderr += "\n(hung: killed after 60 s)"
+        runs.append((child.returncode, stderr[-2000:], stdout.split()))
+    return runs
+
+
+@pytest.fixture(scope="module")
+def end_at_exit(tmp_path_factory):
+    """What this interpreter does to a daemon thread that tries to take the
+    GIL once finalization has begun, seen on a thread that runs only Python:
+    3.11 to 3.13 unwind it (pthread_exit), 3.14 and later park it for ever
+    in the attempt."""
+    [(status, stderr, stdout)] = run_exit_children("python", "plain",
+                                                      [tmp_path_factory.mktemp("fate")])
+    assert status == 0 and stdout[0] == "inside", (status, stderr)
+    assert stdout[1] in ("unwound", "parked"), f"a thread of the interpreter's own: {stdout[1:]}"
+    return stdout[1]
+
+
 @pytest.mark.parametrize("kind", ["native", "method"])
 @pytest.mark.parametrize("op", list(OPS))
-def test_daemon_thread_inside_a_call_at_exit_leaves_status_0(slow_trees, scratch, op, kind):
+def test_daemon_thread_inside_a_call_at_exit_leaves_status_0(slow_trees, scratch, end_at_exit,
+                                                             op, kind):
     """The main thread returns while a daemon thread is inside the call: a
-    native walk, or a method override spinning in Python."""
-    for attempt in range(5):
-        root = scratch / f"r{attempt}" if op == "remove-tree" else slow_trees["exit"]
-        child = run_child(EXIT_CHILD, op, kind, root)
-        status, stderr, stdout = child.returncode, child.stderr[-2000:], child.stdout.strip()
+    native walk, or a method override spinning in Python. The thread meets
+    the end the interpreter gives a thread of its own (unwound, or parked
+    for ever), and the process exits with status 0 at once either way."""
+    roots = [scratch / f"r{attempt}" if op == "remove-tree" else slow_trees["exit"]
+             for attempt in range(5)]
+    for attempt, (status, stderr, stdout) in enumerate(run_exit_children(op, kind, roots)):
         assert status == 0 and "terminate called" not in stderr, f"run {attempt}: {status} {stderr}"
-        assert stdout == "inside", f"run {attempt}: the call ended before exit"
+        assert stdout[0] == "inside", f"run {attempt}: the call ended before exit"
+        assert stdout[1:] == [end_at_exit], (
+            f"run {attempt}: the thread inside the call was {' '.join(stdout[1:])}, a thread "
+            f"running only Python is {end_at_exit}")
 
 
 SLOW_EXIT_C = r'''
