@@ -575,18 +575,15 @@ SLOW_EXIT_CHILD = CHILD_PRELUDE + r'''
 import ctypes
 ctypes.CDLL(sys.argv[1])
 shared, scratch = sys.argv[2], sys.argv[3]
-slow_file = os.path.join(os.path.dirname(shared), "chain", "f0")
 
 
 def loop(op, cls, own):
     """One daemon thread: the call over and over, on a tree of its own where
-    the call deletes, among links whose every stat costs milliseconds (so
-    that at exit the thread is inside a walk there)."""
+    the call deletes."""
     while True:
         if own:
             build_files(own, 3, 40)
             os.makedirs(os.path.join(own, "d0", "__pycache__"), exist_ok=True)
-            slow_links(own, 10, slow_file)
         try:
             OPS[op](cls(own or shared))
         except OSError:
