@@ -88,6 +88,16 @@ def build_files(root, dirs, files):
                 os.close(f)
         finally:
             os.close(fd)
+
+
+def slow_links(root, count, target):
+    """root/d1/l<j>: links to `target` (made or made again)."""
+    os.makedirs(os.path.join(root, "d1"), exist_ok=True)
+    for j in range(count):
+        try:
+            os.symlink(target, os.path.join(root, "d1", f"l{j}"))
+        except FileExistsError:
+            pass
 '''
 exec(CHILD_PRELUDE)  # the same classes, operations and builder here
 
@@ -98,6 +108,19 @@ KINDS = {"plain": PosixPath, "subclass": SubPath, "method": MethodPath}
 def run_child(code, *args):
     return subprocess.run([sys.executable, "-c", code, *map(str, args)], cwd=CHECKOUT,
                           capture_output=True, text=True, timeout=120)
+
+
+def finished(child, timeout=60):
+    """The status, stdout and stderr of a child started with stderr piped
+    (stdout as None where it is not); one that hangs is killed and said to
+    have hung."""
+    try:
+        stdout, stderr = child.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        child.kill()
+        stdout, stderr = child.communicate()
+        stderr += f"\n(hung: killed after {timeout} s)"
+    return child.returncode, stdout, stderr
 
 
 @pytest.fixture
@@ -405,7 +428,7 @@ def slow_trees(tmp_path_factory):
 
 
 EXIT_CHILD = CHILD_PRELUDE + r'''
-op, kind, root = sys.argv[1:4]
+op, kind, root, slow_file = sys.argv[1:5]
 inside, done = threading.Event(), threading.Event()
 
 
@@ -420,36 +443,76 @@ class Spinning(MethodPath):
         return self.is_dir()
 
 
+def only_python(path):
+    """A thread of the interpreter's own: it lets the GIL go and takes it
+    back every millisecond."""
+    while True:
+        time.sleep(0.001)
+
+
+call = OPS.get(op, only_python)
 if op == "remove-tree":
+    # Long enough to be inside it at exit: each link costs milliseconds.
     build_files(root, 20, 300)
+    slow_links(root, 300, slow_file)
 path = (PosixPath if kind == "native" else Spinning)(root)
 task = []
 
 
 def work():
     task.append(f"/proc/self/task/{threading.get_native_id()}")
-    if kind == "native":
-        inside.set()  # the GIL stays with this thread until the walk releases it
-    OPS[op](path)
+    if kind != "method":
+        inside.set()  # the GIL stays with this thread until the call lets it go
+    call(path)
     done.set()
+
+
+def fate(task, end, now=time.monotonic, sleep=time.sleep, open=open):
+    """What the interpreter does to the worker once it tries to take the GIL
+    after finalization began: "unwound" once its task is gone (pthread_exit
+    ended it), "parked" once it sleeps and has not been woken for 50 ms (it
+    waits for ever inside the attempt: nothing wakes it, while a thread that
+    waits for the GIL wakes every few milliseconds)."""
+    seen = None
+    while now() < end:
+        try:
+            with open(task + "/status") as f:
+                fields = dict(line.split(":", 1) for line in f.read().splitlines())
+        except (FileNotFoundError, ProcessLookupError):
+            return "unwound"
+        state = (fields["State"].split()[0], fields["voluntary_ctxt_switches"],
+                 fields["nonvoluntary_ctxt_switches"])
+        if state[0] == "S" and state == seen:
+            return "parked"
+        seen = state
+        sleep(0.05)
+    return "running"
+
+
+def count(top, scandir=os.scandir):
+    """The entries below `top`, links not followed."""
+    with scandir(top) as entries:
+        return sum(1 + (count(e.path) if e.is_dir(follow_symlinks=False) else 0) for e in entries)
 
 
 class _FlushAtExit:
     """sys.stdout from here on. The interpreter flushes it once it is
-    finalizing (daemon threads are ended when they retake the GIL from then
-    on): the flush gives the worker the GIL until the interpreter has ended
-    it (or the process aborted), so that this happens in every run."""
+    finalizing: the flush lets the GIL go until the worker has tried to
+    take it and met its end (or the process aborted), so that this happens
+    in every run, and says which end it met."""
 
     closed = False
+    told = False
 
     def write(self, text):
         return sys.__stdout__.write(text)
 
-    def flush(self, exists=os.path.exists, sleep=time.sleep, now=time.monotonic,
-              finalizing=sys.is_finalizing):
-        end = now() + 20
-        while finalizing() and exists(task[0]) and now() < end:
-            sleep(0.002)
+    def flush(self, finalizing=sys.is_finalizing, now=time.monotonic, fate=fate, count=count):
+        if finalizing() and not self.told:
+            self.told = True
+            sys.__stdout__.write(fate(task[0], now() + 20) + "\n")
+            if op == "remove-tree":  # what the removal left once the worker met its end
+                sys.__stdout__.write(f"{count(root)}\n")
         sys.__stdout__.flush()
 
 
@@ -460,17 +523,54 @@ sys.stdout = _FlushAtExit()
 '''
 
 
+def run_exit_children(op, kind, roots, slow_file=os.devnull):
+    """EXIT_CHILD once per root, all at once: each one's (status, stderr,
+    stdout lines)."""
+    children = [subprocess.Popen([sys.executable, "-c", EXIT_CHILD, op, kind, str(root), slow_file],
+                                 cwd=CHECKOUT, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                 text=True) for root in roots]
+    runs = []
+    for child in children:
+        status, stdout, stderr = finished(child)
+        runs.append((status, stderr[-2000:], stdout.split()))
+    return runs
+
+
+@pytest.fixture(scope="module")
+def end_at_exit(tmp_path_factory):
+    """What this interpreter does to a daemon thread that tries to take the
+    GIL once finalization has begun, seen on a thread that runs only Python:
+    3.11 to 3.13 unwind it (pthread_exit), 3.14 and later park it for ever
+    in the attempt."""
+    [(status, stderr, stdout)] = run_exit_children("python", "plain",
+                                                      [tmp_path_factory.mktemp("fate")])
+    assert status == 0 and stdout[0] == "inside", (status, stderr)
+    assert stdout[1] in ("unwound", "parked"), f"a thread of the interpreter's own: {stdout[1:]}"
+    return stdout[1]
+
+
 @pytest.mark.parametrize("kind", ["native", "method"])
 @pytest.mark.parametrize("op", list(OPS))
-def test_daemon_thread_inside_a_call_at_exit_leaves_status_0(slow_trees, scratch, op, kind):
+def test_daemon_thread_inside_a_call_at_exit_leaves_status_0(slow_trees, scratch, end_at_exit,
+                                                             op, kind):
     """The main thread returns while a daemon thread is inside the call: a
-    native walk, or a method override spinning in Python."""
-    for attempt in range(5):
-        root = scratch / f"r{attempt}" if op == "remove-tree" else slow_trees["exit"]
-        child = run_child(EXIT_CHILD, op, kind, root)
-        status, stderr, stdout = child.returncode, child.stderr[-2000:], child.stdout.strip()
+    native walk, or a method override spinning in Python. The thread meets
+    the end the interpreter gives a thread of its own (unwound, or parked
+    for ever), and the process exits with status 0 at once either way."""
+    roots = [scratch / f"r{attempt}" if op == "remove-tree" else slow_trees["exit"]
+             for attempt in range(5)]
+    slow_file = slow_trees["exit"].parent / "chain" / "f0"
+    runs = run_exit_children(op, kind, roots, slow_file)
+    for attempt, (status, stderr, stdout) in enumerate(runs):
         assert status == 0 and "terminate called" not in stderr, f"run {attempt}: {status} {stderr}"
-        assert stdout == "inside", f"run {attempt}: the call ended before exit"
+        assert stdout[0] == "inside", f"run {attempt}: the call ended before exit"
+        assert stdout[1] == end_at_exit, (
+            f"run {attempt}: the thread inside the call was {stdout[1]}, a thread running only "
+            f"Python is {end_at_exit}")
+        if op == "remove-tree":
+            # The removal stops at its next check once the interpreter
+            # finalizes, not at the end of the tree.
+            assert int(stdout[2]) > 0, f"run {attempt}: the removal went on to the end at exit"
 
 
 SLOW_EXIT_C = r'''
@@ -542,7 +642,8 @@ def test_daemon_threads_inside_calls_at_exit_with_a_slow_exit_handler_leave_stat
         slow_trees, scratch, tmp_path):
     """Daemon threads inside every call while the process exits, and a C
     exit handler that keeps the process alive after the interpreter has
-    finalized: 100 runs, none may crash."""
+    finalized: 100 runs, none may crash or hang, whether the interpreter
+    unwinds the threads or parks them."""
     source = tmp_path / "slow.c"
     source.write_text(SLOW_EXIT_C)
     library = tmp_path / "slow.so"
@@ -553,16 +654,16 @@ def test_daemon_threads_inside_calls_at_exit_with_a_slow_exit_handler_leave_stat
     except (OSError, subprocess.CalledProcessError) as e:
         pytest.skip(f"no C compiler to build the exit handler: {e}")
     crashed = []
-    for batch in range(25):
+    for batch in range(10):
         children = [subprocess.Popen([sys.executable, "-c", SLOW_EXIT_CHILD, str(library),
                                       str(slow_trees["exit"]), str(scratch / f"{batch}-{k}")],
                                      cwd=CHECKOUT, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                                     text=True) for k in range(4)]
+                                     text=True) for k in range(10)]
         for child in children:
-            _, stderr = child.communicate(timeout=120)
-            if child.returncode != 0:
-                crashed.append((child.returncode, stderr[-4000:]))
-    assert not crashed, f"{len(crashed)} of 100 runs crashed: {crashed[:3]}"
+            status, _, stderr = finished(child)
+            if status != 0:
+                crashed.append((status, stderr[-4000:]))
+    assert not crashed, f"{len(crashed)} of 100 runs crashed or hung: {crashed[:3]}"
 
 
 INTERRUPT_CHILD = CHILD_PRELUDE + r'''

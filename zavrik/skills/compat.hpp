@@ -1,4 +1,4 @@
-// The one place where the C API of each supported CPython (3.11 to 3.13) is
+// The one place where the C API of each supported CPython (3.11 to 3.15) is
 // chosen. Everything else calls these names and never tests PY_VERSION_HEX
 // itself: when an interpreter deprecates a call, only this header changes.
 // Where a newer interpreter has the call, the name and contract are its
@@ -64,22 +64,49 @@ inline void set_raised_exception(PyObject* exc) {
 #endif
 }
 
+// Whether the interpreter has begun to finalize (Py_IsFinalizing, 3.13): one
+// flag of the runtime, read atomically, so that a thread may ask without
+// holding the GIL. Once it is set, no thread but the one finalizing takes
+// the GIL again: the interpreter ends a thread that tries (pthread_exit,
+// its stack unwound: 3.11 to 3.13) or parks it for ever inside the attempt
+// (3.14 and later).
+inline bool is_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing() != 0;
+#else
+  return _Py_IsFinalizing() != 0;
+#endif
+}
+
+// The exception for work refused because the interpreter is finalizing
+// (PythonFinalizationError, 3.13; RuntimeError before, as the interpreter
+// itself raised there).
+inline PyObject* finalization_error() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return PyExc_PythonFinalizationError;
+#else
+  return PyExc_RuntimeError;
+#endif
+}
+
 // Whether this thread holds the GIL. Outside finalization a thread that
 // runs the module's code always does. Once the interpreter finalizes (and
-// after), a daemon thread may be unwound on its way to take the GIL: that
-// is told from the thread state the thread runs, never from
+// after), a daemon thread may be unwound on its way to take the GIL (3.11
+// to 3.13): that is told from the thread state the thread runs, never from
 // PyGILState_Check, which answers yes for every thread once the interpreter
 // is finalized. From 3.12 the running thread state is the thread's own
 // (none while it waits for the GIL or is unwound); 3.11 keeps one for the
 // process, the GIL holder's, which is this thread's own state only when
-// this thread holds it.
+// this thread holds it. From 3.14 such a thread never comes back from the
+// attempt: nothing of it runs again, and the answer is only ever asked of
+// threads that hold the GIL.
 inline bool holds_gil() {
+  if (!is_finalizing()) return true;
 #if PY_VERSION_HEX >= 0x030D0000
-  return !Py_IsFinalizing() || PyThreadState_GetUnchecked() != nullptr;
+  return PyThreadState_GetUnchecked() != nullptr;
 #elif PY_VERSION_HEX >= 0x030C0000
-  return !_Py_IsFinalizing() || _PyThreadState_UncheckedGet() != nullptr;
+  return _PyThreadState_UncheckedGet() != nullptr;
 #else
-  if (!_Py_IsFinalizing()) return true;
   PyThreadState* running = _PyThreadState_UncheckedGet();
   return running && running == PyGILState_GetThisThreadState();
 #endif

@@ -9,7 +9,11 @@
 //   stops the walk when one raises;
 // - never in a destructor: the GIL is taken back by plain calls, so that a
 //   thread unwound by the interpreter at exit meets no C++ frame that turns
-//   the unwinding into std::terminate.
+//   the unwinding into std::terminate;
+// - not at all once the interpreter finalizes (unless this thread is the
+//   one finalizing): the walk stops without the GIL and returns, closing
+//   its descriptors, and the thread is ended or parked at the end of `run`
+//   holding nothing of the walk's.
 #include "nativewalk.hpp"
 
 #include <cerrno>
@@ -183,8 +187,16 @@ Walk::Answer Walk::listing(Step, const walk::Place& place) {
   return Answer::PassOver;
 }
 
+bool Walk::exit_began() {
+  if (!left_ && !finalizer_ && compat::is_finalizing()) left_ = true;
+  return left_;
+}
+
 Walk::Answer Walk::heard(void* self_ptr, Step step, const walk::Place& place) {
   auto* self = static_cast<Walk*>(self_ptr);
+  // The step is not taken once the GIL can no longer be had for its
+  // announcement.
+  if (self->exit_began()) return Answer::Stop;
   // The walk runs without the GIL: it is taken for the announcement only.
   PyEval_RestoreThread(self->released_);
   const Answer answer = self->announce(step, place);
@@ -221,6 +233,7 @@ Walk::Answer Walk::announce(Step step, const walk::Place& place) {
 
 bool Walk::check_signals(void* self_ptr) {
   auto* self = static_cast<Walk*>(self_ptr);
+  if (self->exit_began()) return true;
   PyEval_RestoreThread(self->released_);
   const bool stop = PyErr_CheckSignals() < 0;
   self->released_ = PyEval_SaveThread();
@@ -228,7 +241,15 @@ bool Walk::check_signals(void* self_ptr) {
 }
 
 walk::Failure Walk::finish(walk::Failure failure) {
+  // Where the interpreter began to finalize, this attempt ends or parks the
+  // thread: it does not return.
   PyEval_RestoreThread(std::exchange(released_, nullptr));
+  if (left_ && !PyErr_Occurred()) {
+    // Should an interpreter ever give the GIL back here, the stopped walk
+    // fails as a call that cannot go on at this stage does.
+    PyErr_SetString(compat::finalization_error(), "the interpreter is shutting down");
+    return walk::Failure::stopped();
+  }
   return failure;
 }
 

@@ -40,6 +40,14 @@ struct Target {
 // its first announcement and kept for the whole operation, and the GIL,
 // released while a walk runs and taken back for a moment to announce a step
 // (where someone listens) or to run signal handlers.
+//
+// A walk that finds the interpreter finalizing when it would take the GIL
+// back, finalizing since it let the GIL go, stops there without it: the
+// GIL is the finalizing thread's for good, and this thread will be ended
+// or parked for ever at its next attempt. So the step waiting for the GIL
+// (a deletion an audit hook was to hear of) is not taken, the walk's
+// descriptors are closed as the walk returns, and only then, at the end
+// of `run`, does the thread make the attempt that ends or parks it.
 class Walk {
  public:
   using Step = walk::Watch::Step;
@@ -72,6 +80,7 @@ class Walk {
   static PyObject* produce(void* lazy);
   static Answer heard(void* self, Step step, const walk::Place& place);
   static bool check_signals(void* self);
+  bool exit_began();
   Answer announce(Step step, const walk::Place& place);
   Answer listing(Step step, const walk::Place& place);
   Ref path_of(const walk::Place& place) const;
@@ -84,6 +93,10 @@ class Walk {
   Hooks hooks_ = Hooks::Unknown;
   walk::Watch watch_;
   PyThreadState* released_ = nullptr;  // while a walk runs
+  // This thread finalizes the interpreter: it may take the GIL back.
+  bool finalizer_ = false;
+  // The walk stopped because the interpreter began to finalize.
+  bool left_ = false;
 };
 
 // The file-system form of a ready path: 1 with `out` filled, 0 where the
@@ -104,6 +117,9 @@ std::size_t depth_limit();
 template <class Work>
 walk::Failure Walk::run(Work&& work) {
   watch_.set_listening(hooks_ != Hooks::Silent);
+  // Only the finalizing thread holds the GIL once finalization has begun.
+  finalizer_ = compat::is_finalizing();
+  left_ = false;
   released_ = PyEval_SaveThread();
   walk::Poll poll(&Walk::check_signals, this);
   walk::Failure failure;
