@@ -123,26 +123,57 @@ constexpr const char* kOsFunctions[] = {"stat", "lstat", "listdir", "scandir",
 // The io functions open() and read_text() call.
 constexpr const char* kIoFunctions[] = {"open", "text_encoding"};
 
+// Where rglob finds the class whose callables list the tree.
+struct Globber {
+  enum class Where : unsigned char {
+    None,       // rglob has no globber (CPython 3.11, 3.12)
+    Member,     // a member of the path's class (CPython 3.13: Path._globber)
+    Namespace,  // a global that pathlib's glob() reads (CPython 3.14: _StringGlobber)
+  };
+  Where where;
+  const char* name;
+};
+
 // What each interpreter's pathlib does (see rglob.hpp for the dialects).
+// Another interpreter is another row, once its pathlib has been read.
 struct Known {
   int minor;
   walk::Dialect dialect;
   Announcements announces;
   Layout::Kind layout;
+  Globber globber;
 };
 constexpr Known kKnown[] = {
     {11,
      {walk::Dialect::Order::Preorder, walk::Dialect::Caches::Exists, true, false, true},
-     {"os.listdir", false, false, false},
-     Layout::Kind::Parsed},
+     {"os.listdir", false, false, false, false, false},
+     Layout::Kind::Parsed,
+     {Globber::Where::None, nullptr}},
     {12,
      {walk::Dialect::Order::Groups, walk::Dialect::Caches::Listed, false, true, true},
-     {"os.listdir", false, false, false},
-     Layout::Kind::Text},
+     {"os.listdir", false, false, false, false, false},
+     Layout::Kind::Text,
+     {Globber::Where::None, nullptr}},
     {13,
      {walk::Dialect::Order::GroupsLastFirst, walk::Dialect::Caches::Lstat, false, false, false},
-     {"os.scandir", true, true, true},
-     Layout::Kind::Text},
+     {"os.scandir", true, true, true, false, false},
+     Layout::Kind::Text,
+     {Globber::Where::Member, "_globber"}},
+    // pathlib became a package; glob() hands glob's _StringGlobber the text
+    // "**/pattern" and names each sub-directory it lists with a trailing
+    // separator. The walk itself is 3.13's.
+    {14,
+     {walk::Dialect::Order::GroupsLastFirst, walk::Dialect::Caches::Lstat, false, false, false},
+     {"os.scandir", true, true, true, true, true},
+     Layout::Kind::Text,
+     {Globber::Where::Namespace, "_StringGlobber"}},
+    // As 3.14 (_StringGlobber is a lazy import there: it is resolved when
+    // captured).
+    {15,
+     {walk::Dialect::Order::GroupsLastFirst, walk::Dialect::Caches::Lstat, false, false, false},
+     {"os.scandir", true, true, true, true, true},
+     Layout::Kind::Text,
+     {Globber::Where::Namespace, "_StringGlobber"}},
 };
 
 // The offset of the object field `name` of `type` (a member descriptor of
@@ -347,17 +378,65 @@ int read_pathlib(PathSeam* seam) {
   seam->io_functions = module_functions(seam->io_module.get(), kIoFunctions);
   if (!seam->os_functions || !seam->io_functions) return -1;
 
-  // The globber class rglob makes (3.13) captured os functions of its own.
-  Ref globber_key = Ref::steal(PyUnicode_InternFromString("_globber"));
-  if (!globber_key) return -1;
-  PyObject* globber = compat::type_lookup(concrete, globber_key.get());
-  Ref globber_members, globber_absent;
-  if (globber && PyType_Check(globber)) {
-    if (resolved_members(reinterpret_cast<PyTypeObject*>(globber), {}, &globber_members,
-                         &globber_absent) < 0)
-      return -1;
+  // The globber whose callables rglob's walk calls, and where each of
+  // them is read from.
+  PyObject* globber = nullptr;
+  Ref globber_key = known->globber.name
+                        ? Ref::steal(PyUnicode_InternFromString(known->globber.name))
+                        : Ref();
+  if (known->globber.name && !globber_key) return -1;
+  Ref globber_ref;
+  switch (known->globber.where) {
+    case Globber::Where::None:
+      break;
+    case Globber::Where::Member:
+      globber = compat::type_lookup(concrete, globber_key.get());
+      break;
+    case Globber::Where::Namespace: {
+      PyObject* glob_ns = globals_of(concrete, "glob");
+      if (!glob_ns) return 0;
+      PyObject* raw = PyDict_GetItemWithError(glob_ns, globber_key.get());
+      if (!raw) return PyErr_Occurred() ? -1 : 0;
+      if (!PyType_Check(raw)) {
+        // A lazy import not yet resolved: read it as glob() would, which
+        // resolves it, and the namespace then holds the class itself.
+        globber_ref = Ref::steal(PyObject_GetAttr(pathlib.get(), globber_key.get()));
+        if (!globber_ref) {
+          if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+          PyErr_Clear();
+          return 0;
+        }
+        raw = PyDict_GetItemWithError(glob_ns, globber_key.get());
+        if (raw != globber_ref.get()) return PyErr_Occurred() ? -1 : 0;
+      }
+      globber = raw;
+      seam->globber_namespace = Ref::borrow(glob_ns);
+      seam->globber_name = Ref::borrow(globber_key.get());
+      break;
+    }
+  }
+  if (known->globber.where != Globber::Where::None && (!globber || !PyType_Check(globber)))
+    return 0;
+  if (globber) {
+    auto* globber_type = reinterpret_cast<PyTypeObject*>(globber);
+    Ref globber_members, globber_absent;
+    if (resolved_members(globber_type, {}, &globber_members, &globber_absent) < 0) return -1;
     seam->globber = Ref::steal(PyTuple_Pack(3, globber, globber_members.get(), globber_absent.get()));
     if (!seam->globber) return -1;
+    // A listing written in Python (3.14's staticmethod scandir) reads `os`
+    // from its own module: that must be pathlib's os, with its functions.
+    Ref scandir_key = Ref::steal(PyUnicode_InternFromString("scandir"));
+    if (!scandir_key) return -1;
+    PyObject* scandir = compat::type_lookup(globber_type, scandir_key.get());
+    if (scandir && Py_IS_TYPE(scandir, &PyStaticMethod_Type)) {
+      Ref fn = Ref::steal(PyObject_GetAttrString(scandir, "__func__"));
+      if (!fn) return -1;
+      if (PyFunction_Check(fn.get())) {
+        PyObject* ns = PyFunction_GetGlobals(fn.get());
+        if (PyDict_GetItemString(ns, "os") != seam->os_module.get()) return 0;
+        seam->globber_os_namespace = Ref::borrow(ns);
+      }
+    }
   }
   return 1;
 }
@@ -398,6 +477,13 @@ bool intact(const PathSeam& seam, PyObject* module_path) {
     if (!resolves_as(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(g, 0)),
                      PyTuple_GET_ITEM(g, 1), PyTuple_GET_ITEM(g, 2)))
       return false;
+    // Namespaces are dicts with str keys: these lookups cannot fail.
+    if (PyObject* ns = seam.globber_namespace.get()) {
+      if (PyDict_GetItem(ns, seam.globber_name.get()) != PyTuple_GET_ITEM(g, 0)) return false;
+    }
+    if (PyObject* ns = seam.globber_os_namespace.get()) {
+      if (!module_intact(ns, "os", seam.os_module.get(), seam.os_functions.get())) return false;
+    }
   }
   return true;
 }
