@@ -1,7 +1,10 @@
 // What the native engine knows of the running pathlib (see pathseam.hpp).
 #include "pathseam.hpp"
 
+#include <cstdio>
 #include <initializer_list>
+#include <iterator>
+#include <new>
 
 #include "compat.hpp"
 #include "rules.hpp"
@@ -62,6 +65,18 @@ Ref decode(std::string_view bytes) {
 }
 
 namespace {
+
+// Says why the seam stays inactive; returns 0 (capture()'s "inactive").
+// The reason only informs: where its memory cannot be had it stays empty.
+int inactive(PathSeam* seam, std::initializer_list<std::string_view> parts) {
+  try {
+    seam->reason.clear();
+    for (std::string_view part : parts) seam->reason += part;
+  } catch (const std::bad_alloc&) {
+    seam->reason.clear();
+  }
+  return 0;
+}
 
 // Whether the fields that pathlib sets when it makes a path are set.
 bool fields_set(const Layout& layout, PyObject* path) {
@@ -145,32 +160,38 @@ struct Known {
 };
 constexpr Known kKnown[] = {
     {11,
-     {walk::Dialect::Order::Preorder, walk::Dialect::Caches::Exists, true, false, true},
+     {walk::Dialect::Order::Preorder, walk::Dialect::Caches::Exists, true, false, true,
+      walk::Predicates::RaiseOthers},
      {"os.listdir", false, false, false, false, false},
      Layout::Kind::Parsed,
      {Globber::Where::None, nullptr}},
     {12,
-     {walk::Dialect::Order::Groups, walk::Dialect::Caches::Listed, false, true, true},
+     {walk::Dialect::Order::Groups, walk::Dialect::Caches::Listed, false, true, true,
+      walk::Predicates::RaiseOthers},
      {"os.listdir", false, false, false, false, false},
      Layout::Kind::Text,
      {Globber::Where::None, nullptr}},
     {13,
-     {walk::Dialect::Order::GroupsLastFirst, walk::Dialect::Caches::Lstat, false, false, false},
+     {walk::Dialect::Order::GroupsLastFirst, walk::Dialect::Caches::Lstat, false, false, false,
+      walk::Predicates::RaiseOthers},
      {"os.scandir", true, true, true, false, false},
      Layout::Kind::Text,
      {Globber::Where::Member, "_globber"}},
     // pathlib became a package; glob() hands glob's _StringGlobber the text
     // "**/pattern" and names each sub-directory it lists with a trailing
-    // separator. The walk itself is 3.13's.
+    // separator; exists(), is_dir() and is_file() are os.path's, which
+    // answer "no" for every failure. The walk itself is 3.13's.
     {14,
-     {walk::Dialect::Order::GroupsLastFirst, walk::Dialect::Caches::Lstat, false, false, false},
+     {walk::Dialect::Order::GroupsLastFirst, walk::Dialect::Caches::Lstat, false, false, false,
+      walk::Predicates::AnswerNo},
      {"os.scandir", true, true, true, true, true},
      Layout::Kind::Text,
      {Globber::Where::Namespace, "_StringGlobber"}},
     // As 3.14 (_StringGlobber is a lazy import there: it is resolved when
     // captured).
     {15,
-     {walk::Dialect::Order::GroupsLastFirst, walk::Dialect::Caches::Lstat, false, false, false},
+     {walk::Dialect::Order::GroupsLastFirst, walk::Dialect::Caches::Lstat, false, false, false,
+      walk::Predicates::AnswerNo},
      {"os.scandir", true, true, true, true, true},
      Layout::Kind::Text,
      {Globber::Where::Namespace, "_StringGlobber"}},
@@ -257,8 +278,8 @@ PyObject* globals_of(PyTypeObject* type, const char* method) {
 int same(PyObject* a, PyObject* b, int op = Py_EQ) { return PyObject_RichCompareBool(a, b, op); }
 
 // Whether a natively made path equals pathlib's own for `base / name`:
-// 1, 0, -1.
-int agrees(const PathSeam& seam, PyObject* base, const walk::Place& below) {
+// 1, 0 (`*differs` names what differs), -1.
+int agrees(const PathSeam& seam, PyObject* base, const walk::Place& below, const char** differs) {
   Ref text = Ref::steal(PyObject_Str(base));
   Ref bytes = text ? Ref::steal(PyUnicode_EncodeFSDefault(text.get())) : Ref();
   if (!bytes) return -1;
@@ -276,24 +297,30 @@ int agrees(const PathSeam& seam, PyObject* base, const walk::Place& below) {
   Ref b_name = Ref::steal(PyUnicode_FromString("b"));
   Ref sibling = b_name ? Ref::steal(PyNumber_TrueDivide(base, b_name.get())) : Ref();
   if (!sibling) return -1;
+  *differs = "type";
   if (Py_TYPE(made.get()) != Py_TYPE(expected.get())) return 0;
   int ok = 1;
   for (const char* attribute : {"parts", "name", "parent", "suffix"}) {
+    *differs = attribute;
     Ref a = Ref::steal(PyObject_GetAttrString(made.get(), attribute));
     Ref b = a ? Ref::steal(PyObject_GetAttrString(expected.get(), attribute)) : Ref();
     if (!b) return -1;
     if ((ok = same(a.get(), b.get())) <= 0) return ok;
   }
+  *differs = "str()";
   Ref a = Ref::steal(PyObject_Str(made.get()));
   Ref b = a ? Ref::steal(PyObject_Str(expected.get())) : Ref();
   if (!b) return -1;
   if ((ok = same(a.get(), b.get())) <= 0) return ok;
+  *differs = "hash";
   const Py_hash_t ha = PyObject_Hash(made.get());
   const Py_hash_t hb = ha == -1 ? -1 : PyObject_Hash(expected.get());
   if (hb == -1) return -1;
   if (ha != hb) return 0;
+  *differs = "equality";
   if ((ok = same(made.get(), expected.get())) <= 0 || (ok = same(expected.get(), made.get())) <= 0)
     return ok;
+  *differs = "ordering";
   for (int op : {Py_LT, Py_GT}) {
     const int x = same(made.get(), sibling.get(), op);
     const int y = x < 0 ? -1 : same(expected.get(), sibling.get(), op);
@@ -304,16 +331,18 @@ int agrees(const PathSeam& seam, PyObject* base, const walk::Place& below) {
   return 1;
 }
 
-// Whether the native paths agree with pathlib's on a few bases and names.
-int verify(const PathSeam& seam) {
+// Whether the native paths agree with pathlib's on a few bases and names:
+// 1, 0 (`*differs` names what differs), -1 (what raised too).
+int verify(const PathSeam& seam, const char** differs) {
   const char* bases[] = {"/", "/srv/t", "rel/x", ".", "//net", "a"};
   const walk::Place names[] = {{"c"}, {"\xc3\xa9"}, {"bad\xff"}, {"c", "d.txt"}, {".hidden"}};
   for (const char* text : bases) {
     Ref arg = Ref::steal(PyUnicode_FromString(text));
     Ref base = arg ? call(seam.path_class.get(), {arg.get()}) : Ref();
+    *differs = "construction";
     if (!base) return -1;
     for (const walk::Place& below : names) {
-      const int ok = agrees(seam, base.get(), below);
+      const int ok = agrees(seam, base.get(), below, differs);
       if (ok <= 0) return ok;
     }
   }
@@ -324,10 +353,17 @@ int verify(const PathSeam& seam) {
 // knows (the seam stays inactive), -1 with an exception set.
 int read_pathlib(PathSeam* seam) {
   const int minor = static_cast<int>((Py_Version >> 16) & 0xFF);
+  const int major = static_cast<int>((Py_Version >> 24) & 0xFF);
   const Known* known = nullptr;
   for (const Known& k : kKnown)
-    if (((Py_Version >> 24) & 0xFF) == 3 && k.minor == minor) known = &k;
-  if (!known) return 0;
+    if (major == 3 && k.minor == minor) known = &k;
+  if (!known) {
+    char text[128];
+    std::snprintf(text, sizeof text,
+                  "this CPython's pathlib (%d.%d) is not one the engine knows (3.%d to 3.%d)",
+                  major, minor, kKnown[0].minor, std::end(kKnown)[-1].minor);
+    return inactive(seam, {text});
+  }
   seam->dialect = known->dialect;
   seam->announces = known->announces;
 
@@ -355,7 +391,9 @@ int read_pathlib(PathSeam* seam) {
     const Field& f = wanted[i];
     *f.offset = member_offset(concrete, f.name);
     if (*f.offset == -2) return -1;
-    if (*f.offset < 0) return 0;
+    if (*f.offset < 0)
+      return inactive(seam, {"pathlib's path objects keep no field ", f.name,
+                             " where the engine reads it"});
   }
 
   // Every member, and what pathlib reads from other modules.
@@ -368,12 +406,14 @@ int read_pathlib(PathSeam* seam) {
   if (!seam->members) return -1;
   PyObject* os_ns = globals_of(concrete, "iterdir");
   PyObject* io_ns = globals_of(concrete, "open");
-  if (!os_ns || !io_ns) return 0;
+  if (!os_ns || !io_ns)
+    return inactive(seam, {"pathlib's iterdir() or open() is not the Python function the engine knows"});
   seam->os_namespace = Ref::borrow(os_ns);
   seam->os_module = Ref::borrow(PyDict_GetItemString(os_ns, "os"));
   seam->io_namespace = Ref::borrow(io_ns);
   seam->io_module = Ref::borrow(PyDict_GetItemString(io_ns, "io"));
-  if (!seam->os_module || !seam->io_module) return 0;
+  if (!seam->os_module || !seam->io_module)
+    return inactive(seam, {"pathlib's methods find no os or io module where the engine looks"});
   seam->os_functions = module_functions(seam->os_module.get(), kOsFunctions);
   seam->io_functions = module_functions(seam->io_module.get(), kIoFunctions);
   if (!seam->os_functions || !seam->io_functions) return -1;
@@ -394,9 +434,13 @@ int read_pathlib(PathSeam* seam) {
       break;
     case Globber::Where::Namespace: {
       PyObject* glob_ns = globals_of(concrete, "glob");
-      if (!glob_ns) return 0;
+      if (!glob_ns)
+        return inactive(seam, {"pathlib's glob() is not the Python function the engine knows"});
       PyObject* raw = PyDict_GetItemWithError(glob_ns, globber_key.get());
-      if (!raw) return PyErr_Occurred() ? -1 : 0;
+      if (!raw) {
+        if (PyErr_Occurred()) return -1;
+        return inactive(seam, {"pathlib's glob() finds no ", known->globber.name});
+      }
       if (!PyType_Check(raw)) {
         // A lazy import not yet resolved: read it as glob() would, which
         // resolves it, and the namespace then holds the class itself.
@@ -404,10 +448,13 @@ int read_pathlib(PathSeam* seam) {
         if (!globber_ref) {
           if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
           PyErr_Clear();
-          return 0;
+          return inactive(seam, {"pathlib's glob() finds no ", known->globber.name});
         }
         raw = PyDict_GetItemWithError(glob_ns, globber_key.get());
-        if (raw != globber_ref.get()) return PyErr_Occurred() ? -1 : 0;
+        if (raw != globber_ref.get()) {
+          if (PyErr_Occurred()) return -1;
+          return inactive(seam, {"pathlib's ", known->globber.name, " is not one class"});
+        }
       }
       globber = raw;
       seam->globber_namespace = Ref::borrow(glob_ns);
@@ -416,7 +463,8 @@ int read_pathlib(PathSeam* seam) {
     }
   }
   if (known->globber.where != Globber::Where::None && (!globber || !PyType_Check(globber)))
-    return 0;
+    return inactive(seam, {"pathlib's rglob() has no class ", known->globber.name,
+                           " where the engine looks"});
   if (globber) {
     auto* globber_type = reinterpret_cast<PyTypeObject*>(globber);
     Ref globber_members, globber_absent;
@@ -433,7 +481,8 @@ int read_pathlib(PathSeam* seam) {
       if (!fn) return -1;
       if (PyFunction_Check(fn.get())) {
         PyObject* ns = PyFunction_GetGlobals(fn.get());
-        if (PyDict_GetItemString(ns, "os") != seam->os_module.get()) return 0;
+        if (PyDict_GetItemString(ns, "os") != seam->os_module.get())
+          return inactive(seam, {"rglob()'s listing calls another os module than pathlib's"});
         seam->globber_os_namespace = Ref::borrow(ns);
       }
     }
@@ -448,23 +497,27 @@ int read_pathlib(PathSeam* seam) {
 int capture(PathSeam* seam) {
 #if defined(_WIN32)
   // The native walks are POSIX: every path takes the method path here.
-  static_cast<void>(seam);
-  return 0;
+  return inactive(seam, {"the native walks are POSIX-only: no engine on this platform"});
 #else
   const int read = read_pathlib(seam);
   if (read <= 0) return read;
   seam->active = true;
-  const int ok = verify(*seam);
+  const char* differs = "";
+  const int ok = verify(*seam, &differs);
   if (ok > 0) return 0;
   seam->active = false;
-  if (ok == 0) return 0;
+  if (ok == 0)
+    return inactive(seam, {"a path the engine makes differs from pathlib's in its ", differs});
   // A comparison that raised is a disagreement too, unless it is not one
   // that comparing paths raises.
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError) && !PyErr_ExceptionMatches(PyExc_TypeError) &&
-      !PyErr_ExceptionMatches(PyExc_ValueError))
-    return -1;
+  const char* raised = PyErr_ExceptionMatches(PyExc_AttributeError) ? "AttributeError"
+                       : PyErr_ExceptionMatches(PyExc_TypeError)    ? "TypeError"
+                       : PyErr_ExceptionMatches(PyExc_ValueError)   ? "ValueError"
+                                                                    : nullptr;
+  if (!raised) return -1;
   PyErr_Clear();
-  return 0;
+  return inactive(seam, {"comparing a path the engine makes with pathlib's raised ", raised,
+                         " (", differs, ")"});
 #endif
 }
 

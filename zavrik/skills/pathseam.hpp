@@ -54,6 +54,9 @@ struct Announcements {
 
 struct PathSeam {
   bool active = false;
+  // Why the seam stays inactive, in a line a user can read ("" while
+  // active).
+  std::string reason;
   walk::Dialect dialect{};
   Layout layout;
   Announcements announces;
@@ -81,7 +84,8 @@ struct PathSeam {
 };
 
 // Fills `seam` from the running pathlib and checks it (see above). 0 (the
-// seam may be inactive), or -1 with an exception set.
+// seam may be inactive, and then says why in `reason`), or -1 with an
+// exception set.
 int capture(PathSeam* seam);
 
 // Whether the os functions pathlib calls and rglob's own callables are as
