@@ -9,8 +9,8 @@
 // - how a path object is made: which of its fields hold what (CPython 3.11
 //   keeps parsed parts; 3.12 to 3.15 keep the text it was made from);
 // - how `rglob` walks a tree (walk::Dialect: order, caches, what it passes
-//   over) and what `iterdir`, `rglob` and their callees announce to audit
-//   hooks;
+//   over, how the predicates it and its callers ask answer a failure) and
+//   what `iterdir`, `rglob` and their callees announce to audit hooks;
 // - which members and module functions pathlib calls, so that a
 //   replacement of any of them is seen and the native code stands aside.
 //
@@ -18,8 +18,9 @@
 // row of a table (pathseam.cpp), so that another interpreter is another
 // row. At import it makes path objects its own way and compares them with
 // pathlib's (text, parts, hash, equality, ordering); on any other
-// interpreter, or when a comparison fails, it stays inactive and every
-// operation takes the method path.
+// interpreter, or when a check fails, it stays inactive, says why in one
+// line (`reason`, which zavrik-skills where prints), and every operation
+// takes the method path.
 #pragma once
 
 #include <string>
