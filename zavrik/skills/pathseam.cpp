@@ -157,6 +157,9 @@ struct Known {
   Announcements announces;
   Layout::Kind layout;
   Globber globber;
+  // The os.path functions that pathlib's predicates call (none where they
+  // call the path's own stat()).
+  const char* os_path[6];
 };
 constexpr Known kKnown[] = {
     {11,
@@ -164,19 +167,22 @@ constexpr Known kKnown[] = {
       walk::Predicates::RaiseOthers},
      {"os.listdir", false, false, false, false, false},
      Layout::Kind::Parsed,
-     {Globber::Where::None, nullptr}},
+     {Globber::Where::None, nullptr},
+     {}},
     {12,
      {walk::Dialect::Order::Groups, walk::Dialect::Caches::Listed, false, true, true,
       walk::Predicates::RaiseOthers},
      {"os.listdir", false, false, false, false, false},
      Layout::Kind::Text,
-     {Globber::Where::None, nullptr}},
+     {Globber::Where::None, nullptr},
+     {}},
     {13,
      {walk::Dialect::Order::GroupsLastFirst, walk::Dialect::Caches::Lstat, false, false, false,
       walk::Predicates::RaiseOthers},
      {"os.scandir", true, true, true, false, false},
      Layout::Kind::Text,
-     {Globber::Where::Member, "_globber"}},
+     {Globber::Where::Member, "_globber"},
+     {}},
     // pathlib became a package; glob() hands glob's _StringGlobber the text
     // "**/pattern" and names each sub-directory it lists with a trailing
     // separator; exists(), is_dir() and is_file() are os.path's, which
@@ -186,7 +192,8 @@ constexpr Known kKnown[] = {
       walk::Predicates::AnswerNo},
      {"os.scandir", true, true, true, true, true},
      Layout::Kind::Text,
-     {Globber::Where::Namespace, "_StringGlobber"}},
+     {Globber::Where::Namespace, "_StringGlobber"},
+     {"isdir", "isfile", "exists", "lexists", "islink"}},
     // As 3.14 (_StringGlobber is a lazy import there: it is resolved when
     // captured).
     {15,
@@ -194,7 +201,8 @@ constexpr Known kKnown[] = {
       walk::Predicates::AnswerNo},
      {"os.scandir", true, true, true, true, true},
      Layout::Kind::Text,
-     {Globber::Where::Namespace, "_StringGlobber"}},
+     {Globber::Where::Namespace, "_StringGlobber"},
+     {"isdir", "isfile", "exists", "lexists", "islink"}},
 };
 
 // The offset of the object field `name` of `type` (a member descriptor of
@@ -248,12 +256,14 @@ int resolved_members(PyTypeObject* type, std::initializer_list<const char*> extr
   return *members && *absent ? 0 : -1;
 }
 
-// ((name, module.name), ...) for each name the module has.
+// ((name, module.name), ...) for each name the module has (a null name
+// ends the list).
 template <std::size_t N>
 Ref module_functions(PyObject* module, const char* const (&names)[N]) {
   Ref pairs = Ref::steal(PyList_New(0));
   if (!pairs) return {};
   for (const char* name : names) {
+    if (!name) break;
     Ref key = Ref::steal(PyUnicode_InternFromString(name));
     if (!key) return {};
     PyObject* raw = nullptr;
@@ -417,6 +427,14 @@ int read_pathlib(PathSeam* seam) {
   seam->os_functions = module_functions(seam->os_module.get(), kOsFunctions);
   seam->io_functions = module_functions(seam->io_module.get(), kIoFunctions);
   if (!seam->os_functions || !seam->io_functions) return -1;
+  if (known->os_path[0]) {
+    PyObject* os_path = PyDict_GetItemString(PyModule_GetDict(seam->os_module.get()), "path");
+    if (!os_path || !PyModule_Check(os_path))
+      return inactive(seam, {"pathlib's os module has no os.path module"});
+    seam->os_path_module = Ref::borrow(os_path);
+    seam->os_path_functions = module_functions(os_path, known->os_path);
+    if (!seam->os_path_functions) return -1;
+  }
 
   // The globber whose callables rglob's walk calls, and where each of
   // them is read from.
@@ -526,6 +544,11 @@ bool intact(const PathSeam& seam, PyObject* module_path) {
   if (!module_intact(seam.os_namespace.get(), "os", seam.os_module.get(),
                      seam.os_functions.get()))
     return false;
+  if (PyObject* os_path = seam.os_path_module.get()) {
+    if (!module_intact(PyModule_GetDict(seam.os_module.get()), "path", os_path,
+                       seam.os_path_functions.get()))
+      return false;
+  }
   if (PyObject* g = seam.globber.get()) {
     if (!resolves_as(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(g, 0)),
                      PyTuple_GET_ITEM(g, 1), PyTuple_GET_ITEM(g, 2)))

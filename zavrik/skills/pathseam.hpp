@@ -68,6 +68,10 @@ struct PathSeam {
   Ref os_namespace;  // where pathlib's methods read `os` from
   Ref os_module;     // the os module they found there
   Ref os_functions;  // ((name, function), ...) of that module
+  // Where the predicates are os.path's (3.14): that module, as the os
+  // module holds it, and ((name, function), ...) of the ones they call.
+  Ref os_path_module;
+  Ref os_path_functions;
   // rglob's globber: (class, ((name, value), ...), (absent name, ...)), its
   // members as captured; where pathlib's glob() reads it from its
   // namespace, that namespace (else null); where the globber's listing
