@@ -44,6 +44,13 @@ SOURCES = [
     "zavrik/skills/pysemantics.cpp",
     "zavrik/skills/textfile.cpp",
 ]
+# zavrik.skills._engine: whether the native engine runs here, and why not,
+# from the same path seam that the packaging module captures at import (its
+# namespace carries nothing beyond its public surface).
+ENGINE_SOURCES = [
+    "zavrik/skills/engine.cpp",
+    "zavrik/skills/pathseam.cpp",
+]
 HEADERS = [
     "zavrik/skills/pyref.hpp",
     "zavrik/skills/function.hpp",
@@ -351,6 +358,14 @@ setup(
             language="c++",
             extra_compile_args=_compile_args(),
             extra_link_args=_link_args(),
-        )
+        ),
+        Extension(
+            "zavrik.skills._engine",
+            sources=ENGINE_SOURCES,
+            depends=HEADERS,
+            language="c++",
+            extra_compile_args=_compile_args(),
+            extra_link_args=_link_args(),
+        ),
     ],
 )

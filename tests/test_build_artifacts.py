@@ -151,7 +151,7 @@ def test_release_build_ships_exactly_the_admitted_skills(release_artifacts, sour
 def test_wheel_ships_no_sources_and_the_sdist_no_tests(release_artifacts, source):
     _, wheel_names, _, _ = release_artifacts["wheel"]
     _, sdist_names, _, _ = release_artifacts["sdist"]
-    assert {"zavrik/skills/packaging.pyi", "zavrik/skills/py.typed"} <= set(wheel_names)
+    assert {"zavrik/skills/packaging.pyi", "zavrik/skills/_engine.pyi", "zavrik/skills/py.typed"} <= set(wheel_names)
     assert [n for n in wheel_names if n.endswith((".cpp", ".hpp"))] == []
     sources = {f"zavrik-0.1.0/{p.relative_to(source).as_posix()}" for p in (source / "zavrik/skills").glob("*.[ch]pp")}
     assert len(sources) > 10 and sources <= set(sdist_names)

@@ -298,10 +298,53 @@ def test_where_reports_the_overridden_locations(tmp_path, monkeypatch, capsys):
     monkeypatch.setenv("ZAVRIK_CENTRAL_SKILLS_DIR", str(tmp_path / "store"))
     monkeypatch.setenv("ZAVRIK_BUILTIN_TEMPLATES_DIR", str(tmp_path / "builtin"))
     assert main(["where", "--json"]) == 0
-    assert json.loads(capsys.readouterr().out) == {
+    out = json.loads(capsys.readouterr().out)
+    assert {k: out.pop(k) for k in ("native_engine", "native_engine_reason")}
+    assert out == {
         "central_skills_dir": str(tmp_path / "store"),
         "builtin_templates_dir": str(tmp_path / "builtin"),
     }
+
+
+# The interpreters whose pathlib the native engine knows (on POSIX systems).
+ENGINE_KNOWS = sys.platform != "win32" and (3, 11) <= sys.version_info[:2] <= (3, 15)
+WHERE_CHILD = r"""
+import functools, json, pathlib, sys
+if sys.argv[1] == "open replaced":
+    # Still pathlib's open, through a descriptor that is no Python function.
+    pathlib.Path.open = functools.partialmethod(pathlib.Path.open)
+from zavrik.skills import cli, packaging
+cli.main(["where"])
+cli.main(["where", "--json"])
+print(json.dumps([str(p) for p in packaging.list_template_dirs(pathlib.Path(sys.argv[2]))]))
+print(json.dumps(packaging.load_release_manifest(pathlib.Path(sys.argv[2]))["default"]))
+"""
+
+
+@pytest.mark.parametrize("case, active, reason", [
+    ("as installed", ENGINE_KNOWS, None if ENGINE_KNOWS else "is not one the engine knows"),
+    ("open replaced", False, "pathlib's iterdir() or open() is not the Python function the engine knows"),
+], ids=["as-installed", "open-replaced"])
+def test_where_says_whether_the_native_engine_runs_and_why_not(templates, case, active, reason):
+    """The engine decides at import whether it knows this interpreter's pathlib;
+    where it does not, every call still answers, on the method path."""
+    done = subprocess.run([sys.executable, "-c", WHERE_CHILD, case, str(templates)],
+                          capture_output=True, text=True, encoding="utf-8")
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    text = lines[2]
+    data = json.loads("\n".join(lines[3:-2]))
+    version = "{}.{}.{}".format(*sys.version_info[:3])
+    assert data["native_engine"] is active
+    if active:
+        assert data["native_engine_reason"] is None
+        assert text == f"native engine:           active on CPython {version}"
+    else:
+        assert reason in data["native_engine_reason"] and "\n" not in data["native_engine_reason"]
+        assert text == (f"native engine:           inactive on CPython {version}: "
+                        f"{data['native_engine_reason']}; every call takes the slower method path")
+    assert json.loads(lines[-2]) == [str(templates / name) for name in sorted(ADMISSION)]
+    assert json.loads(lines[-1]) == dict.fromkeys(KEYS, False)
 
 
 @pytest.fixture

@@ -381,6 +381,10 @@ OPERATIONS = {
         # the listing function pathlib's iterdir calls
         ("os", "scandir" if sys.version_info >= (3, 13) else "listdir", "list"),
         ("os", "rmdir", "prune"),
+        # what pathlib's is_dir and is_file call: os.path's predicates from
+        # 3.14, the path's own stat() before
+        ("os.path", "isdir", "list") if sys.version_info >= (3, 14) else ("os", "stat", "list"),
+        ("os.path", "isfile", "collect") if sys.version_info >= (3, 14) else ("os", "stat", "collect"),
         ("path", "read_text", "validate"),
         ("path", "open", "validate"),
         ("io", "open", "validate"),
@@ -389,7 +393,7 @@ OPERATIONS = {
 )
 def test_replaced_callee_is_used_with_plain_paths(tmp_path, monkeypatch, owner, attribute, operation):
     build(tmp_path, SMALL)
-    target = {"module": packaging, "path": PlainPath, "os": os, "io": io}[owner]
+    target = {"module": packaging, "path": PlainPath, "os": os, "os.path": os.path, "io": io}[owner]
     original = getattr(target, attribute)
     calls = []
 

@@ -284,7 +284,8 @@ def test_swapped_for_a_link_mid_call_nothing_outside_is_deleted(tmp_path, mktree
 
 # --- What audit hooks are told ---------------------------------------------------------
 
-AUDITED = ("os.remove", "os.rmdir", "os.scandir", "os.listdir", "open")
+AUDITED = ("os.remove", "os.rmdir", "os.scandir", "os.listdir", "open",
+           "pathlib.Path.rglob", "pathlib.Path.glob", "pathlib.Path.walk")
 AUDIT_TREE = {
     "manifest.json": {"skills": {"s": {"reason": "r", "tier": "t", "binary": True},
                                  "gone": {"reason": "r", "tier": "t", "binary": False}}},

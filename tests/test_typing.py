@@ -34,8 +34,9 @@ def _run(*args):
         ["mypy", "--strict", "--no-incremental", "-m", "typing_caller", "-m", "zavrik.skills.cli",
          "-m", "zavrik.skills._release"],
         ["mypy.stubtest", "zavrik.skills.packaging"],
+        ["mypy.stubtest", "zavrik.skills._engine"],
     ],
-    ids=["mypy-strict-caller", "stubtest"],
+    ids=["mypy-strict-caller", "stubtest", "stubtest-engine"],
 )
 def test_stub_and_caller_type_check(command):
     result = _run(*command)

@@ -471,14 +471,41 @@ def _cmd_prune(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+def _engine_status() -> tuple[bool | None, str | None]:
+    """Whether the packaging module's native engine runs on this interpreter
+    (None: cannot tell), and why not, in one line (None while it runs)."""
+    try:
+        from zavrik.skills import _engine
+    except ImportError as exc:
+        return None, f"zavrik.skills._engine is not built here ({exc})"
+    active, reason = _engine.status()
+    return active, reason
+
+
+def _engine_line(active: bool | None, reason: str | None) -> str:
+    version = "{}.{}.{}".format(*sys.version_info[:3])
+    interpreter = f"{sys.implementation.name} {version}".replace("cpython", "CPython")
+    if active:
+        return f"active on {interpreter}"
+    state = "unknown" if active is None else "inactive"
+    return f"{state} on {interpreter}: {reason}; every call takes the slower method path"
+
+
 def _cmd_where(args: argparse.Namespace) -> int:
     central = packaging.get_central_skills_dir()
     builtin = packaging.get_builtin_templates_dir()
+    active, reason = _engine_status()
     if args.json:
-        _write_json({"central_skills_dir": str(central), "builtin_templates_dir": str(builtin)})
+        _write_json({
+            "central_skills_dir": str(central),
+            "builtin_templates_dir": str(builtin),
+            "native_engine": active,
+            "native_engine_reason": reason,
+        })
     else:
         print(f"central Skills store:    {central}")
         print(f"built-in templates root: {builtin}")
+        print(f"native engine:           {_engine_line(active, reason)}")
     return EXIT_OK
 
 
@@ -601,9 +628,10 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
 
     where = commands.add_parser(
         "where",
-        help="show the central Skills store and the built-in templates root",
+        help="show the central Skills store, the built-in templates root and the native engine",
         description="Show where Skills live: the per-user central store and the built-in "
-        "templates root, after the environment overrides.",
+        "templates root, after the environment overrides; and whether the native engine runs "
+        "on this interpreter, and why not where it does not.",
     )
     where.add_argument("--json", action="store_true", help="print JSON")
     where.set_defaults(run=_cmd_where)

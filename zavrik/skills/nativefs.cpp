@@ -126,8 +126,8 @@ namespace {
 // The sorted sub-directories of the directory `fd` (or, with fd < 0, of
 // the target, which is then first asked exists()), the Iterdir announced
 // as iterdir() announces its listing. `*there` false: no such directory.
-walk::Failure sorted_dirs(Walk& walk, const Target& target, int fd, int fd_err, bool* there,
-                          std::vector<std::string>* names) {
+walk::Failure sorted_dirs(walk::Predicates predicates, Walk& walk, const Target& target, int fd,
+                          int fd_err, bool* there, std::vector<std::string>* names) {
   return walk.run([&](walk::Poll& poll, walk::Watch* watch) {
     walk::Fd opened;
     *there = true;
@@ -135,11 +135,9 @@ walk::Failure sorted_dirs(Walk& walk, const Target& target, int fd, int fd_err, 
       // exists(), links followed, then the listing.
       struct stat st;
       if (stat(target.bytes.c_str(), &st) != 0) {
-        if (walk::ignored(errno)) {
-          *there = false;
-          return walk::Failure();
-        }
-        return walk::Failure::at(errno);
+        if (const int err = walk::raised_by(predicates, errno)) return walk::Failure::at(err);
+        *there = false;
+        return walk::Failure();
       }
       fd_err = walk::open_base(AT_FDCWD, target.bytes.c_str(), &opened);
       fd = opened.get();
@@ -148,7 +146,7 @@ walk::Failure sorted_dirs(Walk& walk, const Target& target, int fd, int fd_err, 
         walk::Watch::Answer::Stop)
       return walk::Failure::stopped();
     if (fd < 0) return walk::Failure::at(fd_err);
-    walk::Failure failure = walk::list_dirs(fd, target.prefix(), names, poll);
+    walk::Failure failure = walk::list_dirs(predicates, fd, target.prefix(), names, poll);
     if (!failure) walk::sort_names(names);
     return failure;
   });
@@ -167,7 +165,7 @@ Native sorted_children(const Env& env, PyObject* root, Item&& item,
   walk.at(target);
   std::vector<std::string> names;
   bool there;
-  walk::Failure f = sorted_dirs(walk, target, -1, 0, &there, &names);
+  walk::Failure f = sorted_dirs(env.seam.dialect.predicates, walk, target, -1, 0, &there, &names);
   if (f) return f.exhausted() ? Native() : Native(walk.raise(f));
   Ref result = item_list(names, [&](const std::string& name) { return item(target, name); });
   if (result && encoded) *encoded = std::move(names);
@@ -313,6 +311,7 @@ Native exists_below(const Env& env, PyObject* root, const std::vector<std::strin
   walk.quiet();
   walk.at(target);
   const std::size_t prefix = target.prefix();
+  const walk::Predicates predicates = env.seam.dialect.predicates;
   walk::Failure f = walk.run([&](walk::Poll& poll, walk::Watch*) {
     walk::Fd fd;
     const int root_err = walk::open_search(AT_FDCWD, target.bytes.c_str(), &fd);
@@ -325,13 +324,13 @@ Native exists_below(const Env& env, PyObject* root, const std::vector<std::strin
         struct stat st;
         int& answer = (*answers)[k++];
         if (!walk::nameable(prefix + path.size()))
-          answer = -ENAMETOOLONG;
+          answer = -walk::raised_by(predicates, ENAMETOOLONG);
         else if (root_err)  // what a stat of a path through the root gives
-          answer = walk::ignored(root_err) ? 0 : -root_err;
+          answer = -walk::raised_by(predicates, root_err);
         else if (fstatat(fd.get(), path.c_str(), &st, 0) == 0)
           answer = 1;
         else
-          answer = walk::ignored(errno) ? 0 : -errno;
+          answer = -walk::raised_by(predicates, errno);
       }
     }
     return walk::Failure();
@@ -375,18 +374,19 @@ Native remove_tree(const Env& env, PyObject* path) {
   Walk walk(env);
   walk.at(target, 1);
   const size_t limit = depth_limit();
+  const walk::Predicates predicates = env.seam.dialect.predicates;
   walk::Failure f = walk.run([&](walk::Poll& poll, walk::Watch* watch) {
     walk::Fd at;
     if (const int err = walk::open_search(AT_FDCWD, parent.c_str(), &at)) {
       // is_symlink() of the path answers "no" for what it ignores, and
       // iterdir() then fails; anything else fails at once.
-      if (walk::ignored(err) &&
+      if (!walk::raised_by(predicates, err) &&
           walk::tell(watch, walk::Watch::Step::Iterdir, [&] { return walk::Place{name}; }) ==
               walk::Watch::Answer::Stop)
         return walk::Failure::stopped();
       return walk::Failure::at(err, {name});
     }
-    return walk::remove_tree(at.get(), name, bytes.size(), limit, poll, watch);
+    return walk::remove_tree(predicates, at.get(), name, bytes.size(), limit, poll, watch);
   });
   if (f) return f.exhausted() ? Native() : Native(walk.raise(f));
   return Ref::none();
@@ -403,21 +403,24 @@ Native Anchor::open(PyObject* path) {
   if (const int ok = make_target(path, &target_); ok <= 0) return not_done(ok);
   walk_.at(target_);
   int err = 0;
-  bool directory = false;
+  bool found = false, directory = false;
   Py_BEGIN_ALLOW_THREADS
   struct stat st;
   if (stat(target_.bytes.c_str(), &st) != 0) {
     err = errno;
   } else if (S_ISDIR(st.st_mode)) {
-    directory = true;
+    found = directory = true;
     err = walk::open_base(AT_FDCWD, target_.bytes.c_str(), &fd_);
   } else {
+    found = true;
     err = ENOTDIR;
   }
   Py_END_ALLOW_THREADS
   err_ = err;
-  stat_err_ = !directory && err != ENOTDIR && !walk::ignored(err) ? err : 0;
-  exists_ = directory || err == ENOTDIR || stat_err_ != 0;
+  // exists() and is_dir(): what the stat found, else its failure as the
+  // predicates answer it.
+  stat_err_ = found ? 0 : walk::raised_by(env_.seam.dialect.predicates, err);
+  exists_ = found || stat_err_ != 0;
   is_dir_ = directory;
   return Ref::none();
 }
@@ -453,7 +456,8 @@ Native Anchor::sweep() {
       plan.remove_at_turn = !watch->listening() && !dialect.listing_errors_raise;
       plan.depth_limit = limit;
       walk::Failure listed = walk::scan(base, plan, &tree, poll, watch);
-      return listed ? listed : walk::remove_caches(base, &tree, limit, poll, watch);
+      return listed ? listed
+                    : walk::remove_caches(dialect.predicates, base, &tree, limit, poll, watch);
     });
     if (f) return f.exhausted() ? Native() : Native(walk_.raise(f));
   }
@@ -469,7 +473,7 @@ Native Anchor::sweep() {
       plan.what = walk::Scan::Entries;
       if (walk::Failure listed = walk::scan(base, plan, &tree, poll, watch)) return listed;
     }
-    return walk::remove_junk_files(base, tree, poll, watch);
+    return walk::remove_junk_files(dialect.predicates, base, tree, poll, watch);
   });
   if (f) return f.exhausted() ? Native() : Native(walk_.raise(f));
   return Ref::none();
@@ -478,7 +482,8 @@ Native Anchor::sweep() {
 Native Anchor::child_names() {
   std::vector<std::string> names;
   bool there;
-  walk::Failure f = sorted_dirs(walk_, target_, fd_ ? fd_.get() : -1, fd_ ? 0 : err_, &there, &names);
+  walk::Failure f = sorted_dirs(env_.seam.dialect.predicates, walk_, target_, fd_ ? fd_.get() : -1,
+                                fd_ ? 0 : err_, &there, &names);
   if (f) return f.exhausted() ? Native() : Native(walk_.raise(f));
   return str_list(names);
 }
@@ -509,16 +514,18 @@ Native Anchor::remove_children_except(PyObject* admitted) {
   // Then each directory that is not admitted, as `_remove_tree` removes it.
   const size_t prefix = target_.prefix();
   const size_t limit = depth_limit();
+  const walk::Predicates predicates = env_.seam.dialect.predicates;
   f = walk_.run([&](walk::Poll& poll, walk::Watch* watch) {
     for (size_t i = 0; i < entries.size(); ++i) {
       if (poll.stop()) return walk::Failure::stopped();
       const walk::Entry& e = entries[i];
       bool dir;
-      if (const int err = walk::entry_is(S_IFDIR, fd_.get(), prefix, searchable, e.name, e.type, &dir))
+      if (const int err =
+              walk::entry_is(predicates, S_IFDIR, fd_.get(), prefix, searchable, e.name, e.type, &dir))
         return walk::Failure::at(err, {e.name});
       if (!dir || keep[i]) continue;
-      if (walk::Failure removed =
-              walk::remove_tree(fd_.get(), e.name, prefix + e.name.size(), limit, poll, watch))
+      if (walk::Failure removed = walk::remove_tree(predicates, fd_.get(), e.name,
+                                                    prefix + e.name.size(), limit, poll, watch))
         return removed;
     }
     return walk::Failure();
@@ -530,12 +537,14 @@ Native Anchor::remove_children_except(PyObject* admitted) {
 Native Anchor::child_exists(PyObject* name) {
   std::string component;
   if (!fd_ || !simple_component(name, &component)) return not_done(PyErr_Occurred() ? -1 : 0);
-  if (!walk::nameable(target_.prefix() + component.size()))
-    return walk_.raise(walk::Failure::at(ENAMETOOLONG, {component}));
-  struct stat st;
-  if (fstatat(fd_.get(), component.c_str(), &st, 0) == 0) return Ref::borrow(Py_True);
-  const int err = errno;
-  if (walk::ignored(err)) return Ref::borrow(Py_False);
+  const walk::Predicates predicates = env_.seam.dialect.predicates;
+  int err = ENAMETOOLONG;
+  if (walk::nameable(target_.prefix() + component.size())) {
+    struct stat st;
+    if (fstatat(fd_.get(), component.c_str(), &st, 0) == 0) return Ref::borrow(Py_True);
+    err = errno;
+  }
+  if (!walk::raised_by(predicates, err)) return Ref::borrow(Py_False);
   return walk_.raise(walk::Failure::at(err, {component}));
 }
 

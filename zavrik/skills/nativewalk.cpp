@@ -110,7 +110,10 @@ PyObject* Walk::produce(void* lazy_ptr) {
     case Lazy::Kind::ListingText:
       return w.text_of(*lazy->place, true).release();
     case Lazy::Kind::Pattern: {
-      // rglob's glob pattern, "**" / pattern, as a path of the same class.
+      // rglob's glob pattern, "**" / pattern: its text, or a path of the
+      // same class.
+      if (w.env_.seam.announces.glob_pattern_text)
+        return PyUnicode_FromFormat("**/%U", lazy->object);
       Ref stars = Ref::steal(PyUnicode_FromString("**"));
       if (!stars) return nullptr;
       return call(reinterpret_cast<PyObject*>(Py_TYPE(w.target_->path)),
@@ -137,7 +140,9 @@ Ref Walk::text_of(const walk::Place& place, bool slash) const {
                           place.end());
   std::string base = target_->bytes;
   if (slash && (base.empty() || base.back() != '/')) base += '/';
-  return seam::decode(seam::join_bytes(base, below));
+  std::string text = seam::join_bytes(base, below);
+  if (slash && !below.empty() && env_.seam.announces.listing_slash) text += '/';
+  return seam::decode(text);
 }
 
 // After an announcement: where nobody listened, the rest of the operation

@@ -1,7 +1,10 @@
 // What the native engine knows of the running pathlib (see pathseam.hpp).
 #include "pathseam.hpp"
 
+#include <cstdio>
 #include <initializer_list>
+#include <iterator>
+#include <new>
 
 #include "compat.hpp"
 #include "rules.hpp"
@@ -65,6 +68,18 @@ Ref decode(std::string_view bytes) {
 
 namespace {
 
+// Says why the seam stays inactive; returns 0 (capture()'s "inactive").
+// The reason only informs: where its memory cannot be had it stays empty.
+int inactive(PathSeam* seam, std::initializer_list<std::string_view> parts) {
+  try {
+    seam->reason.clear();
+    for (std::string_view part : parts) seam->reason += part;
+  } catch (const std::bad_alloc&) {
+    seam->reason.clear();
+  }
+  return 0;
+}
+
 // Whether the fields that pathlib sets when it makes a path are set.
 bool fields_set(const Layout& layout, PyObject* path) {
   if (layout.kind == Layout::Kind::Text) {
@@ -125,26 +140,71 @@ constexpr const char* kOsFunctions[] = {"stat", "lstat", "listdir", "scandir",
 // The io functions open() and read_text() call.
 constexpr const char* kIoFunctions[] = {"open", "text_encoding"};
 
+// Where rglob finds the class whose callables list the tree.
+struct Globber {
+  enum class Where : unsigned char {
+    None,       // rglob has no globber (CPython 3.11, 3.12)
+    Member,     // a member of the path's class (CPython 3.13: Path._globber)
+    Namespace,  // a global that pathlib's glob() reads (CPython 3.14: _StringGlobber)
+  };
+  Where where;
+  const char* name;
+};
+
 // What each interpreter's pathlib does (see rglob.hpp for the dialects).
+// Another interpreter is another row, once its pathlib has been read.
 struct Known {
   int minor;
   walk::Dialect dialect;
   Announcements announces;
   Layout::Kind layout;
+  Globber globber;
+  // The os.path functions that pathlib's predicates call (none where they
+  // call the path's own stat()).
+  const char* os_path[6];
 };
 constexpr Known kKnown[] = {
     {11,
-     {walk::Dialect::Order::Preorder, walk::Dialect::Caches::Exists, true, false, true},
-     {"os.listdir", false, false, false},
-     Layout::Kind::Parsed},
+     {walk::Dialect::Order::Preorder, walk::Dialect::Caches::Exists, true, false, true,
+      walk::Predicates::RaiseOthers},
+     {"os.listdir", false, false, false, false, false},
+     Layout::Kind::Parsed,
+     {Globber::Where::None, nullptr},
+     {}},
     {12,
-     {walk::Dialect::Order::Groups, walk::Dialect::Caches::Listed, false, true, true},
-     {"os.listdir", false, false, false},
-     Layout::Kind::Text},
+     {walk::Dialect::Order::Groups, walk::Dialect::Caches::Listed, false, true, true,
+      walk::Predicates::RaiseOthers},
+     {"os.listdir", false, false, false, false, false},
+     Layout::Kind::Text,
+     {Globber::Where::None, nullptr},
+     {}},
     {13,
-     {walk::Dialect::Order::GroupsLastFirst, walk::Dialect::Caches::Lstat, false, false, false},
-     {"os.scandir", true, true, true},
-     Layout::Kind::Text},
+     {walk::Dialect::Order::GroupsLastFirst, walk::Dialect::Caches::Lstat, false, false, false,
+      walk::Predicates::RaiseOthers},
+     {"os.scandir", true, true, true, false, false},
+     Layout::Kind::Text,
+     {Globber::Where::Member, "_globber"},
+     {}},
+    // pathlib became a package; glob() hands glob's _StringGlobber the text
+    // "**/pattern" and names each sub-directory it lists with a trailing
+    // separator; exists(), is_dir() and is_file() are os.path's, which
+    // answer "no" for every failure. The walk itself is 3.13's.
+    {14,
+     {walk::Dialect::Order::GroupsLastFirst, walk::Dialect::Caches::Lstat, false, false, false,
+      walk::Predicates::AnswerNo},
+     {"os.scandir", true, true, true, true, true},
+     Layout::Kind::Text,
+     {Globber::Where::Namespace, "_StringGlobber"},
+     {"isdir", "isfile", "exists", "lexists", "islink"}},
+    // As 3.14 (_StringGlobber is a lazy import there: it is resolved when
+    // captured).
+    {15,
+     {walk::Dialect::Order::GroupsLastFirst, walk::Dialect::Caches::Lstat, false, false, false,
+      walk::Predicates::AnswerNo},
+     {"os.scandir", true, true, true, true, true},
+     Layout::Kind::Text,
+     {Globber::Where::Namespace, "_StringGlobber"},
+     {"isdir", "isfile", "exists", "lexists", "islink"}},
 };
 
 // The offset of the object field `name` of `type` (a member descriptor of
@@ -198,12 +258,14 @@ int resolved_members(PyTypeObject* type, std::initializer_list<const char*> extr
   return *members && *absent ? 0 : -1;
 }
 
-// ((name, module.name), ...) for each name the module has.
+// ((name, module.name), ...) for each name the module has (a null name
+// ends the list).
 template <std::size_t N>
 Ref module_functions(PyObject* module, const char* const (&names)[N]) {
   Ref pairs = Ref::steal(PyList_New(0));
   if (!pairs) return {};
   for (const char* name : names) {
+    if (!name) break;
     Ref key = Ref::steal(PyUnicode_InternFromString(name));
     if (!key) return {};
     PyObject* raw = nullptr;
@@ -228,8 +290,8 @@ PyObject* globals_of(PyTypeObject* type, const char* method) {
 int same(PyObject* a, PyObject* b, int op = Py_EQ) { return PyObject_RichCompareBool(a, b, op); }
 
 // Whether a natively made path equals pathlib's own for `base / name`:
-// 1, 0, -1.
-int agrees(const PathSeam& seam, PyObject* base, const walk::Place& below) {
+// 1, 0 (`*differs` names what differs), -1.
+int agrees(const PathSeam& seam, PyObject* base, const walk::Place& below, const char** differs) {
   Ref text = Ref::steal(PyObject_Str(base));
   Ref bytes = text ? Ref::steal(PyUnicode_EncodeFSDefault(text.get())) : Ref();
   if (!bytes) return -1;
@@ -247,24 +309,30 @@ int agrees(const PathSeam& seam, PyObject* base, const walk::Place& below) {
   Ref b_name = Ref::steal(PyUnicode_FromString("b"));
   Ref sibling = b_name ? Ref::steal(PyNumber_TrueDivide(base, b_name.get())) : Ref();
   if (!sibling) return -1;
+  *differs = "type";
   if (Py_TYPE(made.get()) != Py_TYPE(expected.get())) return 0;
   int ok = 1;
   for (const char* attribute : {"parts", "name", "parent", "suffix"}) {
+    *differs = attribute;
     Ref a = Ref::steal(PyObject_GetAttrString(made.get(), attribute));
     Ref b = a ? Ref::steal(PyObject_GetAttrString(expected.get(), attribute)) : Ref();
     if (!b) return -1;
     if ((ok = same(a.get(), b.get())) <= 0) return ok;
   }
+  *differs = "str()";
   Ref a = Ref::steal(PyObject_Str(made.get()));
   Ref b = a ? Ref::steal(PyObject_Str(expected.get())) : Ref();
   if (!b) return -1;
   if ((ok = same(a.get(), b.get())) <= 0) return ok;
+  *differs = "hash";
   const Py_hash_t ha = PyObject_Hash(made.get());
   const Py_hash_t hb = ha == -1 ? -1 : PyObject_Hash(expected.get());
   if (hb == -1) return -1;
   if (ha != hb) return 0;
+  *differs = "equality";
   if ((ok = same(made.get(), expected.get())) <= 0 || (ok = same(expected.get(), made.get())) <= 0)
     return ok;
+  *differs = "ordering";
   for (int op : {Py_LT, Py_GT}) {
     const int x = same(made.get(), sibling.get(), op);
     const int y = x < 0 ? -1 : same(expected.get(), sibling.get(), op);
@@ -275,16 +343,18 @@ int agrees(const PathSeam& seam, PyObject* base, const walk::Place& below) {
   return 1;
 }
 
-// Whether the native paths agree with pathlib's on a few bases and names.
-int verify(const PathSeam& seam) {
+// Whether the native paths agree with pathlib's on a few bases and names:
+// 1, 0 (`*differs` names what differs), -1 (what raised too).
+int verify(const PathSeam& seam, const char** differs) {
   const char* bases[] = {"/", "/srv/t", "rel/x", ".", "//net", "a"};
   const walk::Place names[] = {{"c"}, {"\xc3\xa9"}, {"bad\xff"}, {"c", "d.txt"}, {".hidden"}};
   for (const char* text : bases) {
     Ref arg = Ref::steal(PyUnicode_FromString(text));
     Ref base = arg ? call(seam.path_class.get(), {arg.get()}) : Ref();
+    *differs = "construction";
     if (!base) return -1;
     for (const walk::Place& below : names) {
-      const int ok = agrees(seam, base.get(), below);
+      const int ok = agrees(seam, base.get(), below, differs);
       if (ok <= 0) return ok;
     }
   }
@@ -295,10 +365,17 @@ int verify(const PathSeam& seam) {
 // knows (the seam stays inactive), -1 with an exception set.
 int read_pathlib(PathSeam* seam) {
   const int minor = static_cast<int>((Py_Version >> 16) & 0xFF);
+  const int major = static_cast<int>((Py_Version >> 24) & 0xFF);
   const Known* known = nullptr;
   for (const Known& k : kKnown)
-    if (((Py_Version >> 24) & 0xFF) == 3 && k.minor == minor) known = &k;
-  if (!known) return 0;
+    if (major == 3 && k.minor == minor) known = &k;
+  if (!known) {
+    char text[128];
+    std::snprintf(text, sizeof text,
+                  "this CPython's pathlib (%d.%d) is not one the engine knows (3.%d to 3.%d)",
+                  major, minor, kKnown[0].minor, std::end(kKnown)[-1].minor);
+    return inactive(seam, {text});
+  }
   seam->dialect = known->dialect;
   seam->announces = known->announces;
 
@@ -326,7 +403,9 @@ int read_pathlib(PathSeam* seam) {
     const Field& f = wanted[i];
     *f.offset = member_offset(concrete, f.name);
     if (*f.offset == -2) return -1;
-    if (*f.offset < 0) return 0;
+    if (*f.offset < 0)
+      return inactive(seam, {"pathlib's path objects keep no field ", f.name,
+                             " where the engine reads it"});
   }
 
   // Every member, and what pathlib reads from other modules.
@@ -339,32 +418,104 @@ int read_pathlib(PathSeam* seam) {
   if (!seam->members) return -1;
   PyObject* os_ns = globals_of(concrete, "iterdir");
   PyObject* io_ns = globals_of(concrete, "open");
-  if (!os_ns || !io_ns) return 0;
+  if (!os_ns || !io_ns)
+    return inactive(seam, {"pathlib's iterdir() or open() is not the Python function the engine knows"});
   seam->os_namespace = Ref::borrow(os_ns);
   seam->io_namespace = Ref::borrow(io_ns);
   seam->os_name = Ref::steal(PyUnicode_InternFromString("os"));
   seam->io_name = seam->os_name ? Ref::steal(PyUnicode_InternFromString("io")) : Ref();
-  if (!seam->io_name) return -1;
+  seam->path_name = seam->io_name ? Ref::steal(PyUnicode_InternFromString("path")) : Ref();
+  if (!seam->path_name) return -1;
   seam->os_module = Ref::borrow(PyDict_GetItemWithError(os_ns, seam->os_name.get()));
   if (!seam->os_module && PyErr_Occurred()) return -1;
   seam->io_module = Ref::borrow(PyDict_GetItemWithError(io_ns, seam->io_name.get()));
   if (!seam->io_module && PyErr_Occurred()) return -1;
-  if (!seam->os_module || !seam->io_module) return 0;
+  if (!seam->os_module || !seam->io_module)
+    return inactive(seam, {"pathlib's methods find no os or io module where the engine looks"});
   seam->os_functions = module_functions(seam->os_module.get(), kOsFunctions);
   seam->io_functions = module_functions(seam->io_module.get(), kIoFunctions);
   if (!seam->os_functions || !seam->io_functions) return -1;
+  if (known->os_path[0]) {
+    PyObject* os_path =
+        PyDict_GetItemWithError(PyModule_GetDict(seam->os_module.get()), seam->path_name.get());
+    if (!os_path && PyErr_Occurred()) return -1;
+    if (!os_path || !PyModule_Check(os_path))
+      return inactive(seam, {"pathlib's os module has no os.path module"});
+    seam->os_path_module = Ref::borrow(os_path);
+    seam->os_path_functions = module_functions(os_path, known->os_path);
+    if (!seam->os_path_functions) return -1;
+  }
 
-  // The globber class rglob makes (3.13) captured os functions of its own.
-  Ref globber_key = Ref::steal(PyUnicode_InternFromString("_globber"));
-  if (!globber_key) return -1;
-  PyObject* globber = compat::type_lookup(concrete, globber_key.get());
-  Ref globber_members, globber_absent;
-  if (globber && PyType_Check(globber)) {
-    if (resolved_members(reinterpret_cast<PyTypeObject*>(globber), {}, &globber_members,
-                         &globber_absent) < 0)
-      return -1;
+  // The globber whose callables rglob's walk calls, and where each of
+  // them is read from.
+  PyObject* globber = nullptr;
+  Ref globber_key = known->globber.name
+                        ? Ref::steal(PyUnicode_InternFromString(known->globber.name))
+                        : Ref();
+  if (known->globber.name && !globber_key) return -1;
+  Ref globber_ref;
+  switch (known->globber.where) {
+    case Globber::Where::None:
+      break;
+    case Globber::Where::Member:
+      globber = compat::type_lookup(concrete, globber_key.get());
+      break;
+    case Globber::Where::Namespace: {
+      PyObject* glob_ns = globals_of(concrete, "glob");
+      if (!glob_ns)
+        return inactive(seam, {"pathlib's glob() is not the Python function the engine knows"});
+      PyObject* raw = PyDict_GetItemWithError(glob_ns, globber_key.get());
+      if (!raw) {
+        if (PyErr_Occurred()) return -1;
+        return inactive(seam, {"pathlib's glob() finds no ", known->globber.name});
+      }
+      if (!PyType_Check(raw)) {
+        // A lazy import not yet resolved: read it as glob() would, which
+        // resolves it, and the namespace then holds the class itself.
+        globber_ref = Ref::steal(PyObject_GetAttr(pathlib.get(), globber_key.get()));
+        if (!globber_ref) {
+          if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+          PyErr_Clear();
+          return inactive(seam, {"pathlib's glob() finds no ", known->globber.name});
+        }
+        raw = PyDict_GetItemWithError(glob_ns, globber_key.get());
+        if (raw != globber_ref.get()) {
+          if (PyErr_Occurred()) return -1;
+          return inactive(seam, {"pathlib's ", known->globber.name, " is not one class"});
+        }
+      }
+      globber = raw;
+      seam->globber_namespace = Ref::borrow(glob_ns);
+      seam->globber_name = Ref::borrow(globber_key.get());
+      break;
+    }
+  }
+  if (known->globber.where != Globber::Where::None && (!globber || !PyType_Check(globber)))
+    return inactive(seam, {"pathlib's rglob() has no class ", known->globber.name,
+                           " where the engine looks"});
+  if (globber) {
+    auto* globber_type = reinterpret_cast<PyTypeObject*>(globber);
+    Ref globber_members, globber_absent;
+    if (resolved_members(globber_type, {}, &globber_members, &globber_absent) < 0) return -1;
     seam->globber = Ref::steal(PyTuple_Pack(3, globber, globber_members.get(), globber_absent.get()));
     if (!seam->globber) return -1;
+    // A listing written in Python (3.14's staticmethod scandir) reads `os`
+    // from its own module: that must be pathlib's os, with its functions.
+    Ref scandir_key = Ref::steal(PyUnicode_InternFromString("scandir"));
+    if (!scandir_key) return -1;
+    PyObject* scandir = compat::type_lookup(globber_type, scandir_key.get());
+    if (scandir && Py_IS_TYPE(scandir, &PyStaticMethod_Type)) {
+      Ref fn = Ref::steal(PyObject_GetAttrString(scandir, "__func__"));
+      if (!fn) return -1;
+      if (PyFunction_Check(fn.get())) {
+        PyObject* ns = PyFunction_GetGlobals(fn.get());
+        PyObject* os_there = PyDict_GetItemWithError(ns, seam->os_name.get());
+        if (!os_there && PyErr_Occurred()) return -1;
+        if (os_there != seam->os_module.get())
+          return inactive(seam, {"rglob()'s listing calls another os module than pathlib's"});
+        seam->globber_os_namespace = Ref::borrow(ns);
+      }
+    }
   }
   return 1;
 }
@@ -376,23 +527,27 @@ int read_pathlib(PathSeam* seam) {
 int capture(PathSeam* seam) {
 #if defined(_WIN32)
   // The native walks are POSIX: every path takes the method path here.
-  static_cast<void>(seam);
-  return 0;
+  return inactive(seam, {"the native walks are POSIX-only: no engine on this platform"});
 #else
   const int read = read_pathlib(seam);
   if (read <= 0) return read;
   seam->active = true;
-  const int ok = verify(*seam);
+  const char* differs = "";
+  const int ok = verify(*seam, &differs);
   if (ok > 0) return 0;
   seam->active = false;
-  if (ok == 0) return 0;
+  if (ok == 0)
+    return inactive(seam, {"a path the engine makes differs from pathlib's in its ", differs});
   // A comparison that raised is a disagreement too, unless it is not one
   // that comparing paths raises.
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError) && !PyErr_ExceptionMatches(PyExc_TypeError) &&
-      !PyErr_ExceptionMatches(PyExc_ValueError))
-    return -1;
+  const char* raised = PyErr_ExceptionMatches(PyExc_AttributeError) ? "AttributeError"
+                       : PyErr_ExceptionMatches(PyExc_TypeError)    ? "TypeError"
+                       : PyErr_ExceptionMatches(PyExc_ValueError)   ? "ValueError"
+                                                                    : nullptr;
+  if (!raised) return -1;
   PyErr_Clear();
-  return 0;
+  return inactive(seam, {"comparing a path the engine makes with pathlib's raised ", raised,
+                         " (", differs, ")"});
 #endif
 }
 
@@ -402,10 +557,28 @@ int intact(const PathSeam& seam, PyObject* module_path) {
                                           seam.os_module.get(), seam.os_functions.get());
       os_intact <= 0)
     return os_intact;
+  if (PyObject* os_path = seam.os_path_module.get()) {
+    if (const int path_intact =
+            module_intact(PyModule_GetDict(seam.os_module.get()), seam.path_name.get(), os_path,
+                          seam.os_path_functions.get());
+        path_intact <= 0)
+      return path_intact;
+  }
   if (PyObject* g = seam.globber.get()) {
     if (!resolves_as(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(g, 0)),
                      PyTuple_GET_ITEM(g, 1), PyTuple_GET_ITEM(g, 2)))
       return 0;
+    if (PyObject* ns = seam.globber_namespace.get()) {
+      PyObject* now = PyDict_GetItemWithError(ns, seam.globber_name.get());
+      if (!now && PyErr_Occurred()) return -1;
+      if (now != PyTuple_GET_ITEM(g, 0)) return 0;
+    }
+    if (PyObject* ns = seam.globber_os_namespace.get()) {
+      if (const int os_intact = module_intact(ns, seam.os_name.get(), seam.os_module.get(),
+                                              seam.os_functions.get());
+          os_intact <= 0)
+        return os_intact;
+    }
   }
   return 1;
 }

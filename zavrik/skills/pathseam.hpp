@@ -7,17 +7,20 @@
 // itself and that change between interpreters:
 //
 // - how a path object is made: which of its fields hold what (CPython 3.11
-//   keeps parsed parts; 3.12 and 3.13 keep the text it was made from);
+//   keeps parsed parts; 3.12 to 3.15 keep the text it was made from);
 // - how `rglob` walks a tree (walk::Dialect: order, caches, what it passes
-//   over) and what `iterdir`, `rglob` and their callees announce to audit
-//   hooks;
+//   over, how the predicates it and its callers ask answer a failure) and
+//   what `iterdir`, `rglob` and their callees announce to audit hooks;
 // - which members and module functions pathlib calls, so that a
 //   replacement of any of them is seen and the native code stands aside.
 //
-// The seam recognises CPython 3.11, 3.12 and 3.13. At import it makes path
-// objects its own way and compares them with pathlib's (text, parts, hash,
-// equality, ordering); on any other interpreter, or when a comparison
-// fails, it stays inactive and every operation takes the method path.
+// The seam recognises CPython 3.11 to 3.15: what differs between them is a
+// row of a table (pathseam.cpp), so that another interpreter is another
+// row. At import it makes path objects its own way and compares them with
+// pathlib's (text, parts, hash, equality, ordering); on any other
+// interpreter, or when a check fails, it stays inactive, says why in one
+// line (`reason`, which zavrik-skills where prints), and every operation
+// takes the method path.
 #pragma once
 
 #include <string>
@@ -32,7 +35,7 @@ namespace zavrik::seam {
 struct Layout {
   enum class Kind : unsigned char {
     Parsed,  // _drv, _root, _parts (CPython 3.11)
-    Text,    // _raw_paths, _str (CPython 3.12, 3.13)
+    Text,    // _raw_paths, _str (CPython 3.12 to 3.15)
   };
   Kind kind = Kind::Parsed;
   Py_ssize_t drv = -1, root = -1, parts = -1;  // Parsed
@@ -46,10 +49,15 @@ struct Announcements {
   bool iterdir_text = false;           // whose argument is the path's text (else the path)
   bool rglob_text = false;             // rglob lists directories by text (else by path)
   bool glob_event = false;             // rglob announces "pathlib.Path.glob" too
+  bool glob_pattern_text = false;      // whose pattern is the text "**/pattern" (else a path)
+  bool listing_slash = false;          // a sub-directory's listing names it with a separator at its end
 };
 
 struct PathSeam {
   bool active = false;
+  // Why the seam stays inactive, in a line a user can read ("" while
+  // active).
+  std::string reason;
   walk::Dialect dialect{};
   Layout layout;
   Announcements announces;
@@ -61,7 +69,19 @@ struct PathSeam {
   Ref os_name;       // "os", the name they read it by
   Ref os_module;     // the os module they found there
   Ref os_functions;  // ((name, function), ...) of that module
-  Ref globber;       // ((owner, name, value), ...): rglob's own captured callables
+  // Where the predicates are os.path's (3.14): that module, as the os
+  // module holds it, and ((name, function), ...) of the ones they call.
+  Ref os_path_module;
+  Ref path_name;  // "path", the name os holds it by
+  Ref os_path_functions;
+  // rglob's globber: (class, ((name, value), ...), (absent name, ...)), its
+  // members as captured; where pathlib's glob() reads it from its
+  // namespace, that namespace (else null); where the globber's listing
+  // reads `os` from a namespace of its own, that namespace (else null).
+  Ref globber;
+  Ref globber_namespace;
+  Ref globber_name;
+  Ref globber_os_namespace;
   // What reading a file through the path calls: read_text and open (as
   // the path's members), io.open and io.text_encoding in the namespace
   // that open reads them from.
@@ -72,7 +92,8 @@ struct PathSeam {
 };
 
 // Fills `seam` from the running pathlib and checks it (see above). 0 (the
-// seam may be inactive), or -1 with an exception set.
+// seam may be inactive, and then says why in `reason`), or -1 with an
+// exception set.
 int capture(PathSeam* seam);
 
 // Whether the os functions pathlib calls and rglob's own callables are as

@@ -32,8 +32,10 @@ struct RemovalMap final : DirMap {
 // remove_tree()).
 class Removal {
  public:
-  Removal(int at, std::size_t depth_limit, Poll& poll, Watch* watch, const Place& above)
-      : reach_(map_, at), depth_limit_(depth_limit), poll_(poll), watch_(watch), chain_(above) {}
+  Removal(Predicates predicates, int at, std::size_t depth_limit, Poll& poll, Watch* watch,
+          const Place& above)
+      : predicates_(predicates), reach_(map_, at), depth_limit_(depth_limit), poll_(poll),
+        watch_(watch), chain_(above) {}
 
   Failure run(const std::string& name, std::size_t length);
 
@@ -54,6 +56,7 @@ class Removal {
     return walk::tell(watch_, step, [&] { return chain_; });
   }
 
+  Predicates predicates_;
   RemovalMap map_;
   Reach reach_;
   std::size_t depth_limit_;
@@ -130,7 +133,8 @@ Failure Removal::step() {
   // is_dir() follows a link: its errors are the method's errors, and a link
   // is removed as a link whatever it points at.
   bool dir;
-  if (const int err = entry_is(S_IFDIR, fd, frame.prefix, frame.searchable, e.name, e.type, &dir)) {
+  if (const int err = entry_is(predicates_, S_IFDIR, fd, frame.prefix, frame.searchable, e.name,
+                               e.type, &dir)) {
     chain_.push_back(e.name);
     return Failure::at(err, chain_);
   }
@@ -140,6 +144,9 @@ Failure Removal::step() {
   }
   chain_.push_back(e.name);
   if (tell(Watch::Step::Unlink) == Watch::Answer::Stop) return Failure::stopped();
+  // unlink() by a name the system cannot take (where is_dir() said "no"
+  // to it rather than raising).
+  if (!nameable(frame.prefix + e.name.size())) return Failure::at(ENAMETOOLONG, chain_);
   if (unlinkat(fd, e.name.c_str(), 0) != 0) return Failure::at(errno, chain_);
   chain_.pop_back();
   return {};
@@ -156,9 +163,9 @@ Failure Removal::run(const std::string& name, std::size_t length) {
 
 }  // namespace
 
-Failure remove_tree(int at, const std::string& name, std::size_t length,
+Failure remove_tree(Predicates predicates, int at, const std::string& name, std::size_t length,
                     std::size_t depth_limit, Poll& poll, Watch* watch, const Place& above) {
-  return Removal(at, depth_limit, poll, watch, above).run(name, length);
+  return Removal(predicates, at, depth_limit, poll, watch, above).run(name, length);
 }
 
 }  // namespace zavrik::walk

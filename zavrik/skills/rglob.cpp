@@ -44,19 +44,19 @@ const Entry* find_entry(const std::vector<Entry>& listing, const std::string& na
 
 // is_dir() of D / "__pycache__" (`fd` is D) and, for a directory, its
 // removal as `_remove_tree` removes it; `*removed` tells which.
-Failure remove_cache(int fd, const Tree& tree, const Tree::Cache& cache, std::size_t depth_limit,
-                     Poll& poll, Watch* watch, bool* removed) {
+Failure remove_cache(Predicates predicates, int fd, const Tree& tree, const Tree::Cache& cache,
+                     std::size_t depth_limit, Poll& poll, Watch* watch, bool* removed) {
   *removed = false;
   const std::string pycache = pycache_name();
   const int d = cache.dir;
   const Tree::Dir& dir = tree.dirs[static_cast<std::size_t>(d)];
   const std::size_t length = dir.prefix + pycache.size();
   bool is_dir;
-  if (const int err = entry_is(S_IFDIR, fd, dir.prefix, dir.searchable, pycache, cache.type,
-                               &is_dir))
+  if (const int err = entry_is(predicates, S_IFDIR, fd, dir.prefix, dir.searchable, pycache,
+                               cache.type, &is_dir))
     return Failure::at(err, tree.components(d, &pycache));
   if (!is_dir) return {};
-  if (Failure f = remove_tree(fd, pycache, length, depth_limit, poll, watch,
+  if (Failure f = remove_tree(predicates, fd, pycache, length, depth_limit, poll, watch,
                               tree.components(d)))
     return f;
   *removed = true;
@@ -250,7 +250,8 @@ Failure Scanner::find_cache(int d, int fd, const std::vector<Entry>* listing,
     return {};
   }
   bool removed;
-  return remove_cache(fd, tree_, cache, plan_.depth_limit, poll_, nullptr, &removed);
+  return remove_cache(plan_.dialect.predicates, fd, tree_, cache, plan_.depth_limit, poll_,
+                      nullptr, &removed);
 }
 
 Failure Scanner::yield_entries(int d, int fd, const std::vector<Entry>& listing) {
@@ -260,8 +261,8 @@ Failure Scanner::yield_entries(int d, int fd, const std::vector<Entry>& listing)
     signed char file = -1;
     if (plan_.what == Scan::Files) {
       bool is_file;
-      if (const int err = entry_is(S_IFREG, fd, dir(d).prefix, dir(d).searchable, e.name, e.type,
-                                   &is_file))
+      if (const int err = entry_is(plan_.dialect.predicates, S_IFREG, fd, dir(d).prefix,
+                                   dir(d).searchable, e.name, e.type, &is_file))
         return Failure::at(err, tree_.components(d, &e.name));
       file = is_file ? 1 : 0;
     }
@@ -399,7 +400,8 @@ Failure scan(int base, const ScanPlan& plan, Tree* tree, Poll& poll, Watch* watc
   return Scanner(base, plan, tree, poll, watch).run();
 }
 
-Failure remove_caches(int base, Tree* tree, std::size_t depth_limit, Poll& poll, Watch* watch) {
+Failure remove_caches(Predicates predicates, int base, Tree* tree, std::size_t depth_limit,
+                      Poll& poll, Watch* watch) {
   Reach reach(*tree, base);
   for (const Tree::Cache& cache : tree->caches) {
     if (poll.stop()) return Failure::stopped();
@@ -411,7 +413,8 @@ Failure remove_caches(int base, Tree* tree, std::size_t depth_limit, Poll& poll,
       return Failure::at(err, tree->components(d));
     }
     bool removed = false;
-    if (Failure f = remove_cache(fd, *tree, cache, depth_limit, poll, watch, &removed)) return f;
+    if (Failure f = remove_cache(predicates, fd, *tree, cache, depth_limit, poll, watch, &removed))
+      return f;
     const int walked = tree->dirs[static_cast<std::size_t>(d)].cache;
     if (removed && walked >= 0) {
       tree->dirs[static_cast<std::size_t>(walked)].removed = true;
@@ -421,7 +424,8 @@ Failure remove_caches(int base, Tree* tree, std::size_t depth_limit, Poll& poll,
   return {};
 }
 
-Failure remove_junk_files(int base, const Tree& tree, Poll& poll, Watch* watch) {
+Failure remove_junk_files(Predicates predicates, int base, const Tree& tree, Poll& poll,
+                          Watch* watch) {
   Reach reach(tree, base);
   // What lay in a removed cache is gone with it (parents come first).
   std::vector<char> gone(tree.dirs.size());
@@ -442,8 +446,8 @@ Failure remove_junk_files(int base, const Tree& tree, Poll& poll, Watch* watch) 
         }
       }
       bool file;
-      if (const int err = entry_is(S_IFREG, fd, dir.prefix, dir.searchable, item.name, item.type,
-                                   &file))
+      if (const int err = entry_is(predicates, S_IFREG, fd, dir.prefix, dir.searchable, item.name,
+                                   item.type, &file))
         return Failure::at(err, tree.components(index, &item.name));
       if (!file || packable(tree, index, item)) continue;
       if (tell(watch, Watch::Step::Unlink, [&] { return tree.components(index, &item.name); }) ==

@@ -46,6 +46,9 @@ struct Dialect {
   // Whether rglob asks is_dir() of its base first, and yields nothing when
   // it is not a directory (else it lists the base as any directory).
   bool checks_base;
+  // How pathlib's predicates answer a failure, in rglob's callers and in
+  // the removals that stand for them.
+  Predicates predicates;
 };
 
 enum class Scan : unsigned char {
@@ -116,11 +119,13 @@ Failure scan(int base, const ScanPlan& plan, Tree* tree, Poll& poll, Watch* watc
 // The first phase of the junk sweep, after Scan::Caches has listed every
 // cache (as rglob lists them all before any is removed): each in order,
 // is_dir() of it, then removed with remove_tree's rules, and marked so.
-Failure remove_caches(int base, Tree* tree, std::size_t depth_limit, Poll& poll, Watch* watch);
+Failure remove_caches(Predicates predicates, int base, Tree* tree, std::size_t depth_limit,
+                      Poll& poll, Watch* watch);
 
 // The second phase: every file of a listed tree that is not packable (but
 // those the first phase removed with their cache).
-Failure remove_junk_files(int base, const Tree& tree, Poll& poll, Watch* watch);
+Failure remove_junk_files(Predicates predicates, int base, const Tree& tree, Poll& poll,
+                          Watch* watch);
 
 // Whether an entry is a packable file by its name and place: not junk by
 // name, and no "__pycache__" along its path.

@@ -166,6 +166,10 @@ bool ignored(int err) {
   return err == ENOENT || err == ENOTDIR || err == EBADF || err == ELOOP;
 }
 
+int raised_by(Predicates predicates, int err) {
+  return predicates == Predicates::AnswerNo || ignored(err) ? 0 : err;
+}
+
 bool denied(int err) { return err == EACCES || err == EPERM; }
 
 bool nameable(std::size_t length) { return length < PATH_MAX; }
@@ -222,17 +226,17 @@ int open_proven(int at, const std::string& name, Fd* out, bool* available) {
 #endif
 }
 
-int entry_is(mode_t kind, int fd, std::size_t prefix, bool searchable, const std::string& name,
-             unsigned char type, bool* yes) {
+int entry_is(Predicates predicates, mode_t kind, int fd, std::size_t prefix, bool searchable,
+             const std::string& name, unsigned char type, bool* yes) {
   *yes = false;
-  if (!nameable(prefix + name.size())) return ENAMETOOLONG;
-  if (!searchable) return EACCES;
+  if (!nameable(prefix + name.size())) return raised_by(predicates, ENAMETOOLONG);
+  if (!searchable) return raised_by(predicates, EACCES);
   if (type != DT_LNK && type != DT_UNKNOWN) {
     *yes = type == (kind == S_IFDIR ? DT_DIR : DT_REG);
     return 0;
   }
   struct stat st;
-  if (fstatat(fd, name.c_str(), &st, 0) != 0) return ignored(errno) ? 0 : errno;
+  if (fstatat(fd, name.c_str(), &st, 0) != 0) return raised_by(predicates, errno);
   *yes = (st.st_mode & S_IFMT) == kind;
   return 0;
 }
@@ -258,7 +262,8 @@ bool probe_searchable(int fd, const std::vector<Entry>& entries) {
 
 // --- Listing and removal ----------------------------------------------------
 
-Failure list_dirs(int base, std::size_t prefix, std::vector<std::string>* dirs, Poll& poll) {
+Failure list_dirs(Predicates predicates, int base, std::size_t prefix,
+                  std::vector<std::string>* dirs, Poll& poll) {
   // The listing (os.listdir), then is_dir() of every entry.
   std::vector<Entry> entries;
   if (const int err = list_dir(base, &entries)) return Failure::at(err);
@@ -267,7 +272,7 @@ Failure list_dirs(int base, std::size_t prefix, std::vector<std::string>* dirs, 
   for (Entry& e : entries) {
     if (poll.stop()) return Failure::stopped();
     bool dir;
-    if (const int err = entry_is(S_IFDIR, base, prefix, searchable, e.name, e.type, &dir))
+    if (const int err = entry_is(predicates, S_IFDIR, base, prefix, searchable, e.name, e.type, &dir))
       return Failure::at(err, {e.name});
     if (dir) dirs->push_back(std::move(e.name));
   }

@@ -158,8 +158,20 @@ struct Entry {
 // gives goes to an out-parameter); a walk returns a `Failure`.
 
 // Errors that pathlib's predicates (exists, is_dir, is_file) answer with
-// "no".
+// "no" on every interpreter.
 bool ignored(int err);
+
+// How pathlib's predicates (exists, is_dir, is_file, is_symlink) answer a
+// failure to look at the path: differs between interpreters.
+enum class Predicates : unsigned char {
+  // "no" for the errors ignored() names, any other one raised (CPython
+  // 3.11 to 3.13).
+  RaiseOthers,
+  // "no" for every failure (CPython 3.14: os.path's predicates).
+  AnswerNo,
+};
+// The errno a predicate raises for the failure `err` (0: it answers "no").
+int raised_by(Predicates predicates, int err);
 // A refused permission (what rglob of CPython 3.11 passes over).
 bool denied(int err);
 
@@ -211,15 +223,16 @@ bool probe_searchable(int fd, const std::vector<Entry>& entries);
 // is_file() (S_IFREG) answers of its path: links followed, the type the
 // listing gave taken where it is certain. `prefix` is the length of the
 // directory's text and separator, `searchable` whether its entries may be
-// looked at. 0 with the answer in `*yes` (errors the predicates ignore
-// answer "no"), or the errno the predicate raises.
-int entry_is(mode_t kind, int fd, std::size_t prefix, bool searchable, const std::string& name,
-             unsigned char type, bool* yes);
+// looked at. 0 with the answer in `*yes` (failures the predicates answer
+// with "no" answer "no"), or the errno the predicate raises.
+int entry_is(Predicates predicates, mode_t kind, int fd, std::size_t prefix, bool searchable,
+             const std::string& name, unsigned char type, bool* yes);
 
 // The Skill directories of the directory `base` (from open_base): every
 // entry that is a directory (links followed), in listing order. `prefix` is
 // the length of the text before a child's name.
-Failure list_dirs(int base, std::size_t prefix, std::vector<std::string>* dirs, Poll& poll);
+Failure list_dirs(Predicates predicates, int base, std::size_t prefix,
+                  std::vector<std::string>* dirs, Poll& poll);
 
 #endif  // !_WIN32
 

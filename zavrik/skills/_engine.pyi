@@ -1,0 +1,3 @@
+"""Whether zavrik.skills.packaging runs its native engine here, and why not."""
+
+def status() -> tuple[bool, str | None]: ...
