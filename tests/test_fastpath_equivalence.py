@@ -9,6 +9,7 @@ directory written as <copy>.
 """
 
 import contextlib
+import faulthandler
 import io
 import json
 import os
@@ -297,42 +298,92 @@ def test_native_walks_match_the_method_path(tmp_path, monkeypatch, operation, sp
 # Trees at the system's edges: paths longer than a system call takes (the
 # methods fail by name where the walks could go on), and more levels than
 # there are descriptors left to hold them (the walks hold a few at a time).
+# With fewer descriptors free than a native walk needs at once, the step is
+# taken the method way before anything is announced: the same result, tree
+# and audit events, and no call that runs on for ever.
+MANIFEST_S = json.dumps({"skills": {n: {"reason": "r", "tier": "t", "binary": True}
+                                    for n in ("s", "s1")}}).encode()
+TWO_LEVELS = {"s1": ("dir", {"SKILL.md": ("file", b""), "a": ("dir", {
+    "__pycache__": ("dir", {"m.pyc": ("file", b"")}),
+    "b": ("dir", {"junk.pyc": ("file", b""), "keep.txt": ("file", b"k")})})})}
+DEEP_40 = {"s": ("dir", {"x.pyc": ("file", b""),
+                         "deep": ("deep", (40, "d", {"f.txt": b"x", "g.pyc": b"", "__pycache__": None}))})}
 EDGES = {
     "past-the-path-limit": (
         {"s": ("dir", {"x.pyc": ("file", b""), "__pycache__": ("dir", {"c.pyc": ("file", b"")}),
                        "deep": ("deep", (17, "n" * 250, {"f.txt": b"x", "g.pyc": b""}))})},
-        json.dumps({"skills": {"s": {"reason": "r", "tier": "t", "binary": True}}}).encode()),
-    "three-free-descriptors": (
-        {"s": ("dir", {"x.pyc": ("file", b""),
-                       "deep": ("deep", (40, "d", {"f.txt": b"x", "g.pyc": b"", "__pycache__": None}))})},
-        json.dumps({"skills": {"s": {"reason": "r", "tier": "t", "binary": True}}}).encode()),
+        MANIFEST_S),
+    # descriptors free x levels below the Skill
+    **{f"{free}-free-descriptors-{levels}": ((TWO_LEVELS if levels == "2-levels" else DEEP_40), MANIFEST_S)
+       for free in (1, 2, 3, 4) for levels in ("2-levels", "40-levels")},
 }
 
 
 @contextlib.contextmanager
-def free_descriptors(edge, count=3):
-    """Only `count` more descriptors may be opened while the call runs."""
-    if edge != "three-free-descriptors":
+def free_descriptors(edge):
+    """Only as many more descriptors as the edge names may be opened while
+    the call runs (the gaps below the highest one open are filled first)."""
+    if "-free-descriptors" not in edge:
         yield
         return
+    count = int(edge.split("-")[0])
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     highest = max(int(fd) for fd in os.listdir("/proc/self/fd"))
-    resource.setrlimit(resource.RLIMIT_NOFILE, (highest + 1 + count, hard))
+    filling = []
     try:
-        yield
+        while (fd := os.open(os.devnull, os.O_RDONLY | os.O_CLOEXEC)) < highest:
+            filling.append(fd)
+        os.close(fd)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (highest + 1 + count, hard))
+        try:
+            yield
+        finally:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
     finally:
-        resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+        for fd in filling:
+            os.close(fd)
+
+
+AUDITED = ("os.remove", "os.rmdir", "os.scandir", "os.listdir", "open", "pathlib.Path.rglob",
+           "pathlib.Path.glob", "pathlib.Path.walk")
+_HEARD = []
+
+
+def _hear(event, args):
+    if _HEARD and event in AUDITED:
+        _HEARD[-1][1].append((event, *map(str, args)))
 
 
 @pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="counts descriptors in /proc")
 @pytest.mark.parametrize("edge", EDGES)
 @pytest.mark.parametrize("operation", ["list", "collect", "validate", "sweep", "prune", "remove"])
 def test_trees_at_the_systems_edges_match_faithful_path(tmp_path, monkeypatch, edge, operation):
+    """The same results, trees and audit events; a call that does not end
+    within a minute ends the process with the stacks of its threads."""
+    if not hasattr(_hear, "added"):
+        sys.addaudithook(_hear)
+        _hear.added = True
+    heard = []
+
+    skill = next(iter(EDGES[edge][0]))
+    call = (lambda root: packaging._remove_tree(root / skill)) if operation == "remove" \
+        else OPERATIONS[operation]
+
     def limited(root):
-        with free_descriptors(edge):
-            return OPERATIONS[operation](root)
+        heard.append((str(root), []))
+        faulthandler.dump_traceback_later(60, exit=True, file=sys.__stderr__)
+        try:
+            with free_descriptors(edge):
+                _HEARD.append(heard[-1])
+                return call(root)
+        finally:
+            faulthandler.cancel_dump_traceback_later()
+            _HEARD.clear()
 
     assert_equivalent(tmp_path, monkeypatch, EDGES[edge], "absolute", limited)
+    (fast_root, fast), (faithful_root, faithful) = heard
+    assert [tuple(a.replace(fast_root, "<root>") for a in e) for e in fast] == \
+        [tuple(a.replace(faithful_root, "<root>") for a in e) for e in faithful]
 
 
 # A replacement bound on the module, on the path class or in `os` must be used

@@ -58,6 +58,13 @@ class Walk {
   template <class Work>
   walk::Failure run(Work&& work);
 
+  // Sets aside `count` descriptors for the walks of the step to come (see
+  // walk::Spare), until give_back() or the end of the Walk: false where the
+  // process has fewer free; the step then declines before it announces
+  // anything.
+  bool set_aside(std::size_t count) { return spare_.take(count) == 0; }
+  void give_back() noexcept { spare_.clear(); }
+
   // Announcements the boundary makes itself. false with the hook's
   // exception set.
   bool announce_rglob(PyObject* path, PyObject* pattern);
@@ -83,6 +90,7 @@ class Walk {
   std::size_t skip_ = 0;
   Hooks hooks_ = Hooks::Unknown;
   walk::Watch watch_;
+  walk::Spare spare_;
   PyThreadState* released_ = nullptr;  // while a walk runs
 };
 
@@ -106,12 +114,16 @@ walk::Failure Walk::run(Work&& work) {
   watch_.set_listening(hooks_ != Hooks::Silent);
   released_ = PyEval_SaveThread();
   walk::Poll poll(&Walk::check_signals, this);
+  poll.use(&spare_);
   walk::Failure failure;
   try {
     failure = work(poll, &watch_);
   } catch (const std::bad_alloc&) {
     failure = walk::Failure::at(ENOMEM);
   }
+  // A stop answered anywhere (a signal handler raised) ends the walk with
+  // the handler's exception, whatever the step that saw it made of it.
+  if (poll.stopped()) failure = walk::Failure::stopped();
   return finish(std::move(failure));
 }
 

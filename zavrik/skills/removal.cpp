@@ -33,7 +33,7 @@ struct RemovalMap final : DirMap {
 class Removal {
  public:
   Removal(int at, std::size_t depth_limit, Poll& poll, Watch* watch, const Place& above)
-      : reach_(map_, at), depth_limit_(depth_limit), poll_(poll), watch_(watch), chain_(above) {}
+      : reach_(map_, at, poll), depth_limit_(depth_limit), poll_(poll), watch_(watch), chain_(above) {}
 
   Failure run(const std::string& name, std::size_t length);
 
