@@ -16,6 +16,7 @@
 #include <cstring>
 #include <new>
 
+#include "compat.hpp"
 #include "pathseam.hpp"
 #include "pysemantics.hpp"
 #include "rules.hpp"
@@ -29,8 +30,23 @@
 namespace zavrik::fast {
 
 std::size_t depth_limit() {
-  const int limit = Py_GetRecursionLimit();
-  return limit > 0 ? static_cast<std::size_t>(limit) : 1;
+  // The method way enters one nested call per level, from wherever its
+  // caller stands, and at the deepest level calls into pathlib from there:
+  // it refuses the level where those calls no longer fit what is left. On
+  // 3.11 Python frames count too, and the deepest call is is_dir() of an
+  // entry, whose path's text is made on the way (eight in all); on
+  // 3.12 and 3.13 any call into Python from C takes two.
+#if PY_VERSION_HEX >= 0x030C0000
+  constexpr int kDeepestCall = 2;
+#else
+  constexpr int kDeepestCall = 8;
+#endif
+  const int remaining = compat::recursion_remaining();
+  if (remaining < 0) {
+    const int limit = Py_GetRecursionLimit();
+    return limit > 0 ? static_cast<std::size_t>(limit) : 1;
+  }
+  return remaining > kDeepestCall ? static_cast<std::size_t>(remaining - kDeepestCall) : 0;
 }
 
 bool simple_component(PyObject* name, std::string* out) {

@@ -104,7 +104,9 @@ int make_target(PyObject* path, Target* out);
 // only where one other than the system's refusal of the name was raised.
 bool simple_component(PyObject* name, std::string* out);
 
-// How deep a removal may go: the interpreter's recursion limit.
+// How many levels a removal that starts here may go before the method way
+// would raise RecursionError: what is left of the interpreter's recursion
+// limit from the caller's depth, less what its deepest call needs.
 std::size_t depth_limit();
 
 // --- Implementation ------------------------------------------------------------

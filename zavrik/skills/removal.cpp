@@ -69,23 +69,34 @@ Failure Removal::begin(int parent, const std::string& child, std::size_t length,
                        std::uint64_t ino) {
   chain_.push_back(child);
   if (!nameable(length)) return Failure::at(ENAMETOOLONG, chain_);
-  if (stack_.size() >= depth_limit_) return Failure::too_deep();
-  Fd fd;
-  const int err =
-      reach_.open_child(parent, [&](int at) { return open_listing(at, child.c_str(), &fd); });
-  if (err) {
-    // A link goes as a link (O_NOFOLLOW refuses to open it, with ELOOP or,
-    // asked for a directory, ENOTDIR).
-    int at;
-    if (const int reach_err = reach_.fd(parent, &at)) return Failure::at(reach_err, chain_);
-    struct stat st;
-    if ((err != ELOOP && err != ENOTDIR) ||
-        fstatat(at, child.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode))
-      return Failure::at(err, chain_);
+  // A link goes as a link, whatever the level (is_symlink() is asked
+  // before the level is entered).
+  const auto unlink_link = [&](int at) -> Failure {
     if (tell(Watch::Step::Unlink) == Watch::Answer::Stop) return Failure::stopped();
     if (unlinkat(at, child.c_str(), 0) != 0) return Failure::at(errno, chain_);
     chain_.pop_back();
     return {};
+  };
+  struct stat st;
+  if (stack_.size() >= depth_limit_) {
+    int at;
+    if (reach_.fd(parent, &at) != 0 || fstatat(at, child.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISLNK(st.st_mode))
+      return Failure::too_deep();
+    return unlink_link(at);
+  }
+  Fd fd;
+  const int err =
+      reach_.open_child(parent, [&](int at) { return open_listing(at, child.c_str(), &fd); });
+  if (err) {
+    // O_NOFOLLOW refuses to open a link, with ELOOP or, asked for a
+    // directory, ENOTDIR.
+    int at;
+    if (const int reach_err = reach_.fd(parent, &at)) return Failure::at(reach_err, chain_);
+    if ((err != ELOOP && err != ENOTDIR) ||
+        fstatat(at, child.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode))
+      return Failure::at(err, chain_);
+    return unlink_link(at);
   }
   if (tell(Watch::Step::Iterdir) == Watch::Answer::Stop) return Failure::stopped();
   Frame frame{map_.add(parent, child, ino), length + 1, true, {}};
