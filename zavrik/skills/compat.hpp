@@ -112,6 +112,7 @@ inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
 // less the depth in use); on 3.12 and 3.13 the separate C limit, which
 // Python frames do not use (a call into Python from C takes two). -1 where
 // the interpreter keeps no such count (from 3.14 it measures the C stack).
+inline constexpr bool kFramesShareRecursionLimit = PY_VERSION_HEX < 0x030C0000;
 inline int recursion_remaining() {
 #if PY_VERSION_HEX >= 0x030E0000
   return -1;

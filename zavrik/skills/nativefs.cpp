@@ -392,7 +392,7 @@ Native remove_tree(const Env& env, PyObject* path) {
   if (name.empty() || name == "." || name == "..") return std::nullopt;
   Walk walk(env);
   walk.at(target, 1);
-  const size_t limit = depth_limit();
+  const walk::DepthLimit limit = depth_limit();
   // The parent, and the two descriptors a removal holds at once below it:
   // where the process has fewer free, declined before anything is
   // announced.
@@ -455,7 +455,7 @@ Native Anchor::sweep() {
     ~GiveBack() { walk.give_back(); }
   } give_back{walk_};
   const walk::Dialect& dialect = env_.seam.dialect;
-  const size_t limit = depth_limit();
+  const walk::DepthLimit limit = depth_limit();
   walk::ScanPlan plan{dialect, walk::Scan::Caches};
   plan.base_cached = target_.cached;
   plan.base_prefix = target_.prefix();
@@ -482,9 +482,9 @@ Native Anchor::sweep() {
   if (!skip) {
     f = walk_.run([&](walk::Poll& poll, walk::Watch* watch) {
       plan.remove_at_turn = !watch->listening() && !dialect.listing_errors_raise;
-      plan.depth_limit = limit;
+      plan.depth_limit = limit.levels;
       walk::Failure listed = walk::scan(base, plan, &tree, poll, watch);
-      return listed ? listed : walk::remove_caches(base, &tree, limit, poll, watch);
+      return listed ? listed : walk::remove_caches(base, &tree, limit.levels, poll, watch);
     });
     if (f) return f.exhausted() ? decline() : Native(walk_.raise(f));
   }
@@ -547,7 +547,7 @@ Native Anchor::remove_children_except(PyObject* admitted) {
   }
   // Then each directory that is not admitted, as `_remove_tree` removes it.
   const size_t prefix = target_.prefix();
-  const size_t limit = depth_limit();
+  const walk::DepthLimit limit = depth_limit();
   f = walk_.run([&](walk::Poll& poll, walk::Watch* watch) {
     for (size_t i = 0; i < entries.size(); ++i) {
       if (poll.stop()) return walk::Failure::stopped();

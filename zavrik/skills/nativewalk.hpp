@@ -107,7 +107,7 @@ bool simple_component(PyObject* name, std::string* out);
 // How many levels a removal that starts here may go before the method way
 // would raise RecursionError: what is left of the interpreter's recursion
 // limit from the caller's depth, less what its deepest call needs.
-std::size_t depth_limit();
+walk::DepthLimit depth_limit();
 
 // --- Implementation ------------------------------------------------------------
 

@@ -32,7 +32,7 @@ struct RemovalMap final : DirMap {
 // remove_tree()).
 class Removal {
  public:
-  Removal(int at, std::size_t depth_limit, Poll& poll, Watch* watch, const Place& above)
+  Removal(int at, DepthLimit depth_limit, Poll& poll, Watch* watch, const Place& above)
       : reach_(map_, at, poll), depth_limit_(depth_limit), poll_(poll), watch_(watch), chain_(above) {}
 
   Failure run(const std::string& name, std::size_t length);
@@ -56,7 +56,7 @@ class Removal {
 
   RemovalMap map_;
   Reach reach_;
-  std::size_t depth_limit_;
+  DepthLimit depth_limit_;
   Poll& poll_;
   Watch* watch_;
   std::vector<Frame> stack_;
@@ -78,7 +78,7 @@ Failure Removal::begin(int parent, const std::string& child, std::size_t length,
     return {};
   };
   struct stat st;
-  if (stack_.size() >= depth_limit_) {
+  if (stack_.size() >= depth_limit_.levels) {
     int at;
     if (reach_.fd(parent, &at) != 0 || fstatat(at, child.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
         !S_ISLNK(st.st_mode))
@@ -127,6 +127,8 @@ Failure Removal::finish() {
 Failure Removal::step() {
   Frame& frame = stack_.back();
   if (frame.next == frame.entries.size()) return finish();
+  if (depth_limit_.last_listed_only && stack_.size() == depth_limit_.levels)
+    return Failure::too_deep();
   int fd;
   if (const int err = reach_.fd(frame.dir, &fd)) return Failure::at(err, chain_);
   const Entry& e = frame.entries[frame.next++];
@@ -160,7 +162,7 @@ Failure Removal::run(const std::string& name, std::size_t length) {
 }  // namespace
 
 Failure remove_tree(int at, const std::string& name, std::size_t length,
-                    std::size_t depth_limit, Poll& poll, Watch* watch, const Place& above) {
+                    DepthLimit depth_limit, Poll& poll, Watch* watch, const Place& above) {
   return Removal(at, depth_limit, poll, watch, above).run(name, length);
 }
 

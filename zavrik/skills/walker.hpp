@@ -60,6 +60,17 @@ class Fd {
   int fd_ = -1;
 };
 
+// How deep a removal may go: `levels` levels may be entered (listed);
+// with `last_listed_only`, the entries of the deepest of them are not
+// looked at (the method way lists that level, then cannot ask is_dir() of
+// its first entry).
+struct DepthLimit {
+  std::size_t levels;
+  bool last_listed_only;
+  DepthLimit(std::size_t n, bool listed_only = false) noexcept  // NOLINT: a plain count converts
+      : levels(n), last_listed_only(listed_only) {}
+};
+
 // The components of a place below a walk's base (empty: the base itself).
 using Place = std::vector<std::string>;
 
