@@ -9,11 +9,12 @@ directory written as <copy>.
 """
 
 import contextlib
+import faulthandler
 import io
 import json
 import os
 import resource
-import shutil
+import subprocess
 import sys
 import tempfile
 from pathlib import Path, PurePath
@@ -164,33 +165,35 @@ def entries(spec) -> list[str]:
 
 def snapshot(base: Path) -> list[tuple]:
     """The whole tree, read through directory descriptors (its paths may be
-    longer than a system call takes), links not followed."""
+    longer than a system call takes, and deeper than Python recurses), links
+    not followed."""
     out = []
-
-    def visit(fd: int, rel: str) -> None:
-        for entry in sorted(os.scandir(fd), key=lambda e: e.name):
+    top = os.open(base, os.O_RDONLY | os.O_DIRECTORY)
+    stack = [(top, "", iter(sorted(os.scandir(top), key=lambda e: e.name)))]
+    try:
+        while stack:
+            fd, rel, pending = stack[-1]
+            entry = next(pending, None)
+            if entry is None:
+                os.close(fd)
+                stack.pop()
+                continue
             r = f"{rel}/{entry.name}"
             if entry.is_symlink():
                 out.append((r, "link", os.readlink(entry.name, dir_fd=fd)))
             elif entry.is_dir(follow_symlinks=False):
                 out.append((r, "dir"))
                 below = os.open(entry.name, os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
-                try:
-                    visit(below, r)
-                finally:
-                    os.close(below)
+                stack.append((below, r, iter(sorted(os.scandir(below), key=lambda e: e.name))))
             else:
                 f = os.open(entry.name, os.O_RDONLY, dir_fd=fd)
                 try:
                     out.append((r, "file", os.read(f, 1 << 20)))
                 finally:
                     os.close(f)
-
-    top = os.open(base, os.O_RDONLY | os.O_DIRECTORY)
-    try:
-        visit(top, "")
     finally:
-        os.close(top)
+        for fd, _, _ in stack:
+            os.close(fd)
     return out
 
 
@@ -210,11 +213,13 @@ def outcome(call, copy: str, path_type: type):
     try:
         return ("returned", normalized(call(), copy, path_type))
     except Exception as exc:  # every exception must match, whatever it is
+        # (a RecursionError's message names the call the interpreter refused)
+        message = "" if isinstance(exc, RecursionError) else normalized(str(exc), copy, str)
         return (
             "raised", type(exc), getattr(exc, "errno", None),
             normalized(getattr(exc, "filename", None), copy, str),
             normalized(getattr(exc, "filename2", None), copy, str),
-            normalized(str(exc), copy, str), type(exc.__cause__),
+            message, type(exc.__cause__),
         )
 
 
@@ -247,7 +252,8 @@ def assert_equivalent(tmp_path, monkeypatch, spec, mode, operation) -> None:
         assert fast == faithful
         assert fast_tree == faithful_tree
     finally:
-        shutil.rmtree(work)
+        # rm, not shutil.rmtree: a tree may be deeper than Python recurses
+        subprocess.run(["rm", "-rf", "--", str(work)], check=True)
 
 
 examples = settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
@@ -297,42 +303,104 @@ def test_native_walks_match_the_method_path(tmp_path, monkeypatch, operation, sp
 # Trees at the system's edges: paths longer than a system call takes (the
 # methods fail by name where the walks could go on), and more levels than
 # there are descriptors left to hold them (the walks hold a few at a time).
+# With fewer descriptors free than a native walk needs at once, the step is
+# taken the method way before anything is announced: the same result, tree
+# and audit events, and no call that runs on for ever.
+MANIFEST_S = json.dumps({"skills": {n: {"reason": "r", "tier": "t", "binary": True}
+                                    for n in ("s", "s1")}}).encode()
+TWO_LEVELS = {"s1": ("dir", {"SKILL.md": ("file", b""), "a": ("dir", {
+    "__pycache__": ("dir", {"m.pyc": ("file", b"")}),
+    "b": ("dir", {"junk.pyc": ("file", b""), "keep.txt": ("file", b"k")})})})}
+DEEP_40 = {"s": ("dir", {"x.pyc": ("file", b""),
+                         "deep": ("deep", (40, "d", {"f.txt": b"x", "g.pyc": b"", "__pycache__": None}))})}
 EDGES = {
     "past-the-path-limit": (
         {"s": ("dir", {"x.pyc": ("file", b""), "__pycache__": ("dir", {"c.pyc": ("file", b"")}),
                        "deep": ("deep", (17, "n" * 250, {"f.txt": b"x", "g.pyc": b""}))})},
-        json.dumps({"skills": {"s": {"reason": "r", "tier": "t", "binary": True}}}).encode()),
-    "three-free-descriptors": (
-        {"s": ("dir", {"x.pyc": ("file", b""),
-                       "deep": ("deep", (40, "d", {"f.txt": b"x", "g.pyc": b"", "__pycache__": None}))})},
-        json.dumps({"skills": {"s": {"reason": "r", "tier": "t", "binary": True}}}).encode()),
+        MANIFEST_S),
+    # descriptors free x levels below the Skill
+    **{f"{free}-free-descriptors-{levels}": ((TWO_LEVELS if levels == "2-levels" else DEEP_40), MANIFEST_S)
+       for free in (1, 2, 3, 4) for levels in ("2-levels", "40-levels")},
+    # Levels around the recursion limit, counted from the caller's depth:
+    # the method way enters one nested call per level.
+    **{f"recursion-limit{offset:+d}-levels": (
+        {"s": ("dir", {"deep": ("deep", (sys.getrecursionlimit() + offset - 2, "d", {"f.txt": b"x"}))})},
+        MANIFEST_S) for offset in (-5, 1, 200)},
 }
+# What each edge is run with: the recursion limit only bounds removal.
+# (The method way checks every level above each entry by name: a thousand
+# levels take it a minute.)
+EDGE_CASES = [pytest.param(edge, operation, marks=[pytest.mark.slow] if deep else [])
+              for edge in EDGES for deep in [edge.startswith("recursion-limit")]
+              for operation in ["list", "collect", "validate", "sweep", "prune", "remove"]
+              if not deep or operation == "remove"]
 
 
 @contextlib.contextmanager
-def free_descriptors(edge, count=3):
-    """Only `count` more descriptors may be opened while the call runs."""
-    if edge != "three-free-descriptors":
+def free_descriptors(edge):
+    """Only as many more descriptors as the edge names may be opened while
+    the call runs (the gaps below the highest one open are filled first)."""
+    if "-free-descriptors" not in edge:
         yield
         return
+    count = int(edge.split("-")[0])
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     highest = max(int(fd) for fd in os.listdir("/proc/self/fd"))
-    resource.setrlimit(resource.RLIMIT_NOFILE, (highest + 1 + count, hard))
+    filling = []
     try:
-        yield
+        while (fd := os.open(os.devnull, os.O_RDONLY | os.O_CLOEXEC)) < highest:
+            filling.append(fd)
+        os.close(fd)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (highest + 1 + count, hard))
+        try:
+            yield
+        finally:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
     finally:
-        resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+        for fd in filling:
+            os.close(fd)
+
+
+AUDITED = ("os.remove", "os.rmdir", "os.scandir", "os.listdir", "open", "pathlib.Path.rglob",
+           "pathlib.Path.glob", "pathlib.Path.walk")
+_HEARD = []
+
+
+def _hear(event, args):
+    if _HEARD and event in AUDITED:
+        _HEARD[-1][1].append((event, *map(str, args)))
 
 
 @pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="counts descriptors in /proc")
-@pytest.mark.parametrize("edge", EDGES)
-@pytest.mark.parametrize("operation", ["list", "collect", "validate", "sweep", "prune", "remove"])
+@pytest.mark.parametrize("edge, operation", EDGE_CASES)
 def test_trees_at_the_systems_edges_match_faithful_path(tmp_path, monkeypatch, edge, operation):
+    """The same results, trees and audit events; a call that does not end
+    within a minute ends the process with the stacks of its threads."""
+    if not hasattr(_hear, "added"):
+        sys.addaudithook(_hear)
+        _hear.added = True
+    heard = []
+
+    skill = next(iter(EDGES[edge][0]))
+    call = (lambda root: packaging._remove_tree(root / skill)) if operation == "remove" \
+        else OPERATIONS[operation]
+
     def limited(root):
-        with free_descriptors(edge):
-            return OPERATIONS[operation](root)
+        heard.append((str(root), []))
+        faulthandler.dump_traceback_later(900 if "recursion" in edge else 60, exit=True,
+                                         file=sys.__stderr__)
+        try:
+            with free_descriptors(edge):
+                _HEARD.append(heard[-1])
+                return call(root)
+        finally:
+            faulthandler.cancel_dump_traceback_later()
+            _HEARD.clear()
 
     assert_equivalent(tmp_path, monkeypatch, EDGES[edge], "absolute", limited)
+    (fast_root, fast), (faithful_root, faithful) = heard
+    assert [tuple(a.replace(fast_root, "<root>") for a in e) for e in fast] == \
+        [tuple(a.replace(faithful_root, "<root>") for a in e) for e in faithful]
 
 
 # A replacement bound on the module, on the path class or in `os` must be used

@@ -133,4 +133,21 @@ inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
   return _PyType_Lookup(type, name);
 }
 
+// How many more nested calls the running thread may make before the
+// interpreter raises RecursionError, counted as Py_EnterRecursiveCall counts
+// them: on 3.11 the one limit Python frames share (sys.getrecursionlimit()
+// less the depth in use); on 3.12 and 3.13 the separate C limit, which
+// Python frames do not use (a call into Python from C takes two). -1 where
+// the interpreter keeps no such count (from 3.14 it measures the C stack).
+inline constexpr bool kFramesShareRecursionLimit = PY_VERSION_HEX < 0x030C0000;
+inline int recursion_remaining() {
+#if PY_VERSION_HEX >= 0x030E0000
+  return -1;
+#elif PY_VERSION_HEX >= 0x030C0000
+  return PyThreadState_Get()->c_recursion_remaining;
+#else
+  return PyThreadState_Get()->recursion_remaining;
+#endif
+}
+
 }  // namespace zavrik::compat

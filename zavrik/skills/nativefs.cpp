@@ -93,6 +93,13 @@ Py_ssize_t NamePlaces::find(PyObject* key) const {
   }
 }
 
+Native Anchor::decline() {
+  declined_ = true;
+  fd_.reset();
+  walk_.give_back();
+  return std::nullopt;
+}
+
 int Anchor::exists() const {
   if (!stat_err_) return exists_ ? 1 : 0;
   walk_.raise(walk::Failure::at(stat_err_));
@@ -142,6 +149,8 @@ walk::Failure sorted_dirs(walk::Predicates predicates, Walk& walk, const Target&
       fd_err = walk::open_base(AT_FDCWD, target.bytes.c_str(), &opened);
       fd = opened.get();
     }
+    // Out of descriptors: declined before the listing is announced.
+    if (fd < 0 && walk::exhausted(fd_err)) return walk::Failure::at(fd_err);
     if (walk::tell(watch, walk::Watch::Step::Iterdir, [] { return walk::Place(); }) ==
         walk::Watch::Answer::Stop)
       return walk::Failure::stopped();
@@ -205,13 +214,18 @@ walk::Failure walk_skill(const Env& env, int root_fd, int root_err, const Target
     plan.base_err = ENAMETOOLONG;
   } else if (root_err) {
     plan.base_err = root_err;
-  } else if (walk::open_base_proven(root_fd, name.c_str(), &fd) == 0) {
+  } else if (walk::with_spare(poll, [&] {
+               return walk::open_base_proven(root_fd, name.c_str(), &fd);
+             }) == 0) {
     // A directory that opens through its "." is one (is_dir() says so) and
     // may be listed and searched.
     plan.base_searchable = true;
   } else {
-    plan.base_err = walk::open_base(root_fd, name.c_str(), &fd);
+    plan.base_err =
+        walk::with_spare(poll, [&] { return walk::open_base(root_fd, name.c_str(), &fd); });
   }
+  // Out of descriptors is no directory rglob passes over.
+  if (walk::exhausted(plan.base_err)) return walk::Failure::at(plan.base_err);
   if (dialect.checks_base && plan.base_err) {
     // rglob asks is_dir() of the Skill first: nothing where it is no
     // directory, its failure where that is not a "no".
@@ -273,10 +287,14 @@ Native collect_skill_datas(const Env& env, PyObject* root, PyObject* names) {
   Py_BEGIN_ALLOW_THREADS
   root_err = walk::open_search(AT_FDCWD, base.bytes.c_str(), &root_fd);
   Py_END_ALLOW_THREADS
+  // Out of descriptors, now or for the walks (a Skill's own, and the two a
+  // walk below it holds at once): declined before anything is announced.
+  if (walk::exhausted(root_err)) return std::nullopt;
   std::string bundle = rules::kBundleTop;
   (((bundle += '/') += rules::kBundleMiddle) += '/') += rules::kBundleLeaf;
 
   Walk walk(env);
+  if (!walk.set_aside(3)) return std::nullopt;
   Ref datas = Ref::steal(PyList_New(0));
   if (!datas) return Ref();
   for (const std::string& skill : skills) {
@@ -373,11 +391,16 @@ Native remove_tree(const Env& env, PyObject* path) {
   if (name.empty() || name == "." || name == "..") return std::nullopt;
   Walk walk(env);
   walk.at(target, 1);
-  const size_t limit = depth_limit();
+  const walk::DepthLimit limit = depth_limit();
   const walk::Predicates predicates = env.seam.dialect.predicates;
+  // The parent, and the two descriptors a removal holds at once below it:
+  // where the process has fewer free, declined before anything is
+  // announced.
+  if (!walk.set_aside(2)) return std::nullopt;
   walk::Failure f = walk.run([&](walk::Poll& poll, walk::Watch* watch) {
     walk::Fd at;
     if (const int err = walk::open_search(AT_FDCWD, parent.c_str(), &at)) {
+      if (walk::exhausted(err)) return walk::Failure::at(err, {name});
       // is_symlink() of the path answers "no" for what it ignores, and
       // iterdir() then fails; anything else fails at once.
       if (!walk::raised_by(predicates, err) &&
@@ -416,6 +439,7 @@ Native Anchor::open(PyObject* path) {
     err = ENOTDIR;
   }
   Py_END_ALLOW_THREADS
+  if (walk::exhausted(err)) return std::nullopt;  // out of descriptors: the method way
   err_ = err;
   // exists() and is_dir(): what the stat found, else its failure as the
   // predicates answer it.
@@ -426,8 +450,15 @@ Native Anchor::open(PyObject* path) {
 }
 
 Native Anchor::sweep() {
+  // The walks below the target hold three descriptors at once (a
+  // directory, its child being opened, a removal's next level).
+  if (declined_ || !walk_.set_aside(3)) return decline();
+  struct GiveBack {
+    Walk& walk;
+    ~GiveBack() { walk.give_back(); }
+  } give_back{walk_};
   const walk::Dialect& dialect = env_.seam.dialect;
-  const size_t limit = depth_limit();
+  const walk::DepthLimit limit = depth_limit();
   walk::ScanPlan plan{dialect, walk::Scan::Caches};
   plan.base_cached = target_.cached;
   plan.base_prefix = target_.prefix();
@@ -454,12 +485,13 @@ Native Anchor::sweep() {
   if (!skip) {
     f = walk_.run([&](walk::Poll& poll, walk::Watch* watch) {
       plan.remove_at_turn = !watch->listening() && !dialect.listing_errors_raise;
-      plan.depth_limit = limit;
+      plan.depth_limit = limit.levels;
       walk::Failure listed = walk::scan(base, plan, &tree, poll, watch);
       return listed ? listed
-                    : walk::remove_caches(dialect.predicates, base, &tree, limit, poll, watch);
+                    : walk::remove_caches(dialect.predicates, base, &tree, limit.levels, poll,
+                                          watch);
     });
-    if (f) return f.exhausted() ? Native() : Native(walk_.raise(f));
+    if (f) return f.exhausted() ? decline() : Native(walk_.raise(f));
   }
 
   // Phase 2: every file that is not packable, again listed in full first:
@@ -475,33 +507,42 @@ Native Anchor::sweep() {
     }
     return walk::remove_junk_files(dialect.predicates, base, tree, poll, watch);
   });
-  if (f) return f.exhausted() ? Native() : Native(walk_.raise(f));
+  if (f) return f.exhausted() ? decline() : Native(walk_.raise(f));
   return Ref::none();
 }
 
 Native Anchor::child_names() {
+  if (declined_ || !walk_.set_aside(1)) return decline();  // a listing may open "." below it
   std::vector<std::string> names;
   bool there;
   walk::Failure f = sorted_dirs(env_.seam.dialect.predicates, walk_, target_, fd_ ? fd_.get() : -1,
                                 fd_ ? 0 : err_, &there, &names);
-  if (f) return f.exhausted() ? Native() : Native(walk_.raise(f));
+  walk_.give_back();
+  if (f) return f.exhausted() ? decline() : Native(walk_.raise(f));
   return str_list(names);
 }
 
 Native Anchor::remove_children_except(PyObject* admitted) {
+  if (declined_) return decline();
+  // The listing, then removals that hold two descriptors at once below it.
+  if (!walk_.set_aside(2)) return decline();
+  struct GiveBack {
+    Walk& walk;
+    ~GiveBack() { walk.give_back(); }
+  } give_back{walk_};
   // iterdir(): every entry, announced as it announces its listing, also
-  // where the listing then fails (but for want of descriptors).
-  if (!fd_ && walk::Failure::at(err_).exhausted()) return walk_.raise(walk::Failure::at(err_));
+  // where the listing then fails.
   if (!walk_.announce_iterdir({})) return Ref();
   if (!fd_) return walk_.raise(walk::Failure::at(err_));
   std::vector<walk::Entry> entries;
   bool searchable = true;
-  walk::Failure f = walk_.run([&](walk::Poll&, walk::Watch*) {
-    if (const int err = walk::list_dir(fd_.get(), &entries)) return walk::Failure::at(err);
+  walk::Failure f = walk_.run([&](walk::Poll& poll, walk::Watch*) {
+    if (const int err = walk::with_spare(poll, [&] { return walk::list_dir(fd_.get(), &entries); }))
+      return walk::Failure::at(err);
     searchable = walk::probe_searchable(fd_.get(), entries);
     return walk::Failure();
   });
-  if (f) return f.exhausted() ? Native() : Native(walk_.raise(f));
+  if (f) return f.exhausted() ? decline() : Native(walk_.raise(f));
   // Which names are admitted, asked of the set before anything goes.
   std::vector<char> keep(entries.size());
   for (size_t i = 0; i < entries.size(); ++i) {
@@ -513,7 +554,7 @@ Native Anchor::remove_children_except(PyObject* admitted) {
   }
   // Then each directory that is not admitted, as `_remove_tree` removes it.
   const size_t prefix = target_.prefix();
-  const size_t limit = depth_limit();
+  const walk::DepthLimit limit = depth_limit();
   const walk::Predicates predicates = env_.seam.dialect.predicates;
   f = walk_.run([&](walk::Poll& poll, walk::Watch* watch) {
     for (size_t i = 0; i < entries.size(); ++i) {
@@ -530,7 +571,7 @@ Native Anchor::remove_children_except(PyObject* admitted) {
     }
     return walk::Failure();
   });
-  if (f) return f.exhausted() ? Native() : Native(walk_.raise(f));
+  if (f) return f.exhausted() ? decline() : Native(walk_.raise(f));
   return Ref::none();
 }
 

@@ -103,6 +103,11 @@ class Anchor {
   Native child_exists(PyObject* name);
 
  private:
+  // A step that declines (out of descriptors) gives the target's descriptor
+  // back with the ones it set aside, so that the method way has them: every
+  // later step is then taken that way too.
+  Native decline();
+
   // (env_, err_ and is_dir_ go unread where the walks compile to nothing.)
   [[maybe_unused]] const Env& env_;
   mutable Walk walk_;
@@ -112,6 +117,7 @@ class Anchor {
   int stat_err_ = 0;              // what exists() and is_dir() raise of it
   bool exists_ = false;
   [[maybe_unused]] bool is_dir_ = false;
+  bool declined_ = false;
 };
 
 }  // namespace zavrik::fast

@@ -20,6 +20,7 @@
 #include <cstring>
 #include <new>
 
+#include "compat.hpp"
 #include "pathseam.hpp"
 #include "pysemantics.hpp"
 #include "rules.hpp"
@@ -32,9 +33,24 @@
 
 namespace zavrik::fast {
 
-std::size_t depth_limit() {
-  const int limit = Py_GetRecursionLimit();
-  return limit > 0 ? static_cast<std::size_t>(limit) : 1;
+walk::DepthLimit depth_limit() {
+  // The method way enters one nested call per level, from wherever its
+  // caller stands, and calls into pathlib from each level: it refuses the
+  // level where those calls no longer fit what is left. Entering a level
+  // (is_symlink() of it, its listing) takes seven more on every
+  // interpreter (on 3.12 and 3.13 each call into Python from C takes two,
+  // through __fspath__ and __str__ of the path). On 3.11, where Python
+  // frames count too, is_dir() of an entry takes one more than the
+  // listing: the deepest level is listed, and stops at its first entry.
+  constexpr int kEnterLevel = 7;
+  const int remaining = compat::recursion_remaining();
+  if (remaining < 0) {
+    const int limit = Py_GetRecursionLimit();
+    return limit > 0 ? static_cast<std::size_t>(limit) : 1;
+  }
+  const std::size_t levels =
+      remaining > kEnterLevel ? static_cast<std::size_t>(remaining - kEnterLevel) : 0;
+  return {levels, compat::kFramesShareRecursionLimit};
 }
 
 bool simple_component(PyObject* name, std::string* out) {

@@ -66,6 +66,13 @@ class Walk {
   template <class Work>
   walk::Failure run(Work&& work);
 
+  // Sets aside `count` descriptors for the walks of the step to come (see
+  // walk::Spare), until give_back() or the end of the Walk: false where the
+  // process has fewer free; the step then declines before it announces
+  // anything.
+  bool set_aside(std::size_t count) { return spare_.take(count) == 0; }
+  void give_back() noexcept { spare_.clear(); }
+
   // Announcements the boundary makes itself. false with the hook's
   // exception set.
   bool announce_rglob(PyObject* path, PyObject* pattern);
@@ -92,6 +99,7 @@ class Walk {
   std::size_t skip_ = 0;
   Hooks hooks_ = Hooks::Unknown;
   walk::Watch watch_;
+  walk::Spare spare_;
   PyThreadState* released_ = nullptr;  // while a walk runs
   // This thread finalizes the interpreter: it may take the GIL back.
   bool finalizer_ = false;
@@ -109,8 +117,10 @@ int make_target(PyObject* path, Target* out);
 // only where one other than the system's refusal of the name was raised.
 bool simple_component(PyObject* name, std::string* out);
 
-// How deep a removal may go: the interpreter's recursion limit.
-std::size_t depth_limit();
+// How many levels a removal that starts here may go before the method way
+// would raise RecursionError: what is left of the interpreter's recursion
+// limit from the caller's depth, less what its deepest call needs.
+walk::DepthLimit depth_limit();
 
 // --- Implementation ------------------------------------------------------------
 
@@ -122,12 +132,16 @@ walk::Failure Walk::run(Work&& work) {
   left_ = false;
   released_ = PyEval_SaveThread();
   walk::Poll poll(&Walk::check_signals, this);
+  poll.use(&spare_);
   walk::Failure failure;
   try {
     failure = work(poll, &watch_);
   } catch (const std::bad_alloc&) {
     failure = walk::Failure::at(ENOMEM);
   }
+  // A stop answered anywhere (a signal handler raised) ends the walk with
+  // the handler's exception, whatever the step that saw it made of it.
+  if (poll.stopped()) failure = walk::Failure::stopped();
   return finish(std::move(failure));
 }
 

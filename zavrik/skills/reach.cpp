@@ -9,29 +9,47 @@
 
 namespace zavrik::walk {
 
+Reach::Reach(const DirMap& map, int base, Poll& poll) noexcept
+    : map_(map), base_(base), poll_(poll), outer_(poll.innermost()) {
+  poll_.set_innermost(this);
+}
+
+Reach::~Reach() { poll_.set_innermost(outer_); }
+
 Reach::Held* Reach::find(int dir) {
   for (Held& h : held_)
     if (h.dir == dir) return &h;
   return nullptr;
 }
 
-bool Reach::make_room() {
-  if (held_.empty()) return false;
-  auto oldest = std::min_element(held_.begin(), held_.end(),
-                                 [](const Held& a, const Held& b) { return a.used < b.used; });
+bool Reach::evict(int needed) {
+  Held* oldest = nullptr;
+  for (Held& h : held_)
+    if (h.dir != needed && h.dir != in_use_ && (!oldest || h.used < oldest->used)) oldest = &h;
+  if (!oldest) return false;
   *oldest = std::move(held_.back());
   held_.pop_back();
   return true;
 }
 
+int Reach::make_room(int needed, int err) {
+  if (poll_.stop()) return EINTR;
+  if (evict(needed)) return 0;
+  for (Reach* outer = outer_; outer; outer = outer->outer_)
+    if (outer->evict(outer->in_use_)) return 0;
+  Spare* spare = poll_.spare();
+  return spare && spare->give_back() ? 0 : err;
+}
+
 void Reach::keep(int dir, Fd fd) {
   if (dir == 0 || !fd) return;
+  in_use_ = dir;
   if (Held* h = find(dir)) {
     h->fd = std::move(fd);
     h->used = ++clock_;
     return;
   }
-  if (held_.size() >= kHeld) make_room();
+  if (held_.size() >= kHeld) evict(dir);
   held_.push_back({dir, std::move(fd), ++clock_});
 }
 
@@ -65,6 +83,7 @@ int Reach::climb(int dir, int* out) {
 }
 
 int Reach::descend(int dir, int* out) {
+  // The directories from the nearest one held (or the base) down to `dir`.
   std::vector<int> path;
   int from = dir;
   while (from != 0 && !find(from)) {
@@ -72,31 +91,35 @@ int Reach::descend(int dir, int* out) {
     from = map_.parent(from);
   }
   for (auto it = path.rbegin(); it != path.rend(); ++it) {
+    // `from` is held, or the base: nothing closes it to make room below.
+    Held* held = from == 0 ? nullptr : find(from);
+    if (held) held->used = ++clock_;
+    in_use_ = from;
+    const int at = held ? held->fd.get() : base_;
     Fd next;
     int err;
-    for (;;) {
-      Held* held = from == 0 ? nullptr : find(from);
-      if (from != 0 && !held) return descend(dir, out);  // closed to make room: again from above
-      if (held) held->used = ++clock_;
-      err = open_searching(held ? held->fd.get() : base_, map_.name(*it).c_str(), &next);
-      if ((err != EMFILE && err != ENFILE) || !make_room()) break;
+    while (exhausted(err = open_searching(at, map_.name(*it).c_str(), &next))) {
+      if (const int room = make_room(from, err)) return room;
     }
     if (err) return err;
     keep(*it, std::move(next));
     from = *it;
   }
   *out = from == 0 ? base_ : find(from)->fd.get();
+  in_use_ = from;
   return 0;
 }
 
 int Reach::fd(int dir, int* out) {
   if (dir == 0) {
     *out = base_;
+    in_use_ = 0;
     return 0;
   }
   if (Held* h = find(dir)) {
     h->used = ++clock_;
     *out = h->fd.get();
+    in_use_ = dir;
     return 0;
   }
   return climb(dir, out) == 0 ? 0 : descend(dir, out);

@@ -32,9 +32,9 @@ struct RemovalMap final : DirMap {
 // remove_tree()).
 class Removal {
  public:
-  Removal(Predicates predicates, int at, std::size_t depth_limit, Poll& poll, Watch* watch,
+  Removal(Predicates predicates, int at, DepthLimit depth_limit, Poll& poll, Watch* watch,
           const Place& above)
-      : predicates_(predicates), reach_(map_, at), depth_limit_(depth_limit), poll_(poll),
+      : predicates_(predicates), reach_(map_, at, poll), depth_limit_(depth_limit), poll_(poll),
         watch_(watch), chain_(above) {}
 
   Failure run(const std::string& name, std::size_t length);
@@ -59,7 +59,7 @@ class Removal {
   Predicates predicates_;
   RemovalMap map_;
   Reach reach_;
-  std::size_t depth_limit_;
+  DepthLimit depth_limit_;
   Poll& poll_;
   Watch* watch_;
   std::vector<Frame> stack_;
@@ -72,27 +72,38 @@ Failure Removal::begin(int parent, const std::string& child, std::size_t length,
                        std::uint64_t ino) {
   chain_.push_back(child);
   if (!nameable(length)) return Failure::at(ENAMETOOLONG, chain_);
-  if (stack_.size() >= depth_limit_) return Failure::too_deep();
+  // A link goes as a link, whatever the level (is_symlink() is asked
+  // before the level is entered).
+  const auto unlink_link = [&](int at) -> Failure {
+    if (tell(Watch::Step::Unlink) == Watch::Answer::Stop) return Failure::stopped();
+    if (unlinkat(at, child.c_str(), 0) != 0) return Failure::at(errno, chain_);
+    chain_.pop_back();
+    return {};
+  };
+  struct stat st;
+  if (stack_.size() >= depth_limit_.levels) {
+    int at;
+    if (reach_.fd(parent, &at) != 0 || fstatat(at, child.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISLNK(st.st_mode))
+      return Failure::too_deep();
+    return unlink_link(at);
+  }
   Fd fd;
   const int err =
       reach_.open_child(parent, [&](int at) { return open_listing(at, child.c_str(), &fd); });
   if (err) {
-    // Out of descriptors: nothing is announced, the caller takes the way
-    // that needs none held.
+    // Out of descriptors: nothing more is announced, the caller takes the
+    // way that needs none held.
     if (Failure f = Failure::at(err, chain_); f.exhausted()) return f;
     // is_symlink() first: a link goes as a link (O_NOFOLLOW refuses to open
     // it, with ELOOP or, asked for a directory, ENOTDIR); an error it does
-    // not ignore is raised before anything is announced.
+    // not answer "no" to is raised before anything is announced.
     int at;
     if (const int reach_err = reach_.fd(parent, &at)) return Failure::at(reach_err, chain_);
-    struct stat st;
     if (fstatat(at, child.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      if (!ignored(errno)) return Failure::at(errno, chain_);
+      if (const int stat_err = raised_by(predicates_, errno)) return Failure::at(stat_err, chain_);
     } else if (S_ISLNK(st.st_mode) && (err == ELOOP || err == ENOTDIR)) {
-      if (tell(Watch::Step::Unlink) == Watch::Answer::Stop) return Failure::stopped();
-      if (unlinkat(at, child.c_str(), 0) != 0) return Failure::at(errno, chain_);
-      chain_.pop_back();
-      return {};
+      return unlink_link(at);
     }
     // Then iterdir(), whose listing is announced before it fails.
     if (tell(Watch::Step::Iterdir) == Watch::Answer::Stop) return Failure::stopped();
@@ -127,6 +138,8 @@ Failure Removal::finish() {
 Failure Removal::step() {
   Frame& frame = stack_.back();
   if (frame.next == frame.entries.size()) return finish();
+  if (depth_limit_.last_listed_only && stack_.size() == depth_limit_.levels)
+    return Failure::too_deep();
   int fd;
   if (const int err = reach_.fd(frame.dir, &fd)) return Failure::at(err, chain_);
   const Entry& e = frame.entries[frame.next++];
@@ -164,7 +177,7 @@ Failure Removal::run(const std::string& name, std::size_t length) {
 }  // namespace
 
 Failure remove_tree(Predicates predicates, int at, const std::string& name, std::size_t length,
-                    std::size_t depth_limit, Poll& poll, Watch* watch, const Place& above) {
+                    DepthLimit depth_limit, Poll& poll, Watch* watch, const Place& above) {
   return Removal(predicates, at, depth_limit, poll, watch, above).run(name, length);
 }
 

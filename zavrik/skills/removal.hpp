@@ -12,11 +12,11 @@ namespace zavrik::walk {
 // `_remove_tree` does: children first, then the directory. A link is
 // unlinked, never followed, whether it is `name` itself or met on the way.
 // `length` is the length of the text of `name`'s path; deeper than
-// `depth_limit` levels it stops with Kind::TooDeep. `watch` may be null.
+// `depth_limit` allows it stops with Kind::TooDeep. `watch` may be null.
 // Places (for failures and the watch) are given below `above`; is_dir() of
 // each entry answers as `predicates` says.
 Failure remove_tree(Predicates predicates, int at, const std::string& name, std::size_t length,
-                    std::size_t depth_limit, Poll& poll, Watch* watch, const Place& above = {});
+                    DepthLimit depth_limit, Poll& poll, Watch* watch, const Place& above = {});
 
 #endif  // !_WIN32
 

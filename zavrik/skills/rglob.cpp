@@ -67,7 +67,7 @@ Failure remove_cache(Predicates predicates, int fd, const Tree& tree, const Tree
 class Scanner {
  public:
   Scanner(int base, const ScanPlan& plan, Tree* tree, Poll& poll, Watch* watch)
-      : base_(base), plan_(plan), tree_(*tree), poll_(poll), watch_(watch), reach_(*tree, base) {}
+      : base_(base), plan_(plan), tree_(*tree), poll_(poll), watch_(watch), reach_(*tree, base, poll) {}
 
   Failure run();
 
@@ -89,7 +89,11 @@ class Scanner {
   Failure find_subdirs(int d, int fd, const std::vector<Entry>& listing);
   int open_dir(int d, bool* listable, bool* proven, bool* gone);
 
-  bool raises(int err) const { return plan_.dialect.listing_errors_raise && !denied(err); }
+  // Running out of descriptors is no listing rglob passes over: the walk
+  // ends with it, and the step is taken the method way.
+  bool raises(int err) const {
+    return exhausted(err) || (plan_.dialect.listing_errors_raise && !denied(err));
+  }
   Watch::Answer tell(Watch::Step step, int d) {
     return walk::tell(watch_, step, [&] { return tree_.components(d); });
   }
@@ -178,11 +182,15 @@ Failure Scanner::emit(int d) {
   Listing& out = listings_[static_cast<std::size_t>(d)];
   std::vector<Entry> listing;
   if (listable && fd >= 0)
-    out.err = d == 0 ? list_dir(fd, &listing) : read_dir(fd, &listing);
+    out.err = d == 0 ? with_spare(poll_, [&] { return list_dir(fd, &listing); })
+                     : read_dir(fd, &listing);
   else if (d == 0)
     out.err = plan_.base_err;
   if (gone) listing.clear();
   out.gone = gone;
+  // Out of descriptors (another thread took what the step set aside): the
+  // walk ends, and the step declines.
+  if (exhausted(out.err)) return Failure::at(out.err, tree_.components(d));
   dir(d).searchable = proven || (fd >= 0 && probe_searchable(fd, listing));
   const bool listed = !gone && !out.err;
 
@@ -402,7 +410,7 @@ Failure scan(int base, const ScanPlan& plan, Tree* tree, Poll& poll, Watch* watc
 
 Failure remove_caches(Predicates predicates, int base, Tree* tree, std::size_t depth_limit,
                       Poll& poll, Watch* watch) {
-  Reach reach(*tree, base);
+  Reach reach(*tree, base, poll);
   for (const Tree::Cache& cache : tree->caches) {
     if (poll.stop()) return Failure::stopped();
     const int d = cache.dir;
@@ -426,7 +434,7 @@ Failure remove_caches(Predicates predicates, int base, Tree* tree, std::size_t d
 
 Failure remove_junk_files(Predicates predicates, int base, const Tree& tree, Poll& poll,
                           Watch* watch) {
-  Reach reach(tree, base);
+  Reach reach(tree, base, poll);
   // What lay in a removed cache is gone with it (parents come first).
   std::vector<char> gone(tree.dirs.size());
   for (std::size_t d = 0; d < tree.dirs.size(); ++d) {

@@ -45,9 +45,9 @@ Failure& Failure::under(const Place& prefix) {
   return *this;
 }
 
-bool Failure::exhausted() const noexcept {
-  return kind == Kind::Errno && (err == EMFILE || err == ENFILE);
-}
+bool exhausted(int err) noexcept { return err == EMFILE || err == ENFILE; }
+
+bool Failure::exhausted() const noexcept { return kind == Kind::Errno && walk::exhausted(err); }
 
 namespace {
 
@@ -83,7 +83,30 @@ bool Poll::stop() {
   return stopped_;
 }
 
-#if !defined(_WIN32)
+bool Spare::give_back() {
+  if (fds_.empty()) return false;
+  fds_.pop_back();
+  return true;
+}
+
+#if defined(_WIN32)
+
+int Spare::take(std::size_t) { return 0; }  // no walks: nothing to set aside
+
+#else
+
+int Spare::take(std::size_t count) {
+  fds_.reserve(count);
+  while (fds_.size() < count) {
+    Fd fd;
+    if (const int err = open_search(AT_FDCWD, "/", &fd)) {
+      fds_.clear();
+      return err;
+    }
+    fds_.push_back(std::move(fd));
+  }
+  return 0;
+}
 
 namespace {
 
@@ -266,7 +289,8 @@ Failure list_dirs(Predicates predicates, int base, std::size_t prefix,
                   std::vector<std::string>* dirs, Poll& poll) {
   // The listing (os.listdir), then is_dir() of every entry.
   std::vector<Entry> entries;
-  if (const int err = list_dir(base, &entries)) return Failure::at(err);
+  if (const int err = with_spare(poll, [&] { return list_dir(base, &entries); }))
+    return Failure::at(err);
   const bool searchable = probe_searchable(base, entries);
   dirs->reserve(dirs->size() + entries.size());
   for (Entry& e : entries) {

@@ -60,6 +60,17 @@ class Fd {
   int fd_ = -1;
 };
 
+// How deep a removal may go: `levels` levels may be entered (listed);
+// with `last_listed_only`, the entries of the deepest of them are not
+// looked at (the method way lists that level, then cannot ask is_dir() of
+// its first entry).
+struct DepthLimit {
+  std::size_t levels;
+  bool last_listed_only;
+  DepthLimit(std::size_t n, bool listed_only = false) noexcept  // NOLINT: a plain count converts
+      : levels(n), last_listed_only(listed_only) {}
+};
+
 // The components of a place below a walk's base (empty: the base itself).
 using Place = std::vector<std::string>;
 
@@ -86,14 +97,48 @@ struct Failure {
   bool exhausted() const noexcept;
 };
 
+// Whether an errno says the process (EMFILE) or the system (ENFILE) has no
+// descriptor left to open.
+bool exhausted(int err) noexcept;
+
+class Reach;
+
+// Descriptors set aside before a walk announces its first step: the walks
+// of a step need a few descriptors at once (see Reach), and a step that
+// cannot have them declines before anything was announced or done, rather
+// than in the middle. A walk that runs short takes one of them back (closes
+// it) and tries again. Closed with the object.
+class Spare {
+ public:
+  // Sets aside `count` descriptors in all: 0, or the errno that refused
+  // one (none is kept then).
+  int take(std::size_t count);
+  // Closes one set aside, for a walk's next open: false where none is left.
+  bool give_back();
+  void clear() noexcept { fds_.clear(); }
+
+ private:
+  std::vector<Fd> fds_;
+};
+
 // Cooperative interruption: `stop()` is cheap and is called between steps;
-// every few milliseconds it asks the caller's hook whether to stop.
+// every few milliseconds it asks the caller's hook whether to stop. A walk's
+// Poll also knows the descriptors its step set aside and the reaches in
+// use, innermost first, so that a walk nested in another (a removal inside
+// a scan) can make room in the enclosing one.
 class Poll {
  public:
   using Hook = bool (*)(void* context);  // true: stop now
   Poll() noexcept = default;
   Poll(Hook hook, void* context) noexcept;
   bool stop();
+  // Whether a stop was answered (the caller's exception is then set).
+  bool stopped() const noexcept { return stopped_; }
+
+  void use(Spare* spare) noexcept { spare_ = spare; }
+  Spare* spare() const noexcept { return spare_; }
+  Reach* innermost() const noexcept { return innermost_; }
+  void set_innermost(Reach* reach) noexcept { innermost_ = reach; }
 
  private:
   Hook hook_ = nullptr;
@@ -101,7 +146,19 @@ class Poll {
   unsigned countdown_ = 0;
   std::uint64_t next_ns_ = 0;
   bool stopped_ = false;
+  Spare* spare_ = nullptr;
+  Reach* innermost_ = nullptr;
 };
+
+// Runs `open()` (0 or an errno) again while it fails for want of a
+// descriptor and one the step set aside can be given back.
+template <class Open>
+int with_spare(Poll& poll, Open&& open) {
+  for (;;) {
+    const int err = open();
+    if (!exhausted(err) || !poll.spare() || !poll.spare()->give_back()) return err;
+  }
+}
 
 // Told of a walk's steps before they are taken, as the interpreter's audit
 // hooks are told of pathlib's, through its caller's hook (as `Poll` asks
