@@ -157,7 +157,7 @@ Ref Walk::text_of(const walk::Place& place, bool slash) const {
   std::string base = target_->bytes;
   if (slash && (base.empty() || base.back() != '/')) base += '/';
   std::string text = seam::join_bytes(base, below);
-  if (slash && !below.empty() && env_.seam.announces.listing_slash) text += '/';
+  if (slash && !below.empty() && env_.seam.dialect.listing_slash) text += '/';
   return seam::decode(text);
 }
 

@@ -50,7 +50,6 @@ struct Announcements {
   bool rglob_text = false;             // rglob lists directories by text (else by path)
   bool glob_event = false;             // rglob announces "pathlib.Path.glob" too
   bool glob_pattern_text = false;      // whose pattern is the text "**/pattern" (else a path)
-  bool listing_slash = false;          // a sub-directory's listing names it with a separator at its end
 };
 
 struct PathSeam {

@@ -133,7 +133,8 @@ int Scanner::open_dir(int d, bool* listable, bool* proven, bool* gone) {
   Listing& listing = listings_[static_cast<std::size_t>(d)];
   const int parent = dir(d).parent;
   const std::string& name = dir(d).name;
-  if (!nameable(dir(d).prefix - 1)) {
+  // The text rglob lists it by: its own, or with its separator.
+  if (!nameable(dir(d).prefix - (plan_.dialect.listing_slash ? 0 : 1))) {
     listing.err = ENAMETOOLONG;
     return -1;
   }

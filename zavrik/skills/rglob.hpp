@@ -49,6 +49,10 @@ struct Dialect {
   // How pathlib's predicates answer a failure, in rglob's callers and in
   // the removals that stand for them.
   Predicates predicates;
+  // Whether rglob names each sub-directory it lists with a separator at
+  // its end: the text of that listing, and so what it may be named by, is
+  // one byte longer.
+  bool listing_slash;
 };
 
 enum class Scan : unsigned char {
