@@ -6,6 +6,7 @@ is installed into the running environment: installs go to virtual
 environments or directories below the test's temporary directory.
 """
 
+import importlib.util
 import json
 import os
 import shutil
@@ -187,6 +188,38 @@ def test_wheel_without_a_profile_keeps_every_skill(source, pristine, tmp_path):
     every = [p.name for p in packaging.list_template_dirs(source / TEMPLATES)]
     assert members == expected_members(source / TEMPLATES, every)  # and no record
     assert tree(source / TEMPLATES) == pristine
+
+
+def wheel_workflow():
+    """scripts/wheel_workflow.py as a module: the release build's environment and command."""
+    spec = importlib.util.spec_from_file_location("wheel_workflow", ROOT / "scripts" / "wheel_workflow.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+@pytest.mark.slow
+def test_release_wheel_of_one_commit_is_the_same_bytes(tmp_path, monkeypatch):
+    # One commit checked out twice, at different paths, its files dated an
+    # hour apart, each built from scratch as the workflow builds the release
+    # wheel (its profile, SOURCE_DATE_EPOCH standing for the commit's time).
+    workflow = wheel_workflow()
+    epoch = 1767225600  # 2026-01-01 00:00:00 UTC: even, as zip times are
+    monkeypatch.setenv("SOURCE_DATE_EPOCH", str(epoch))
+    env = workflow.release_env()
+    checkouts = [tmp_path / "a" / "zavrik", tmp_path / "b" / "elsewhere" / "zavrik"]
+    for checkout in checkouts:
+        shutil.copytree(ROOT, checkout, ignore=SKIP)
+    for path in checkouts[1].rglob("*"):
+        stat = path.lstat()
+        os.utime(path, (stat.st_atime - 3600, stat.st_mtime - 3600), follow_symlinks=False)
+    wheels = [workflow.build_wheel(c, tmp_path / f"dist-{i}", env) for i, c in enumerate(checkouts)]
+    with zipfile.ZipFile(wheels[0]) as archive:
+        dates = {info.filename: info.date_time for info in archive.infolist()}
+    assert set(dates.values()) == {(2026, 1, 1, 0, 0, 0)}
+    assert any(name.endswith((".so", ".pyd")) for name in dates)
+    assert wheels[0].name == wheels[1].name
+    assert wheels[0].read_bytes() == wheels[1].read_bytes()
 
 
 @pytest.mark.parametrize(
