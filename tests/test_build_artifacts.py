@@ -9,10 +9,12 @@ environments or directories below the test's temporary directory.
 import importlib.util
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
 import tarfile
+import tomllib
 import zipfile
 from pathlib import Path
 
@@ -188,6 +190,21 @@ def test_wheel_without_a_profile_keeps_every_skill(source, pristine, tmp_path):
     every = [p.name for p in packaging.list_template_dirs(source / TEMPLATES)]
     assert members == expected_members(source / TEMPLATES, every)  # and no record
     assert tree(source / TEMPLATES) == pristine
+
+
+def test_wheels_are_built_for_exactly_the_interpreters_the_classifiers_name():
+    project = tomllib.loads((ROOT / "pyproject.toml").read_text(encoding="utf-8"))
+    minors = sorted(
+        int(c.rsplit(".", 1)[1]) for c in project["project"]["classifiers"]
+        if re.fullmatch(r"Programming Language :: Python :: 3\.\d+", c)
+    )
+    assert minors == list(range(minors[0], minors[-1] + 1))
+    assert project["project"]["requires-python"] == f">=3.{minors[0]}"
+    cibuildwheel = project["tool"]["cibuildwheel"]
+    assert cibuildwheel["build"].split() == [f"cp3{m}-*" for m in minors]
+    # No free-threaded wheel where the interpreter has a build without the GIL.
+    assert {f"cp3{m}t-*" for m in minors if m >= 13} <= set(cibuildwheel["skip"].split())
+    assert "SOURCE_DATE_EPOCH" in cibuildwheel["environment-pass"]
 
 
 def wheel_workflow():
