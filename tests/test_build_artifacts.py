@@ -346,20 +346,21 @@ def test_freeze_refuses_a_profile_without_a_binary(tmp_path, args, env, origin):
         "builds sdist and wheel, not 'binary'; binary is built by binary-minimal and binary-full)\n"))
 
 
-BUILT_IN_PLACE = any((ROOT / "zavrik" / "skills").glob("packaging*.so"))
-
-
 @pytest.mark.parametrize(
-    "pythonpath, message",
-    [(None, "zavrik.skills.packaging cannot be imported"),
-     pytest.param(ROOT, "PyInstaller is not installed", marks=pytest.mark.skipif(
-         not BUILT_IN_PLACE, reason="needs the module built in the checkout (pip install -e .)"))],
+    "with_module, message",
+    [(False, "zavrik.skills.packaging cannot be imported"), (True, "PyInstaller is not installed")],
     ids=["no-module", "no-pyinstaller"],
 )
-def test_freeze_explains_what_is_missing_in_one_line(tmp_path, pythonpath, message):
+def test_freeze_explains_what_is_missing_in_one_line(tmp_path, with_module, message):
     # A copy of the script, so that no checkout lies beside it; without site-packages.
     shutil.copytree(ROOT / "scripts", tmp_path / "scripts")
-    env = build_env(**({"PYTHONPATH": str(pythonpath)} if pythonpath else {}))
+    env = build_env()
+    if with_module:
+        # The package this interpreter imports (built in place or installed),
+        # alone on the path: PyInstaller may sit beside it in site-packages.
+        shutil.copytree(Path(packaging.__file__).parents[1], tmp_path / "path" / "zavrik",
+                        ignore=shutil.ignore_patterns("__pycache__"))
+        env["PYTHONPATH"] = str(tmp_path / "path")
     done = subprocess.run([sys.executable, "-S", str(tmp_path / "scripts" / "freeze.py")], env=env,
                           capture_output=True, text=True)
     assert done.returncode == 2 and done.stdout == ""
