@@ -48,20 +48,29 @@ in_chroot() {
         ${SOURCE_DATE_EPOCH:+SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH} "$@"
 }
 
+# A venv counts as made once the package is installed in it: its python is a
+# link to the chroot's interpreter (which the host cannot follow), and an
+# install that was cut short must be redone.
+made() { [ -f "$venv/.zavrik-installed" ]; }
+make_venv() {
+    rm -f "$venv/.zavrik-installed"
+    in_chroot "python3.$minor" -m venv --clear "$venv"
+    in_chroot sh -c "cd '$src' && python -m pip install -q $1"
+    touch "$venv/.zavrik-installed"
+}
+
 if [ "$mode" = editable ]; then
     venv="$src/build/sid-venv-3.$minor"
-    if [ ! -x "$venv/bin/python" ] || [ -n "${ZAVRIK_SID_REINSTALL:-}" ]; then
-        in_chroot "python3.$minor" -m venv --clear "$venv"
-        in_chroot sh -c "cd '$src' && python -m pip install -q -e '.[test]'"
+    if ! made || [ -n "${ZAVRIK_SID_REINSTALL:-}" ]; then
+        make_venv "-e '.[test]'"
     fi
     in_chroot sh -c 'cd "$0" && exec "$@"' "$src" "$@"
     exit
 fi
 
 venv="$src/build/sid-user-3.$minor"
-if [ ! -x "$venv/bin/python" ] || [ -z "${ZAVRIK_SID_KEEP:-}" ]; then
-    in_chroot "python3.$minor" -m venv --clear "$venv"
-    in_chroot sh -c "cd '$src' && python -m pip install -q '.[test]'"
+if ! made || [ -z "${ZAVRIK_SID_KEEP:-}" ]; then
+    make_venv "'.[test]'"
 fi
 # The command's directory: new, empty and outside the checkout; removed after.
 work="$(in_chroot mktemp -d /tmp/zavrik-sid-run.XXXXXX)"
