@@ -53,8 +53,11 @@ in_chroot() {
 # install that was cut short must be redone.
 made() { [ -f "$venv/.zavrik-installed" ]; }
 make_venv() {
-    rm -f "$venv/.zavrik-installed"
-    in_chroot "python3.$minor" -m venv --clear "$venv"
+    # From nothing, with the chroot's interpreter named by its path: the
+    # venv's own bin comes first on PATH, and a venv made from a half-made
+    # one links its python to itself.
+    rm -rf "$venv"
+    in_chroot "/usr/bin/python3.$minor" -m venv "$venv"
     in_chroot sh -c "cd '$src' && python -m pip install -q $1"
     touch "$venv/.zavrik-installed"
 }
