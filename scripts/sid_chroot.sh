@@ -54,7 +54,8 @@ mountpoint -q "$dir/dev/shm" 2>/dev/null || { $sudo mkdir -p "$dir/dev/shm"; $su
 
 in_chroot() { $sudo chroot "$dir" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 "$@"; }
 
-pkgs="g++ make ca-certificates"
+# e2fsprogs: chattr, for the tests of entries that cannot be removed.
+pkgs="g++ make ca-certificates e2fsprogs"
 for m in $minors; do pkgs="$pkgs python3.$m python3.$m-dev python3.$m-venv"; done
 # The registry may serve unstable from a dated snapshot whose Release file
 # has passed its Valid-Until: the packages are still the ones signed.

@@ -5,7 +5,10 @@
 
 1. Build the wheel with the build frontend for the Skill profile that
    .github/workflows/wheels.yml names in ZAVRIK_SKILL_PROFILE, as
-   cibuildwheel builds it with that variable passed in.
+   cibuildwheel builds it with that variable passed in, dated by the
+   commit as the workflow dates it (SOURCE_DATE_EPOCH: the time of the
+   checkout's last commit; one already in the environment is kept, for a
+   copy of the checkout without git).
 2. Install it into a new virtual environment with the test-requires of
    [tool.cibuildwheel] and nothing else.
 3. Verify it with the command it installs, held to that profile, and check
@@ -46,6 +49,38 @@ def workflow_profile() -> str:
     return found.group(1)
 
 
+def source_date_epoch(root: Path = ROOT) -> str:
+    """The time every member of the wheel carries: the environment's
+    SOURCE_DATE_EPOCH, else the time of the checkout's last commit."""
+    epoch = os.environ.get("SOURCE_DATE_EPOCH", "").strip()
+    if epoch:
+        return epoch
+    try:
+        done = subprocess.run(
+            ["git", "-C", str(root), "log", "-1", "--format=%ct"], capture_output=True, text=True, check=True
+        )
+    except (OSError, subprocess.CalledProcessError):
+        raise SystemExit(
+            f"wheel_workflow.py: error: {root} is not a git checkout and SOURCE_DATE_EPOCH is not set"
+        ) from None
+    return done.stdout.strip()
+
+
+def release_env(root: Path = ROOT) -> dict[str, str]:
+    """What a release build sees: the workflow's profile and date, and no other ZAVRIK_ setting."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith(("ZAVRIK_", "PYTHONPATH"))}
+    env[PROFILE_ENV] = workflow_profile()
+    env["SOURCE_DATE_EPOCH"] = source_date_epoch(root)
+    return env
+
+
+def build_wheel(source: Path, outdir: Path, env: dict[str, str]) -> Path:
+    """The wheel of `source`, built by the build frontend into `outdir` (where it must be alone)."""
+    run(sys.executable, "-m", "build", "--wheel", "--outdir", outdir, source, env=env, stdout=subprocess.DEVNULL)
+    [wheel] = outdir.glob("*.whl")
+    return wheel
+
+
 def step(text: str) -> None:
     print(f"--- {text}", flush=True)
 
@@ -66,18 +101,16 @@ def main() -> int:
     parser.add_argument("--work", type=Path, help="work directory (default: a temporary one)")
     args = parser.parse_args()
     settings = tomllib.loads((ROOT / "pyproject.toml").read_text(encoding="utf-8"))["tool"]["cibuildwheel"]
-    profile = workflow_profile()
-    env = {k: v for k, v in os.environ.items() if not k.startswith(("ZAVRIK_", "PYTHONPATH"))}
-    env[PROFILE_ENV] = profile
+    env = release_env()
+    profile = env[PROFILE_ENV]
 
     with tempfile.TemporaryDirectory(prefix="zavrik-wheel-workflow-") as tmp:
         work = args.work.resolve() if args.work else Path(tmp)
         shutil.rmtree(work, ignore_errors=True)
         work.mkdir(parents=True)
 
-        step(f"build the wheel for profile {profile}")
-        run(sys.executable, "-m", "build", "--wheel", "--outdir", work / "dist", ROOT, env=env, stdout=subprocess.DEVNULL)
-        [wheel] = (work / "dist").glob("*.whl")
+        step(f"build the wheel for profile {profile}, dated {env['SOURCE_DATE_EPOCH']}")
+        wheel = build_wheel(ROOT, work / "dist", env)
         print(wheel.name)
 
         step("install it with the test-requires alone")

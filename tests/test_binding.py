@@ -5,7 +5,6 @@ import collections
 import ctypes
 import json
 import os
-import pathlib
 import shutil
 import subprocess
 import sys
@@ -14,7 +13,7 @@ import types
 
 import pytest
 
-from conftest import SubPath
+from conftest import CHECKOUT, SubPath, needs_checkout
 import zavrik.skills.packaging as pk
 
 
@@ -231,11 +230,10 @@ def test_rebinding_default_profile_does_not_change_the_default(monkeypatch):
 
 
 @pytest.mark.slow
+@needs_checkout
 def test_subclass_setting_relaxes_the_exact_type_test(tmp_path):
-    checkout, src = pathlib.Path(pk.__file__).parents[2], tmp_path / "src"
-    if not (checkout / "setup.py").exists():
-        pytest.skip("the module is not imported from a source checkout")
-    shutil.copytree(checkout, src, ignore=shutil.ignore_patterns(
+    src = tmp_path / "src"
+    shutil.copytree(CHECKOUT, src, ignore=shutil.ignore_patterns(
         ".*", "*.so", "__pycache__", "build", "*.egg-info", "tests", "benchmarks", "templates"))
     env = dict(os.environ, ZAVRIK_ACCEPT_SUBCLASSES="1")
     build = subprocess.run(

@@ -6,12 +6,15 @@ is installed into the running environment: installs go to virtual
 environments or directories below the test's temporary directory.
 """
 
+import importlib.util
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
 import tarfile
+import tomllib
 import zipfile
 from pathlib import Path
 
@@ -189,6 +192,53 @@ def test_wheel_without_a_profile_keeps_every_skill(source, pristine, tmp_path):
     assert tree(source / TEMPLATES) == pristine
 
 
+def test_wheels_are_built_for_exactly_the_interpreters_the_classifiers_name():
+    project = tomllib.loads((ROOT / "pyproject.toml").read_text(encoding="utf-8"))
+    minors = sorted(
+        int(c.rsplit(".", 1)[1]) for c in project["project"]["classifiers"]
+        if re.fullmatch(r"Programming Language :: Python :: 3\.\d+", c)
+    )
+    assert minors == list(range(minors[0], minors[-1] + 1))
+    assert project["project"]["requires-python"] == f">=3.{minors[0]}"
+    cibuildwheel = project["tool"]["cibuildwheel"]
+    assert cibuildwheel["build"].split() == [f"cp3{m}-*" for m in minors]
+    # No free-threaded wheel where the interpreter has a build without the GIL.
+    assert {f"cp3{m}t-*" for m in minors if m >= 13} <= set(cibuildwheel["skip"].split())
+    assert "SOURCE_DATE_EPOCH" in cibuildwheel["environment-pass"]
+
+
+def wheel_workflow():
+    """scripts/wheel_workflow.py as a module: the release build's environment and command."""
+    spec = importlib.util.spec_from_file_location("wheel_workflow", ROOT / "scripts" / "wheel_workflow.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+@pytest.mark.slow
+def test_release_wheel_of_one_commit_is_the_same_bytes(tmp_path, monkeypatch):
+    # One commit checked out twice, at different paths, its files dated an
+    # hour apart, each built from scratch as the workflow builds the release
+    # wheel (its profile, SOURCE_DATE_EPOCH standing for the commit's time).
+    workflow = wheel_workflow()
+    epoch = 1767225600  # 2026-01-01 00:00:00 UTC: even, as zip times are
+    monkeypatch.setenv("SOURCE_DATE_EPOCH", str(epoch))
+    env = workflow.release_env()
+    checkouts = [tmp_path / "a" / "zavrik", tmp_path / "b" / "elsewhere" / "zavrik"]
+    for checkout in checkouts:
+        shutil.copytree(ROOT, checkout, ignore=SKIP)
+    for path in checkouts[1].rglob("*"):
+        stat = path.lstat()
+        os.utime(path, (stat.st_atime - 3600, stat.st_mtime - 3600), follow_symlinks=False)
+    wheels = [workflow.build_wheel(c, tmp_path / f"dist-{i}", env) for i, c in enumerate(checkouts)]
+    with zipfile.ZipFile(wheels[0]) as archive:
+        dates = {info.filename: info.date_time for info in archive.infolist()}
+    assert set(dates.values()) == {(2026, 1, 1, 0, 0, 0)}
+    assert any(name.endswith((".so", ".pyd")) for name in dates)
+    assert wheels[0].name == wheels[1].name
+    assert wheels[0].read_bytes() == wheels[1].read_bytes()
+
+
 @pytest.mark.parametrize(
     "profile, command, message",
     [
@@ -296,20 +346,21 @@ def test_freeze_refuses_a_profile_without_a_binary(tmp_path, args, env, origin):
         "builds sdist and wheel, not 'binary'; binary is built by binary-minimal and binary-full)\n"))
 
 
-BUILT_IN_PLACE = any((ROOT / "zavrik" / "skills").glob("packaging*.so"))
-
-
 @pytest.mark.parametrize(
-    "pythonpath, message",
-    [(None, "zavrik.skills.packaging cannot be imported"),
-     pytest.param(ROOT, "PyInstaller is not installed", marks=pytest.mark.skipif(
-         not BUILT_IN_PLACE, reason="needs the module built in the checkout (pip install -e .)"))],
+    "with_module, message",
+    [(False, "zavrik.skills.packaging cannot be imported"), (True, "PyInstaller is not installed")],
     ids=["no-module", "no-pyinstaller"],
 )
-def test_freeze_explains_what_is_missing_in_one_line(tmp_path, pythonpath, message):
+def test_freeze_explains_what_is_missing_in_one_line(tmp_path, with_module, message):
     # A copy of the script, so that no checkout lies beside it; without site-packages.
     shutil.copytree(ROOT / "scripts", tmp_path / "scripts")
-    env = build_env(**({"PYTHONPATH": str(pythonpath)} if pythonpath else {}))
+    env = build_env()
+    if with_module:
+        # The package this interpreter imports (built in place or installed),
+        # alone on the path: PyInstaller may sit beside it in site-packages.
+        shutil.copytree(Path(packaging.__file__).parents[1], tmp_path / "path" / "zavrik",
+                        ignore=shutil.ignore_patterns("__pycache__"))
+        env["PYTHONPATH"] = str(tmp_path / "path")
     done = subprocess.run([sys.executable, "-S", str(tmp_path / "scripts" / "freeze.py")], env=env,
                           capture_output=True, text=True)
     assert done.returncode == 2 and done.stdout == ""
