@@ -1,18 +1,19 @@
 #!/usr/bin/env python3
-"""Compiles every unit of the extension for macOS and Windows, from here, and
-links it for macOS.
+"""Compiles every unit of the extensions for macOS and Windows, from here, and
+links them for macOS.
 
     python3 scripts/cross_compile.py [--target x86_64-macos ...] [--out DIR]
 
 Uses `zig c++` (clang and a Mach-O linker with the macOS system headers and
 libraries, from the `ziglang` package on PyPI, installed into the running
 environment when it is missing) against this interpreter's headers. The
-units are the SOURCES list of setup.py and the flags are the ones setup.py
+units are the SOURCES and ENGINE_SOURCES lists of setup.py (the packaging
+module and zavrik.skills._engine) and the flags are the ones setup.py
 chooses for macOS, with warnings turned into errors. The extension is
 linked as Python links macOS extensions: a bundle whose interpreter symbols
 stay undefined and are looked up when the module is loaded
 (`-undefined dynamic_lookup`). Each result is checked to be a Mach-O file of
-the target's architecture that exports PyInit_packaging.
+the target's architecture that exports its PyInit_ function.
 
 One difference from a build on a Mac: `zig c++ -bundle` crashes (zig
 0.17.1), so the file is linked with -shared, a dynamic library (MH_DYLIB)
@@ -74,7 +75,7 @@ def setup_definitions(names):
         or (
             isinstance(node, (ast.Assign, ast.AnnAssign))
             and any(
-                isinstance(t, ast.Name) and t.id in ("SOURCES", "_probed")
+                isinstance(t, ast.Name) and t.id in ("SOURCES", "ENGINE_SOURCES", "_probed")
                 for t in (node.targets if isinstance(node, ast.Assign) else [node.target])
             )
         )
@@ -154,9 +155,12 @@ def main():
     args = parser.parse_args()
     args.out = args.out.resolve()
 
-    sources, compile_args, link_args = setup_definitions(
-        ["SOURCES", "_compile_args", "_link_args"]
+    packaging_sources, engine_sources, compile_args, link_args = setup_definitions(
+        ["SOURCES", "ENGINE_SOURCES", "_compile_args", "_link_args"]
     )
+    # Each extension and its units; a unit both use is compiled once.
+    extensions = {"packaging": packaging_sources, "_engine": engine_sources}
+    sources = list(dict.fromkeys(packaging_sources + engine_sources))
     include = sysconfig.get_paths()["include"]
     zig = zig_command()
     # The C++ runtime zig builds for each target on first use stays in its
@@ -169,7 +173,7 @@ def main():
         out.mkdir(parents=True, exist_ok=True)
         windows = target.endswith("-windows-gnu")
         headers = windows_headers(include, out) if windows else include
-        objects = []
+        objects = {}
         for source in sources:
             obj = out / (Path(source).stem + ".o")
             cmd = zig + ["-target", target, "-c", str(ROOT / source), "-o", str(obj),
@@ -179,28 +183,29 @@ def main():
                 print(f"FAILED: {target}: compiling {source}", file=sys.stderr)
                 failed = True
                 continue
-            objects.append(str(obj))
+            objects[source] = str(obj)
         if len(objects) != len(sources):
             continue
         if windows:
             print(f"{target}: {len(sources)} units compiled (not linked)")
             continue
-        ext = out / "packaging.so"
-        cmd = zig + ["-target", target, "-shared", "-undefined", "dynamic_lookup",
-                     *objects, "-o", str(ext)] + link_args()
-        if subprocess.run(cmd, env=env).returncode != 0:
-            print(f"FAILED: {target}: linking", file=sys.stderr)
-            failed = True
-            continue
-        exported, undefined = macho_summary(ext, arch)
-        if "_PyInit_packaging" not in exported:
-            print(f"FAILED: {target}: PyInit_packaging is not exported", file=sys.stderr)
-            failed = True
-            continue
-        from_python = sum(1 for name in undefined if name.startswith(("_Py", "__Py")))
-        print(f"{target}: {len(sources)} units compiled, {ext} linked "
-              f"({ext.stat().st_size} bytes, {len(exported)} exported symbols, "
-              f"{from_python} interpreter symbols left to load time)")
+        for name, units in extensions.items():
+            ext = out / f"{name}.so"
+            cmd = zig + ["-target", target, "-shared", "-undefined", "dynamic_lookup",
+                         *(objects[u] for u in units), "-o", str(ext)] + link_args()
+            if subprocess.run(cmd, env=env).returncode != 0:
+                print(f"FAILED: {target}: linking {name}", file=sys.stderr)
+                failed = True
+                continue
+            exported, undefined = macho_summary(ext, arch)
+            if f"_PyInit_{name}" not in exported:
+                print(f"FAILED: {target}: PyInit_{name} is not exported", file=sys.stderr)
+                failed = True
+                continue
+            from_python = sum(1 for sym in undefined if sym.startswith(("_Py", "__Py")))
+            print(f"{target}: {len(units)} units compiled, {ext} linked "
+                  f"({ext.stat().st_size} bytes, {len(exported)} exported symbols, "
+                  f"{from_python} interpreter symbols left to load time)")
     return 1 if failed else 0
 
 

@@ -209,15 +209,6 @@ struct Entry {
   std::uint64_t ino = 0;    // d_ino
 };
 
-#if !defined(_WIN32)  // the walks are POSIX; Windows takes the method path
-
-// Every step below returns 0, or the errno it failed with (an answer it
-// gives goes to an out-parameter); a walk returns a `Failure`.
-
-// Errors that pathlib's predicates (exists, is_dir, is_file) answer with
-// "no" on every interpreter.
-bool ignored(int err);
-
 // How pathlib's predicates (exists, is_dir, is_file, is_symlink) answer a
 // failure to look at the path: differs between interpreters.
 enum class Predicates : unsigned char {
@@ -227,6 +218,16 @@ enum class Predicates : unsigned char {
   // "no" for every failure (CPython 3.14: os.path's predicates).
   AnswerNo,
 };
+
+#if !defined(_WIN32)  // the walks are POSIX; Windows takes the method path
+
+// Every step below returns 0, or the errno it failed with (an answer it
+// gives goes to an out-parameter); a walk returns a `Failure`.
+
+// Errors that pathlib's predicates (exists, is_dir, is_file) answer with
+// "no" on every interpreter.
+bool ignored(int err);
+
 // The errno a predicate raises for the failure `err` (0: it answers "no").
 int raised_by(Predicates predicates, int err);
 // A refused permission (what rglob of CPython 3.11 passes over).
