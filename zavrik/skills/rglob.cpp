@@ -319,15 +319,18 @@ Failure Scanner::find_subdirs(int d, int fd, const std::vector<Entry>& listing) 
 // it is read again now; else the first reading stands for it.
 Failure Scanner::relist(int d) {
   Listing& listing = listings_[static_cast<std::size_t>(d)];
-  int fd;
-  if (const int err = reach_.fd(d, &fd)) {
+  // A descriptor the Reach opened again may be one only to search with:
+  // the listing then opens "." below it, and makes room for that as any
+  // open below the directory does.
+  int fd = -1;
+  std::vector<Entry> entries;
+  if (const int err = reach_.open_child(d, [&](int at) {
+        fd = at;
+        entries.clear();
+        return list_dir(at, &entries);
+      })) {
     Failure f = Failure::at(err, tree_.components(d));
     if (f.exhausted()) return f;
-    listing.err = err;
-    return {};
-  }
-  std::vector<Entry> entries;
-  if (const int err = list_dir(fd, &entries)) {
     listing.err = err;
     return {};
   }
