@@ -18,6 +18,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <new>
 
 #include "compat.hpp"
@@ -42,12 +43,14 @@ walk::DepthLimit depth_limit() {
   // through __fspath__ and __str__ of the path). On 3.11, where Python
   // frames count too, is_dir() of an entry takes one more than the
   // listing: the deepest level is listed, and stops at its first entry.
+  //
+  // From 3.14 the interpreter bounds C calls by the stack itself, and the
+  // method way's levels are small enough that a thread of the usual stack
+  // size meets the path's length limit first (a chain of 1,990 levels, up
+  // to that limit, is removed): there is no count to hold the walk to.
   constexpr int kEnterLevel = 7;
   const int remaining = compat::recursion_remaining();
-  if (remaining < 0) {
-    const int limit = Py_GetRecursionLimit();
-    return limit > 0 ? static_cast<std::size_t>(limit) : 1;
-  }
+  if (remaining < 0) return std::numeric_limits<std::size_t>::max();
   const std::size_t levels =
       remaining > kEnterLevel ? static_cast<std::size_t>(remaining - kEnterLevel) : 0;
   return {levels, compat::kFramesShareRecursionLimit};
