@@ -357,20 +357,13 @@ setup(
     cmdclass={"build_ext": build_ext, "build_py": build_py, "sdist": sdist},
     ext_modules=[
         Extension(
-            "zavrik.skills.packaging",
-            sources=SOURCES,
+            name,
+            sources=sources,
             depends=HEADERS,
             language="c++",
             extra_compile_args=_compile_args(),
             extra_link_args=_link_args(),
-        ),
-        Extension(
-            "zavrik.skills._engine",
-            sources=ENGINE_SOURCES,
-            depends=HEADERS,
-            language="c++",
-            extra_compile_args=_compile_args(),
-            extra_link_args=_link_args(),
-        ),
+        )
+        for name, sources in (("zavrik.skills.packaging", SOURCES), ("zavrik.skills._engine", ENGINE_SOURCES))
     ],
 )
